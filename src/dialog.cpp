@@ -1,0 +1,170 @@
+/*
+** The main dialog.  Its buttons start and stop the server, launch the channel
+** on the players and end the program; minimizing hides it behind the tray
+** icon; its static controls are the status display that the workers write.
+*/
+#include "global.h"
+#include "dialog.h"
+
+#include "config.h"
+#include "subs/text.h"
+#include "subs/threads.h"
+#include "subs/trace.h"
+#include "tables.h"
+#include "win.h"
+
+static const pal_control main_controls[] = {
+    {0, PAL_CTL_PICTURE, "Velmora"},
+    {IDC_DIAG, PAL_CTL_STATIC, ""},
+    {IDC_START, PAL_CTL_BUTTON, "Start"},
+    {IDC_OPTIONS, PAL_CTL_BUTTON, "Options"},
+    {IDC_CONNECT, PAL_CTL_BUTTON, "Connect"},
+    {IDC_EXIT, PAL_CTL_BUTTON, "Exit"},
+    {IDC_ACTIVITY, PAL_CTL_STATIC, ""},
+    {IDC_PROGRESS, PAL_CTL_PROGRESS, ""},
+    {IDC_COUNTERS, PAL_CTL_STATIC, ""},
+    {IDC_SERVER, PAL_CTL_STATIC, ""},
+};
+
+const pal_dialog_template Main_Dialog = {
+    100, "Velmora", "Arial", 10, 234, 150, main_controls,
+    (int)(sizeof main_controls / sizeof main_controls[0])};
+
+void Set_Tray(HWND w, int mode)
+{
+    WALK("Set_Tray");
+    if (mode) {
+        if (!pal_tray_icon(w, 1, "Velmora Server", WM_TRAY)) ErrorExit("Load Icon");
+        pal_show_window(w, PAL_SW_HIDE);
+    } else {
+        pal_tray_icon(w, 0, "Velmora Server", WM_TRAY);
+        pal_show_window(w, PAL_SW_SHOWNORMAL);
+    }
+}
+
+/* Keeps the machine from sleeping while the dialog runs: away mode where the
+** platform has it, else the plain system-required state. */
+static void keep_awake(void)
+{
+    if (Win_Vers_Major < 6 || !xSetThreadExecutionState) return;
+    if (!xSetThreadExecutionState(PAL_ES_CONTINUOUS | PAL_ES_SYSTEM_REQUIRED | PAL_ES_AWAYMODE_REQUIRED))
+        xSetThreadExecutionState(PAL_ES_CONTINUOUS | PAL_ES_SYSTEM_REQUIRED);
+    Debug("Keep awake: %s", pal_keep_awake_text());
+}
+
+int open_main(void)
+{
+    WALK("open_main");
+    keep_awake();
+    if (pal_dialog_box(&Main_Dialog, Win.load(), get_main_p) == -1) ErrorExit("Open Main Dialog");
+    return 0;
+}
+
+/* Start: runs a due library import here, then the server and discovery. */
+static void start_server(HWND hDlg)
+{
+    pal_set_dlg_item_text(hDlg, IDC_START, "Stop");
+    Debug("User Started Server");
+    Active = 1;
+    int code = Chk_iTunes_iPhoto();
+    if (code) Bld_Tables(code);
+    myfork(JOB_SERVER, 0);
+    myfork(JOB_UPNP, 0);
+}
+
+static intptr_t on_command(HWND hDlg, int id)
+{
+    Debug("Command %d", id);
+    switch (id) {
+    case IDC_START:
+        if (Active) {
+            pal_set_dlg_item_text(hDlg, IDC_START, "Start");
+            Debug("User Stoped Server");
+            Active = 0;
+        } else {
+            start_server(hDlg);
+        }
+        return 1;
+    case IDC_CONNECT:
+        Debug("Option connect - %d", Connecting.load());
+        if (!Connecting) {
+            Connecting = 1;
+            myfork(JOB_CONNECT, 0);
+        }
+        /* Left unhandled on purpose, as it always was. */
+        return 0;
+    case IDC_EXIT:
+        Debug("dialog exit");
+        pal_end_dialog(hDlg, 0);
+        save_config();
+        Set_Tray(Win.load(), 0);
+        return 1;
+    }
+    return 0;
+}
+
+intptr_t get_main_p(HWND hDlg, unsigned uMsg, WPARAM wParam, LPARAM lParam)
+{
+    WALK("get_main_p");
+    Win = hDlg;
+    switch (uMsg) {
+    case PAL_WM_INITDIALOG: {
+        char caption[64];
+        sfmt(caption, sizeof caption, "Velmora Server for Roku %s", Version);
+        pal_set_window_text(hDlg, caption);
+        Set_Diag();
+        if (OPT('s')) {
+            Debug("Startup option S");
+            pal_send_message(hDlg, PAL_WM_COMMAND, IDC_START, 0);
+        }
+        if (OPT('m')) {
+            Debug("Startup option M");
+            pal_show_window(hDlg, PAL_SW_SHOWNORMAL);
+            pal_post_message(hDlg, PAL_WM_SYSCOMMAND, PAL_SC_MINIMIZE, 0);
+        }
+        return 1;
+    }
+    case PAL_WM_COMMAND:
+        return on_command(hDlg, (int)(wParam & 0xFFFF));
+    case PAL_WM_CLOSE:
+        Debug("dialog wm_close");
+        save_config();
+        pal_destroy_window(hDlg);
+        return 1;
+    case PAL_WM_DESTROY:
+        Debug("dialog wm_destroy");
+        pal_post_quit_message(0);
+        return 1;
+    case PAL_WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == PAL_SC_MINIMIZE) {
+            Debug("Minimize");
+            Set_Tray(Win.load(), 1);
+            return 1;
+        }
+        if ((wParam & 0xFFF0) == PAL_SC_MONITORPOWER) {
+            /* Before Windows 6 a request to dim the monitor is answered by
+            ** turning it on again; the request never reaches the system. */
+            if (Win_Vers_Major < 6 && lParam == 1)
+                pal_send_message(hDlg, PAL_WM_SYSCOMMAND, PAL_SC_MONITORPOWER, -1);
+            return 1;
+        }
+        return 0;
+    case WM_IMPORT: {
+        int hi = (int)((wParam >> 16) & 0xFFFF), lo = (int)(wParam & 0xFFFF);
+        Debug("WM_USER Hi %d Lo %d", hi, lo);
+        if (lo) {
+            Bld_Tables(lo);
+            return 1;
+        }
+        return 0;
+    }
+    case WM_TRAY:
+        if (lParam == PAL_WM_LBUTTONUP) {
+            Debug("Restore");
+            Set_Tray(Win.load(), 0);
+            return 1;
+        }
+        return 0;
+    }
+    return 0;
+}

@@ -1,0 +1,35 @@
+/*
+** The main dialog: Start and Stop of the server, Connect, Exit, the tray
+** icon and the status lines that the workers write.
+*/
+#ifndef VELMORA_DIALOG_H
+#define VELMORA_DIALOG_H
+
+#include "global.h"
+
+/* Control ids of the main dialog. */
+enum {
+    IDC_DIAG = 101, IDC_START = 102, IDC_OPTIONS = 103, IDC_CONNECT = 104, IDC_EXIT = 105,
+    IDC_ACTIVITY = 111, IDC_PROGRESS = 112, IDC_COUNTERS = 113, IDC_SERVER = 114
+};
+
+/* The import request that another thread sends the main dialog. */
+#define WM_IMPORT   PAL_WM_USER
+/* The tray icon's callback message. */
+#define WM_TRAY     (PAL_WM_USER + 1)
+
+/* Keeps the machine awake and runs the main dialog until it ends.
+** Returns 0. */
+int open_main(void);
+
+/* The main dialog's procedure: 1 for a handled message, else 0. */
+intptr_t get_main_p(HWND hDlg, unsigned uMsg, WPARAM wParam, LPARAM lParam);
+
+/* Mode 1 hides the window behind the tray icon; mode 0 removes the icon and
+** shows the window. */
+void Set_Tray(HWND w, int mode);
+
+/* The main dialog's template. */
+extern const pal_dialog_template Main_Dialog;
+
+#endif

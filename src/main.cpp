@@ -1,0 +1,290 @@
+/*
+** Process start-up and shutdown: the steps that prepare the process before
+** the main dialog runs, the option letters, and the crash report that a
+** fault signal writes to the trace.
+*/
+#include "global.h"
+#include "main.h"
+
+#include <cctype>
+
+#include "config.h"
+#include "dialog.h"
+#include "socket.h"
+#include "subs/files.h"
+#include "subs/text.h"
+#include "subs/threads.h"
+#include "subs/trace.h"
+#include "win.h"
+
+uint32_t options = 0;
+char Version[16];
+char User[MAX_NAME];
+char Mach[MAX_NAME];
+char My_Path[MAX_PATH_TXT];
+char Roku_Path[MAX_PATH_TXT];
+void *Inst = nullptr;
+std::atomic<HWND> Win{nullptr};
+int Win_Vers_Major, Win_Vers_Minor, Win_Platform;
+char OS_Code = ' ';
+uint32_t strtick;
+std::atomic<int> TERM{0};
+std::atomic<int> Active{0};
+std::atomic<int> Connecting{0};
+int Arg_Count;
+char Args[MAX_ARGS][1024];
+
+/* ----------------------------------------------------------- crash report */
+
+static const struct {
+    int number;
+    const char *name;
+} signal_names[] = {
+    {2, "Interrupt program"},
+    {4, "Illegal instruction"},
+    {8, "Floating-point exception"},
+    {11, "Segmentation violation"},
+    {15, "Software termination signal"},
+    {22, "Abort"},
+    {101, "Quit program"},
+    {102, "Trace trap"},
+    {103, "Emulate instruction executed"},
+    {104, "Kill program"},
+    {105, "Bus error"},
+    {106, "Bad argument to system call"},
+    {107, "Write to pipe with no reader"},
+    {108, "Real-time timer expired"},
+    {109, "Urgent condition on I/O channel"},
+    {110, "Stop signal not from terminal"},
+    {111, "Stop signal from terminal"},
+    {112, "Stopped process is continued"},
+    {113, "Rd on terminal by bg process"},
+    {114, "Wrt to terminal by bg process"},
+    {115, "I/O possible on a descriptor"},
+    {116, "CPU time limit exceeded"},
+    {117, "File-size limit exceeded"},
+    {118, "Virtual timer expired"},
+    {119, "Profiling timer expired"},
+    {120, "Window size changed"},
+    {121, "Information request"},
+    {122, "User-defined signal 1"},
+    {123, "User-defined signal 2"},
+};
+
+void sig_handler(int sig)
+{
+    if (sig == 100) return;
+    /* Only the first signal writes a report; a later one (a fault inside the
+    ** report, or one that arrives while its box is open) ends the process. */
+    if (TERM.fetch_add(1) != 0) pal_exit(sig);
+    char unknown[40];
+    const char *name = nullptr;
+    for (const auto &s : signal_names)
+        if (s.number == sig) name = s.name;
+    if (!name) {
+        sfmt(unknown, sizeof unknown, "Signal %d Unknown", sig);
+        name = unknown;
+    }
+    Crash_Trace();
+    Debug("\n*\nSignal %ld - %s", (long)pal_thread_id(), name);
+    Debug("Walkback %d", GetMyID());
+    int depth;
+    const char *const *stack = My_Walkback(&depth);
+    for (int i = 0; i < depth; i++) Debug("%2d - %s", i, stack[i] ? stack[i] : "?");
+    Debug("\n*\n");
+    Alert("Signal Error", name, 1);
+    pal_exit(1);
+}
+
+void sig_setup(void) { pal_signal_setup(sig_handler); }
+
+void ShutDown(int status)
+{
+    Close_Threads();
+    pal_exit(status);
+}
+
+void startup_WSA(void)
+{
+    WALK("startup_WSA");
+    if (pal_wsa_startup() != 0) ErrorExit("WSAStartup");
+}
+
+/* ------------------------------------------------------- option letters */
+
+int Split_Args(const char *line)
+{
+    scopy(Args[0], sizeof Args[0], "Velmora");
+    Arg_Count = 1;
+    while (*line == ' ') line++;
+    if (!*line) return Arg_Count;
+    /* Each blank ends a word, so two blanks in a row give an empty word.
+    ** Words past the list's 19 places are not kept. */
+    for (;;) {
+        const char *end = strchr(line, ' ');
+        size_t n = end ? (size_t)(end - line) : strlen(line);
+        if (Arg_Count < MAX_ARGS) {
+            if (n >= sizeof Args[0]) n = sizeof Args[0] - 1;
+            memcpy(Args[Arg_Count], line, n);
+            Args[Arg_Count][n] = 0;
+            Arg_Count++;
+        }
+        if (!end) break;
+        line = end + 1;
+    }
+    return Arg_Count;
+}
+
+/* Sets the bit of one letter: letter L (either case) is bit 'z' - L.  Other
+** characters have no bit. */
+static void set_letter(int c)
+{
+    c = tolower((unsigned char)c);
+    if (c >= 'a' && c <= 'z') options |= 1u << ('z' - c);
+}
+
+void Set_Options(const char *text, int dash_only)
+{
+    bool in_word = false, counts = !dash_only;
+    for (const char *p = text; *p; p++) {
+        if (*p == ' ') {
+            in_word = false;
+            continue;
+        }
+        if (!in_word) {
+            in_word = true;
+            if (dash_only) {
+                counts = *p == '-';
+                continue;
+            }
+        }
+        if (counts) set_letter(*p);
+    }
+}
+
+void Option_Text(char *out, size_t size)
+{
+    size_t n = 0;
+    for (int c = 'a'; c < 'z' && n + 1 < size; c++)
+        if (OPT(c)) out[n++] = (char)toupper(c);
+    if (size) out[n < size ? n : size - 1] = 0;
+}
+
+void Cap_User(char *name) { name[0] = (char)toupper((unsigned char)name[0]); }
+
+void Cap_Mach(char *name)
+{
+    for (int i = 1; name[0] && name[i]; i++) {
+        if (name[i] == '.') {
+            name[i] = 0;
+            break;
+        }
+        name[i] = (char)tolower((unsigned char)name[i]);
+    }
+    name[0] = (char)toupper((unsigned char)name[0]);
+}
+
+/* ------------------------------------------------------------- start-up */
+
+/* Waits for the wall-clock second to turn and keeps the tick count of that
+** moment, so the milliseconds of trace lines count from the second. */
+static void align_clock(void)
+{
+    time_t t = pal_time();
+    while (pal_time() == t) pal_sleep(1);
+    strtick = pal_ticks();
+}
+
+/* My_Path: the user's own folder below the profiles folder (its
+** "My Documents" on Windows 5), else USERPROFILE's "My Documents", else
+** "C:". */
+static void find_my_path(void)
+{
+    char prof[256], name[256];
+    unsigned long n = sizeof prof;
+    My_Path[0] = 0;
+    if (xGetProfilesDirectory && xGetProfilesDirectory(prof, &n) && pal_get_profile_name(name, sizeof name)) {
+        if (Win_Vers_Major > 5)
+            sfmt(My_Path, sizeof My_Path, "%s/%s", prof, name);
+        else
+            sfmt(My_Path, sizeof My_Path, "%s/%s/My Documents", prof, name);
+    }
+    My_Stat_Buf st;
+    if (!My_Path[0] || My_stat(My_Path, &st) != 0) {
+        char env[1001];
+        if (pal_getenv("USERPROFILE", env, sizeof env))
+            sfmt(My_Path, sizeof My_Path, "%s/My Documents", env);
+        else
+            scopy(My_Path, sizeof My_Path, "C:");
+    }
+}
+
+/* The letters of the first line of options.txt in the working folder. */
+static void read_options_file(void)
+{
+    char path[MAX_PATH_TXT + 16];
+    sfmt(path, sizeof path, "%s/options.txt", Roku_Path);
+    FILE *f = My_fopen(path, "r");
+    if (!f) return;
+    char line[100];
+    if (fgets(line, sizeof line, f)) {
+        line[strcspn(line, "\r\n")] = 0;
+        if (line[0]) printf("Options = %s\n", line);
+        Set_Options(line, 0);
+    }
+    fclose(f);
+}
+
+int WinMain(void *hInstance, void *, const char *lpCmdLine, int)
+{
+    sig_setup();
+    align_clock();
+    Inst = hInstance;
+    Split_Args(lpCmdLine ? lpCmdLine : "");
+    Get_Version();
+    dll_loader();
+    for (int i = 1; i < Arg_Count; i++) Set_Options(Args[i], 1);
+
+    scopy(Version, sizeof Version, VELMORA_VERSION);
+    printf("Version = %s\n", Version);
+    unsigned long n = sizeof User;
+    if (!pal_get_user_name(User, &n)) User[0] = 0;
+    Cap_User(User);
+    printf("User = %s\n", User);
+    n = sizeof Mach;
+    if (!pal_get_computer_name(Mach, &n)) Mach[0] = 0;
+    Cap_Mach(Mach);
+    printf("Mach = %s\n", Mach);
+    find_my_path();
+    printf("My_Path = %s\n", My_Path);
+
+    sfmt(Roku_Path, sizeof Roku_Path, "%s/My Roku", My_Path);
+    My_mkdir(Roku_Path);
+    My_chdir(Roku_Path);
+    printf("Path = %s\n", Roku_Path);
+    read_options_file();
+    fflush(stdout);
+
+    if (OPT('a')) Audit = 1;
+    if (OPT('t')) My_Trace = 1;
+    if (OPT('a') || OPT('t')) Set_Diag();
+
+    char letters[32];
+    Option_Text(letters, sizeof letters);
+    Debug("Options = %s", letters);
+    for (int i = 0; i < Arg_Count; i++) Debug("Arg %d - %s", i, Args[i]);
+    Debug("User path %s", My_Path);
+    Debug("Roku path %s", Roku_Path);
+    Debug("Main pid = %d  id = %ld", pal_process_id(), (long)pal_thread_id());
+
+    startup_WSA();
+    Get_IP_Adrs();
+    get_config();
+    Set_Diag();
+    scopy(Version, sizeof Version, VELMORA_VERSION);
+    load_links();
+
+    if (OPT('l')) Debug("startup screen");
+    open_main();
+    return 0;
+}

@@ -1,0 +1,389 @@
+/*
+** The platform layer: everything Velmora needs from the operating system,
+** behind one interface.  The calls have the shape of the Windows calls they
+** stand for (a profile function reads like GetPrivateProfileStringA, a socket
+** error is a Windows Sockets number), so the rest of the code reads the same
+** on every platform.  Nothing outside src/pal/ includes a system header for
+** threads, sockets, signals or files; it includes this one.
+**
+** Conventions: functions are prefixed pal_; a function that stands for a
+** Windows call documents the Windows behaviour it keeps.
+*/
+#ifndef VELMORA_PAL_H
+#define VELMORA_PAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+/* ---------------------------------------------------------------- process */
+
+/* Prepares the process: makes sure descriptors 0-2 are open (so no socket is
+** ever numbered 0, which means "none" to the server), ignores SIGPIPE, and
+** routes SIGTERM, SIGINT and SIGHUP to the main window's close request.
+** Call once, first thing, on the main thread. */
+void pal_init(int argc, char **argv);
+
+/* Ends the process with the given exit code at once: output streams are
+** flushed, nothing else runs (no destructors, no atexit handlers). */
+[[noreturn]] void pal_exit(int code);
+
+/* The process identifier. */
+int pal_process_id(void);
+
+/* The command line after the program name, words separated by single blanks,
+** as Windows hands it to WinMain (the words are joined back as they came). */
+const char *pal_command_line(void);
+
+/* The version query: Windows major and minor version and platform id.
+** Returns 1 on success, 0 on failure.  Non-Windows platforms report the
+** "Windows 6 and later" road (6.2, platform 2), so every version-dependent
+** branch takes the modern path. */
+int pal_get_version(int *major, int *minor, int *platform);
+
+/* GetUserNameA: the account name into buf (size in, length out).  1 on
+** success, 0 on failure. */
+int pal_get_user_name(char *buf, unsigned long *size);
+
+/* GetComputerNameA: the host's name.  1 on success, 0 on failure. */
+int pal_get_computer_name(char *buf, unsigned long *size);
+
+/* The name of the user's own folder below the profiles folder: on Windows the
+** user name, on POSIX the last component of $HOME.  Together with the profiles
+** folder (pal_get_profiles_directory) it names the user's home. */
+int pal_get_profile_name(char *buf, unsigned long size);
+
+/* GetEnvironmentVariableA: the value's length, 0 when the variable is not
+** set; the value is cut to fit size - 1 characters. */
+unsigned long pal_getenv(const char *name, char *buf, unsigned long size);
+
+/* The system error code of the calling thread's last failed call
+** (GetLastError on Windows, errno on POSIX). */
+int pal_last_error(void);
+void pal_set_last_error(int err);
+
+/* FormatMessage: the system's text for an error code, or for a Windows
+** Sockets number (10000 and above).  Always NUL-terminated; returns buf. */
+char *pal_error_text(int err, char *buf, size_t size);
+
+/* ---------------------------------------------------- optional functions */
+
+/* LoadLibraryA / GetProcAddress over the table of optional system
+** functions.  Returns a library handle or null (error code via
+** pal_last_error). */
+void *pal_load_library(const char *dll);
+/* The address of a function of a loaded library, or null. */
+void *pal_get_proc_address(void *lib, const char *name);
+
+/* Signatures of the optional functions that the loader resolves. */
+typedef int (*pal_GetProfilesDirectory_fn)(char *buf, unsigned long *size);
+typedef unsigned long (*pal_SetThreadExecutionState_fn)(unsigned long flags);
+typedef int (*pal_CreateSymbolicLink_fn)(const char *link, const char *target, unsigned long flags);
+typedef void *(*pal_SHBrowseForFolder_fn)(void *info);
+typedef int (*pal_SHGetPathFromIDList_fn)(void *idlist, char *path);
+
+#define PAL_ES_CONTINUOUS       0x80000000UL
+#define PAL_ES_SYSTEM_REQUIRED  0x00000001UL
+#define PAL_ES_AWAYMODE_REQUIRED 0x00000040UL
+
+/* A short description of how the machine is being kept awake, for the
+** trace ("logind sleep inhibitor", or why none could be taken). */
+const char *pal_keep_awake_text(void);
+
+/* ---------------------------------------------------------------- threads */
+
+typedef void *pal_thread;          /* a thread handle; null when none */
+typedef long pal_tid;              /* a system thread identifier */
+
+/* CreateThread: starts entry(arg) on a new thread with an initial stack of
+** `stack` bytes (the platform may reserve more, as Windows reserves 1 MiB
+** whatever it commits).  Before entry runs, the new thread stores its own
+** identifier into *id when id is not null.  Returns the handle, or null with
+** pal_last_error set. */
+pal_thread pal_thread_create(size_t stack, int (*entry)(int), int arg, pal_tid *id);
+
+/* CloseHandle on a thread handle.  The thread goes on running. */
+void pal_thread_close(pal_thread h);
+
+/* The calling thread's system identifier (never 0). */
+pal_tid pal_thread_id(void);
+
+/* Sleep(ms). */
+void pal_sleep(unsigned ms);
+
+/* ------------------------------------------------------------------ time */
+
+/* GetTickCount: milliseconds since an arbitrary start, wrapping at 2^32. */
+uint32_t pal_ticks(void);
+/* The calendar time in seconds since 1970. */
+time_t pal_time(void);
+/* The local time broken down; thread-safe. */
+void pal_localtime(time_t t, struct tm *out);
+
+/* ----------------------------------------------------------------- files */
+
+/* The wide-character file calls.  Paths are UTF-16 little-endian units
+** (as the file layer builds them), NUL-terminated. */
+FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode);
+
+/* The status record of the wide status call (the fields the system reads). */
+struct pal_stat {
+    int64_t  st_size;
+    unsigned st_mode;      /* type bits: 0x4000 folder, 0x8000 file, mask 0xF000 */
+    time_t   mtime;        /* times in seconds since 1970 (named apart from the */
+    time_t   atime;        /* POSIX fields, which are macros on some systems) */
+    time_t   ctime;
+};
+#define PAL_S_IFMT  0xF000
+#define PAL_S_IFDIR 0x4000
+#define PAL_S_IFREG 0x8000
+
+int pal_wstat(const uint16_t *path, struct pal_stat *st);
+int pal_wmkdir(const uint16_t *path);
+int pal_wremove(const uint16_t *path);
+int pal_wchdir(const uint16_t *path);
+int pal_wrename(const uint16_t *from, const uint16_t *to);
+
+/* A wide folder listing, as _wopendir/_wreaddir give it: the name is
+** UTF-16 little-endian; the file layer converts it in place to UTF-8, so the
+** buffer is large enough for either form. */
+struct pal_wdirent {
+    unsigned short d_namlen;            /* units, or bytes after conversion */
+    char d_name[1024 * 3 + 4];
+};
+struct pal_wdir;
+pal_wdir *pal_wopendir(const uint16_t *path);
+pal_wdirent *pal_wreaddir(pal_wdir *d);
+int pal_wclosedir(pal_wdir *d);
+
+/* 64-bit file position and length. */
+int pal_fseek64(FILE *f, int64_t off, int whence);
+int64_t pal_ftell64(FILE *f);
+int64_t pal_filelength64(FILE *f);
+
+/* Sets a file's modification and access times. */
+int pal_set_file_times(const uint16_t *path, time_t atime, time_t mtime);
+
+/* -------------------------------------------------------------- profiles */
+
+/* The private-profile (INI) functions, with the semantics of their Windows
+** namesakes GetPrivateProfileStringA, GetPrivateProfileSectionA and
+** WritePrivateProfileStringA: sections and keys match without regard to case;
+** values are trimmed of blanks and of one pair of enclosing quotes; lines end
+** in CRLF.  `file` is a path in the platform's own form. */
+
+/* The value of key in section, or def when missing; cut to size - 1
+** characters.  Returns the number of characters copied. */
+unsigned long pal_get_private_profile_string(const char *section, const char *key,
+                                             const char *def, char *buf,
+                                             unsigned long size, const char *file);
+
+/* The section's lines as "key=value\0...\0\0" (comments and blank lines
+** left out), filled exactly as Windows fills a buffer that is too small:
+** the return is size - 2 when the section did not fit. */
+unsigned long pal_get_private_profile_section(const char *section, char *buf,
+                                              unsigned long size, const char *file);
+
+/* Writes key = value into section: a null key deletes the whole section, a
+** null value deletes the key; a new key goes at the end of its section, a new
+** section at the end of the file.  The file is replaced atomically (written
+** beside, then renamed over), and two threads never interleave their
+** rewrites.  Returns 1 on success, 0 on failure. */
+int pal_write_private_profile_string(const char *section, const char *key,
+                                     const char *value, const char *file);
+
+/* ---------------------------------------------------------------- sockets */
+
+/* Sockets are small positive numbers; PAL_INVALID_SOCKET on failure. */
+typedef int pal_socket;
+#define PAL_INVALID_SOCKET (-1)
+#define PAL_SOCKET_ERROR   (-1)
+
+#define PAL_AF_INET      2
+#define PAL_SOCK_STREAM  1
+#define PAL_SOCK_DGRAM   2
+#define PAL_SOL_SOCKET   0xFFFF
+#define PAL_SO_REUSEADDR 0x0004
+#define PAL_SO_RCVTIMEO  0x1006
+#define PAL_SO_SNDTIMEO  0x1005
+#define PAL_IPPROTO_IP   0
+#define PAL_IP_MULTICAST_IF   9
+#define PAL_IP_MULTICAST_TTL  10
+#define PAL_IP_MULTICAST_LOOP 11
+#define PAL_IP_ADD_MEMBERSHIP 12
+
+/* Windows Sockets error numbers the code tests by name. */
+#define PAL_WSAEINTR        10004
+#define PAL_WSAEINVAL       10022
+#define PAL_WSAEWOULDBLOCK  10035
+#define PAL_WSAECONNRESET   10054
+#define PAL_WSAETIMEDOUT    10060
+
+/* WSAStartup(2.2).  Returns 0 on success. */
+int pal_wsa_startup(void);
+
+pal_socket pal_socket_open(int af, int type, int proto);
+int pal_closesocket(pal_socket s);
+/* setsockopt with the Windows level and option numbers above; value is an
+** int (or, for the time-outs, milliseconds as an int). */
+int pal_setsockopt(pal_socket s, int level, int opt, const void *val, int len);
+/* Addresses are IPv4 host-order numbers a<<24|b<<16|c<<8|d. */
+int pal_bind(pal_socket s, uint32_t addr, int port);
+int pal_listen(pal_socket s, int backlog);
+/* Returns the new socket or PAL_INVALID_SOCKET; fills the peer when asked. */
+pal_socket pal_accept(pal_socket s, uint32_t *peer, int *port);
+int pal_connect(pal_socket s, uint32_t addr, int port);
+/* send and recv; send never raises SIGPIPE.  Return the count or -1. */
+int pal_send(pal_socket s, const void *buf, int len);
+int pal_recv(pal_socket s, void *buf, int len);
+int pal_sendto(pal_socket s, const void *buf, int len, uint32_t addr, int port);
+int pal_recvfrom(pal_socket s, void *buf, int len, uint32_t *addr, int *port);
+int pal_getsockname(pal_socket s, uint32_t *addr, int *port);
+int pal_getpeername(pal_socket s, uint32_t *addr, int *port);
+/* ioctlsocket(FIONBIO). */
+int pal_set_nonblocking(pal_socket s, int on);
+/* select() on one socket for reading: >0 readable, 0 time-out, <0 error. */
+int pal_wait_readable(pal_socket s, int sec, int usec);
+/* WSAGetLastError: the Windows Sockets number of the calling thread's last
+** socket failure (ECONNRESET is 10054 on every platform). */
+int pal_socket_error(void);
+void pal_set_socket_error(int err);
+
+/* gethostname. */
+int pal_gethostname(char *buf, int size);
+
+/* gethostbyname, IPv4 only.  For the host's own name the answer is the
+** addresses of the interfaces that are up, loopback last (only loopback when
+** there is nothing else), as Windows answers for its own name. */
+#define PAL_MAX_HOST_ADDRS 100
+#define PAL_MAX_ALIASES    8
+struct pal_hostent {
+    char     h_name[256];
+    char     h_aliases[PAL_MAX_ALIASES][256];
+    int      h_nalias;
+    int      h_addrtype;
+    int      h_length;
+    uint32_t h_addr[PAL_MAX_HOST_ADDRS];
+    int      h_naddr;
+};
+/* 1 on success, 0 on failure (pal_socket_error then says why). */
+int pal_gethostbyname(const char *name, pal_hostent *out);
+
+/* ---------------------------------------------------------------- signals */
+
+/* Installs handler for the fault signals and the others that the crash
+** report names, for the process (and, where the platform asks for it, the
+** calling thread: an alternate stack so a stack overflow is reported too).
+** The handler receives the Windows-style number of the signal (SIGSEGV is 11,
+** SIGABRT 22, SIGBUS 105; see pal_signal_number). */
+void pal_signal_setup(void (*handler)(int));
+/* Maps a platform signal to the Windows-style number of the crash report. */
+int pal_signal_number(int platform_signal);
+
+/* ----------------------------------------------------- dialog manager */
+
+/* Window handles and messages, with the Windows message numbers. */
+struct pal_window;
+typedef pal_window *HWND;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef intptr_t (*pal_dlgproc)(HWND, unsigned, WPARAM, LPARAM);
+
+#define PAL_WM_DESTROY     0x0002
+#define PAL_WM_CLOSE       0x0010
+#define PAL_WM_QUIT        0x0012
+#define PAL_WM_INITDIALOG  0x0110
+#define PAL_WM_COMMAND     0x0111
+#define PAL_WM_SYSCOMMAND  0x0112
+#define PAL_WM_USER        0x0400
+#define PAL_SC_MINIMIZE    0xF020
+#define PAL_SC_MONITORPOWER 0xF170
+#define PAL_WM_LBUTTONUP   0x0202
+#define PAL_SW_HIDE        0
+#define PAL_SW_SHOWNORMAL  1
+#define PAL_BM_CLICK       0x00F5
+
+/* Control kinds of a dialog template. */
+enum pal_control_kind {
+    PAL_CTL_STATIC, PAL_CTL_PICTURE, PAL_CTL_BUTTON, PAL_CTL_CHECKBOX,
+    PAL_CTL_EDIT, PAL_CTL_COMBO, PAL_CTL_PROGRESS
+};
+struct pal_control {
+    int id;
+    pal_control_kind kind;
+    const char *text;
+};
+struct pal_dialog_template {
+    int id;                       /* the dialog's resource number */
+    const char *caption;
+    const char *font;
+    int font_size, width, height; /* dialog units */
+    const pal_control *controls;
+    int count;
+};
+
+/* DialogBoxParam: creates the dialog, sends it WM_INITDIALOG and runs its
+** modal loop on the calling thread until EndDialog or a quit message.
+** Returns the EndDialog result, 0 after a quit, -1 if it could not be
+** created. */
+intptr_t pal_dialog_box(const pal_dialog_template *t, HWND owner, pal_dlgproc proc);
+/* EndDialog: the modal loop ends after the current message. */
+int pal_end_dialog(HWND w, intptr_t result);
+/* DestroyWindow: the window receives WM_DESTROY and its controls go. */
+int pal_destroy_window(HWND w);
+/* PostQuitMessage on the calling thread's modal loop. */
+void pal_post_quit_message(int code);
+/* SendMessage: runs the dialog procedure on the dialog's own thread and
+** returns its result; from another thread the caller waits until it has
+** run.  A null or ended window answers 0 at once. */
+intptr_t pal_send_message(HWND w, unsigned msg, WPARAM wp, LPARAM lp);
+/* PostMessage: queues the message and returns at once (1, or 0 if the
+** window is gone). */
+int pal_post_message(HWND w, unsigned msg, WPARAM wp, LPARAM lp);
+/* Dispatches every message waiting for the calling thread's dialogs
+** (PeekMessage/DispatchMessage) and returns at once. */
+void pal_pump_messages(void);
+
+int pal_set_window_text(HWND w, const char *text);
+int pal_show_window(HWND w, int mode);
+int pal_set_dlg_item_text(HWND w, int id, const char *text);
+/* GetDlgItemText: the text, cut to size - 1; returns its length. */
+int pal_get_dlg_item_text(HWND w, int id, char *buf, int size);
+int pal_check_dlg_button(HWND w, int id, int state);
+int pal_is_dlg_button_checked(HWND w, int id);
+int pal_combo_add(HWND w, int id, const char *text);
+int pal_combo_reset(HWND w, int id);
+int pal_combo_select(HWND w, int id, int index);
+int pal_combo_selected(HWND w, int id);
+int pal_progress_range(HWND w, int id, int lo, int hi);
+int pal_progress_pos(HWND w, int id, int pos);
+
+/* The tray icon: shown (1) or removed (0).  Returns 0 if its icon cannot be
+** loaded. */
+int pal_tray_icon(HWND w, int show, const char *tip, unsigned callback_msg);
+
+/* MessageBox, system-modal, OK button.  Returns the button pressed (1 = OK). */
+int pal_message_box(HWND owner, const char *text, const char *caption);
+
+/* ------------------------------------------------------------- front end */
+
+/* A front end draws the dialogs: it learns of every change and answers
+** message boxes.  The headless front end writes status lines to standard
+** output and boxes to standard error, and answers OK at once. */
+struct pal_front_end {
+    void (*dialog_opened)(HWND w, const pal_dialog_template *t);
+    void (*dialog_closed)(HWND w);
+    void (*control_changed)(HWND w, int id, const char *text);
+    void (*caption_changed)(HWND w, const char *text);
+    void (*window_shown)(HWND w, int mode);
+    void (*tray)(HWND w, int shown, const char *tip);
+    int  (*message_box)(const char *text, const char *caption);
+};
+void pal_set_front_end(const pal_front_end *fe);
+const pal_front_end *pal_headless_front_end(void);
+
+/* The template id of a live dialog, -1 for a null or destroyed one. */
+int pal_dialog_id(HWND w);
+
+#endif

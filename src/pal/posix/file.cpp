@@ -1,0 +1,169 @@
+/*
+** POSIX wide-character file calls.  The file layer hands us UTF-16 names;
+** the file system takes bytes, so names are turned into UTF-8.  Bytes of a
+** folder entry that are not valid UTF-8 travel as the units 0xDC80-0xDCFF
+** and come back as the same bytes, so every name found can be opened again.
+*/
+#include "pal/pal.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+/* UTF-16 units (no surrogate pairing: each unit is one character) to the
+** file system's bytes. */
+static std::string narrow(const uint16_t *w)
+{
+    std::string s;
+    if (!w) return s;
+    for (; *w; w++) {
+        unsigned u = *w;
+        if (u < 0x80) {
+            s += (char)u;
+        } else if (u >= 0xDC80 && u <= 0xDCFF) {
+            s += (char)(u - 0xDC00);
+        } else if (u < 0x800) {
+            s += (char)(0xC0 | (u >> 6));
+            s += (char)(0x80 | (u & 0x3F));
+        } else {
+            s += (char)(0xE0 | (u >> 12));
+            s += (char)(0x80 | ((u >> 6) & 0x3F));
+            s += (char)(0x80 | (u & 0x3F));
+        }
+    }
+    return s;
+}
+
+FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
+{
+    std::string p = narrow(path), m = narrow(mode);
+    if (p.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    return fopen(p.c_str(), m.c_str());
+}
+
+int pal_wstat(const uint16_t *path, struct pal_stat *st)
+{
+    struct stat s;
+    std::string p = narrow(path);
+    if (p.empty() || stat(p.c_str(), &s) != 0) return -1;
+    if (st) {
+        st->st_size = (int64_t)s.st_size;
+        st->st_mode = (S_ISDIR(s.st_mode) ? PAL_S_IFDIR : S_ISREG(s.st_mode) ? PAL_S_IFREG : 0) |
+                      (unsigned)(s.st_mode & 0777);
+        st->mtime = s.st_mtime;
+        st->atime = s.st_atime;
+        st->ctime = s.st_ctime;
+    }
+    return 0;
+}
+
+int pal_wmkdir(const uint16_t *path) { return mkdir(narrow(path).c_str(), 0777); }
+int pal_wremove(const uint16_t *path) { return remove(narrow(path).c_str()); }
+int pal_wchdir(const uint16_t *path) { return chdir(narrow(path).c_str()); }
+int pal_wrename(const uint16_t *from, const uint16_t *to)
+{
+    return rename(narrow(from).c_str(), narrow(to).c_str());
+}
+
+struct pal_wdir {
+    DIR *d;
+    pal_wdirent ent;
+};
+
+pal_wdir *pal_wopendir(const uint16_t *path)
+{
+    std::string p = narrow(path);
+    DIR *d = opendir(p.c_str());
+    if (!d) return nullptr;
+    pal_wdir *w = (pal_wdir *)calloc(1, sizeof *w);
+    if (!w) {
+        closedir(d);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    w->d = d;
+    return w;
+}
+
+/* Decodes one UTF-8 character at s (n bytes left); returns its length, or 0
+** when the bytes there are not a valid sequence of at most three bytes. */
+static int utf8_char(const unsigned char *s, size_t n, unsigned *u)
+{
+    if (s[0] < 0x80) {
+        *u = s[0];
+        return 1;
+    }
+    if ((s[0] & 0xE0) == 0xC0 && n >= 2 && (s[1] & 0xC0) == 0x80) {
+        *u = ((s[0] & 0x1Fu) << 6) | (s[1] & 0x3Fu);
+        return *u >= 0x80 ? 2 : 0;
+    }
+    if ((s[0] & 0xF0) == 0xE0 && n >= 3 && (s[1] & 0xC0) == 0x80 && (s[2] & 0xC0) == 0x80) {
+        *u = ((s[0] & 0x0Fu) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
+        return *u >= 0x800 ? 3 : 0;
+    }
+    return 0;
+}
+
+pal_wdirent *pal_wreaddir(pal_wdir *w)
+{
+    if (!w) return nullptr;
+    struct dirent *e = readdir(w->d);
+    if (!e) return nullptr;
+    const unsigned char *s = (const unsigned char *)e->d_name;
+    size_t n = strlen(e->d_name);
+    /* The name buffer holds 1024 units and the terminating zero. */
+    size_t units = 0, i = 0;
+    unsigned char *out = (unsigned char *)w->ent.d_name;
+    while (i < n && units < 1023) {
+        unsigned u;
+        int k = utf8_char(s + i, n - i, &u);
+        if (k == 0) {
+            u = 0xDC00 + s[i];
+            k = 1;
+        }
+        out[2 * units] = (unsigned char)(u & 0xFF);
+        out[2 * units + 1] = (unsigned char)(u >> 8);
+        units++;
+        i += (size_t)k;
+    }
+    out[2 * units] = out[2 * units + 1] = 0;
+    w->ent.d_namlen = (unsigned short)units;
+    return &w->ent;
+}
+
+int pal_wclosedir(pal_wdir *w)
+{
+    if (!w) return -1;
+    int rc = closedir(w->d);
+    free(w);
+    return rc;
+}
+
+int pal_fseek64(FILE *f, int64_t off, int whence)
+{
+    int w = whence == 0 ? SEEK_SET : whence == 1 ? SEEK_CUR : SEEK_END;
+    return fseeko(f, (off_t)off, w);
+}
+
+int64_t pal_ftell64(FILE *f) { return (int64_t)ftello(f); }
+
+int64_t pal_filelength64(FILE *f)
+{
+    struct stat s;
+    if (fstat(fileno(f), &s) != 0) return -1;
+    return (int64_t)s.st_size;
+}
+
+int pal_set_file_times(const uint16_t *path, time_t atime, time_t mtime)
+{
+    struct timeval tv[2] = {{atime, 0}, {mtime, 0}};
+    return utimes(narrow(path).c_str(), tv);
+}

@@ -1,0 +1,19 @@
+/*
+** Declarations shared between the files of the POSIX platform layer only.
+*/
+#ifndef VELMORA_POSIX_INTERNAL_H
+#define VELMORA_POSIX_INTERNAL_H
+
+/* The errno value behind a Windows Sockets error number (the number itself
+** when it has no POSIX counterpart). */
+int pal_errno_from_wsa(int wsa);
+
+/* Ignores SIGPIPE and starts the thread that turns SIGTERM, SIGINT and SIGHUP
+** into the main window's close request. */
+void pal_signals_init(void);
+
+/* Called by the dialog manager when the main window exists; a close request
+** that came earlier is delivered then. */
+void pal_close_request(void);
+
+#endif

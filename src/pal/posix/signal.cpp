@@ -1,0 +1,96 @@
+/*
+** POSIX signals.  A player that hangs up must never end the process, so
+** SIGPIPE is ignored.  SIGTERM, SIGINT and SIGHUP ask the main window to
+** close (as Windows does at log-off), so the configuration is saved and the
+** exit code is 0; a thread of their own waits for them, so the close runs as
+** ordinary code and not inside a signal handler.  Faults and the other
+** signals that would end the process go to the crash report.
+*/
+#include "pal/pal.h"
+#include "pal/posix/posix_internal.h"
+
+#include <csignal>
+#include <cstring>
+#include <pthread.h>
+
+/* Platform signal and the number the crash report names it by. */
+static const struct {
+    int sig;
+    int number;
+} signal_numbers[] = {
+    {SIGINT, 2},     {SIGILL, 4},      {SIGFPE, 8},     {SIGSEGV, 11},   {SIGTERM, 15},
+    {SIGABRT, 22},   {SIGQUIT, 101},   {SIGTRAP, 102},  {SIGKILL, 104},  {SIGBUS, 105},
+    {SIGSYS, 106},   {SIGPIPE, 107},   {SIGALRM, 108},  {SIGURG, 109},   {SIGSTOP, 110},
+    {SIGTSTP, 111},  {SIGCONT, 112},   {SIGTTIN, 113},  {SIGTTOU, 114},  {SIGIO, 115},
+    {SIGXCPU, 116},  {SIGXFSZ, 117},   {SIGVTALRM, 118}, {SIGPROF, 119}, {SIGWINCH, 120},
+    {SIGUSR1, 122},  {SIGUSR2, 123},
+};
+
+/* Signals whose default action ends the process and that the crash report
+** therefore serves. */
+static const int reported[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGQUIT, SIGTRAP,
+                               SIGSYS,  SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
+                               SIGUSR1, SIGUSR2};
+
+int pal_signal_number(int sig)
+{
+    for (const auto &m : signal_numbers)
+        if (m.sig == sig) return m.number;
+    return 200 + sig;
+}
+
+static void (*crash_handler)(int) = nullptr;
+
+static void on_signal(int sig)
+{
+    if (crash_handler) crash_handler(pal_signal_number(sig));
+    /* A handler that returns from a fault would fault again: end here. */
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void pal_signal_setup(void (*handler)(int))
+{
+    crash_handler = handler;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_NODEFER;  /* a fault inside the report ends the process at once */
+    for (int sig : reported) sigaction(sig, &sa, nullptr);
+}
+
+static sigset_t close_signals(void)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+static void *close_watch(void *)
+{
+    sigset_t set = close_signals();
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) == 0) pal_close_request();
+    }
+    return nullptr;
+}
+
+void pal_signals_init(void)
+{
+    signal(SIGPIPE, SIG_IGN);
+    /* Blocked here, before any other thread exists, so every thread inherits
+    ** the mask and only the watcher receives them. */
+    sigset_t set = close_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    pthread_t t;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_create(&t, &attr, close_watch, nullptr);
+    pthread_attr_destroy(&attr);
+}

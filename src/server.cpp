@@ -1,0 +1,234 @@
+/*
+** The listener.  The server thread binds the listening socket on the
+** selected address (falling back over ports and over the last octet of the
+** address), then accepts connections and starts one request thread for
+** each.  Between connections it drops temporary files and, after two idle
+** minutes, asks whether a library needs importing again.
+*/
+#include "global.h"
+#include "server.h"
+
+#include "socket.h"
+#include "subs/files.h"
+#include "subs/text.h"
+#include "subs/threads.h"
+#include "subs/trace.h"
+#include "tables.h"
+#include "transcode.h"
+#include "win.h"
+#include "winerr.h"
+
+std::atomic<int> My_Socket{0};
+unsigned char ip[4];
+const char *cmd[5];
+
+/* The port of every pass's second attempt, and of the first when no port is
+** configured. */
+#define FIRST_PORT 12000
+#define PASSES 257
+#define ATTEMPTS 100
+/* Idle waits of 6 seconds before the library check. */
+#define IDLE_CHECK 19
+#define WAIT_SECONDS 6
+
+pal_socket get_socket(void)
+{
+    WALK("get_socket");
+    pal_socket s = pal_socket_open(PAL_AF_INET, PAL_SOCK_STREAM, 0);
+    if (s == PAL_INVALID_SOCKET) {
+        char msg[64];
+        sfmt(msg, sizeof msg, "Unable to acquire socket %i\n", pal_socket_error());
+        ErrorExit(msg);
+    }
+    Debug("Open socket - %d (get_socket)", s);
+    return s;
+}
+
+/* One bind attempt on o1.o2.o3.last:port.  Returns the bound socket, or 0. */
+static pal_socket try_bind(const unsigned char o[4], int last, int port, char *adrs, size_t size)
+{
+    pal_socket s = get_socket();
+    int on = 1;
+    if (pal_setsockopt(s, PAL_SOL_SOCKET, PAL_SO_REUSEADDR, &on, sizeof on) != 0)
+        Debug("Set socketopt failure %s\n", getsockerr(pal_socket_error()));
+    sfmt(adrs, size, "%d.%d.%d.%d", o[0], o[1], o[2], last);
+    Debug("trying %s", adrs);
+    uint32_t a = (uint32_t)o[0] << 24 | (uint32_t)o[1] << 16 | (uint32_t)o[2] << 8 | (uint32_t)last;
+    if (pal_bind(s, a, port) != 0) {
+        char err[200];
+        Debug("Http: Unable to acquire network port %s:%i - %s", adrs, port,
+              pal_error_text(pal_socket_error(), err, sizeof err));
+        pal_closesocket(s);
+        return 0;
+    }
+    return s;
+}
+
+pal_socket getmysocket(void)
+{
+    WALK("getmysocket");
+    if (My_Socket) return My_Socket;
+    Debug("IP_Select = %d", IP_Select);
+    Debug("IP_Adrs   = %s", IP_Adrs[IP_Select]);
+    unsigned char o[4];
+    Split_IP(IP_Adrs[IP_Select], o);
+    Debug("after split %d %d %d %d", o[0], o[1], o[2], o[3]);
+    /* The first pass keeps the configured last octet; the following 256 try
+    ** every other host of the same network. */
+    for (int pass = 0; pass < PASSES; pass++) {
+        int last = pass == 0 ? o[3] : pass - 1;
+        memset(ip, 0, sizeof ip);
+        int port = 0;
+        for (int attempt = 0; attempt < ATTEMPTS; attempt++) {
+            if (attempt == 0)
+                port = My_Port ? My_Port.load() : FIRST_PORT;
+            else if (attempt == 1)
+                port = FIRST_PORT;
+            else
+                port++;
+            char adrs[IP_TXT];
+            pal_socket s = try_bind(o, last, port, adrs, sizeof adrs);
+            if (!s) continue;
+            My_Socket = s;
+            My_Port = port;
+            scopy(IP_Adrs[IP_Select], IP_TXT, adrs);
+            Split_IP(adrs, ip);
+            char line[200];
+            sfmt(line, sizeof line, "Server - %s:%d - %s", adrs, port, Mach);
+            pal_set_dlg_item_text(Win.load(), 114, line);
+            Check_Version();
+            return s;
+        }
+    }
+    return 0;
+}
+
+int Chk_IP(pal_socket)
+{
+    return 1;
+}
+
+int sockwait(pal_socket s, int sec)
+{
+    return pal_wait_readable(s, sec, 0);
+}
+
+/* The page served for every 404 of a folder-style request. */
+static void write_missing_page(void)
+{
+    char path[MAX_PATH_TXT + 16];
+    sfmt(path, sizeof path, "%s/missing.htm", Roku_Path);
+    My_Stat_Buf st;
+    if (My_stat(path, &st) == 0) return;
+    FILE *f = My_fopen(path, "w");
+    if (!f) return;
+    static const char *const pieces[] = {
+        "<TITLE>404 Not Found</TITLE>", "<H3>Not Found</H3>",
+        "The requested object does not exist ", "on this server. The link you followed ",
+        "is either outdated, inaccurate, or ", "the server has been instructed ",
+        "not to let you have it.",
+    };
+    for (const char *p : pieces) fputs(p, f);
+    fclose(f);
+}
+
+/* Accept failures that say nothing about the listening socket itself (a
+** peer that gave up before we took it, a full descriptor table): the loop
+** goes on after them. */
+static int accept_retryable(int err)
+{
+    return err == 1 || err == PAL_WSAEINTR || err == 10053 /* ECONNABORTED */ ||
+           err == 10024 /* EMFILE */ || err == 10055 /* ENOBUFS */ || err == PAL_WSAEWOULDBLOCK;
+}
+
+/* Closes the listening socket at the end of the server thread. */
+static void close_listener(pal_socket s)
+{
+    pal_closesocket(s);
+    My_Socket = 0;
+}
+
+int server(void)
+{
+    WALK("server");
+    cmd[0] = "GET ";
+    cmd[1] = "POST";
+    cmd[2] = "PUT ";
+    cmd[3] = "HEAD";
+    cmd[4] = nullptr;
+    Debug("Velmora Http Server version %s", Version);
+    Debug("Server id = %ld", (long)pal_thread_id());
+    write_missing_page();
+    if (VLC_Path[0])
+        for (int n = 1; n <= 99; n++) Drop_VLC_Files(n, 1);
+
+    pal_socket s = getmysocket();
+    if (!s) {
+        char msg[200];
+        sfmt(msg, sizeof msg, "Unable to acquire socket - %s ports 80, 8000 and 8080", IP_Adrs[IP_Select]);
+        Alert("Socket Error", msg, 0);
+        Active = 0;
+        pal_set_dlg_item_text(Win.load(), 102, "Start");
+        return 0;
+    }
+    Debug("Http listening on %s  Port %i  %s", IP_Adrs[IP_Select], My_Port.load(), My_Host);
+    if (pal_listen(s, 5) != 0) {
+        Debug("HTTP: Server closing - error %s\n", getsockerr(pal_socket_error()));
+        close_listener(s);
+        return 0;
+    }
+    Debug("Listen OK, server active");
+
+    int idle = 0;
+    while (Active) {
+        Drop_Temp();
+        if (idle > IDLE_CHECK) {
+            int code = Chk_iTunes_iPhoto();
+            /* The import runs on the main thread; wait until it is done. */
+            if (code) pal_send_message(Win.load(), PAL_WM_USER, 1, 2);
+            idle = 0;
+        }
+        Debug("sockwait start");
+        pal_set_socket_error(0);
+        int rc = sockwait(s, WAIT_SECONDS);
+        if (rc > 0) {
+            Debug("sockwait new");
+            Debug("accept start");
+            idle = 0;
+            pal_socket c = pal_accept(s, nullptr, nullptr);
+            if (c < 1) {
+                int err = pal_socket_error();
+                if (accept_retryable(err)) {
+                    Debug("accept failed %s", getsockerr(err));
+                    /* Out of descriptors: give the request threads a moment
+                    ** to close theirs rather than spin. */
+                    if (err == 10024) wSleep(100);
+                    continue;
+                }
+                Debug("HTTP: Server failed - error %s\n", getsockerr(err));
+                break;
+            }
+            Debug("New connection = %i", c);
+            if (!Chk_IP(c)) {
+                Debug("closing socket %i", c);
+                pal_closesocket(c);
+            } else {
+                myfork(JOB_CLIENT, c);
+            }
+        } else {
+            int err = pal_socket_error();
+            if (err == 0 || err == 22 || err == PAL_WSAEINVAL)
+                Debug("sockwait timeout");
+            else {
+                Debug("sockwait error - %s", getsockerr(err));
+                /* A wait that fails at once would otherwise spin. */
+                wSleep(100);
+            }
+            idle++;
+        }
+    }
+    Debug("Server closing - active = %i", Active.load());
+    close_listener(s);
+    Active = 0;
+    return 0;
+}

@@ -1,0 +1,145 @@
+/*
+** The file layer.  Inside Velmora every path is 8-bit text with "/"
+** separators, normally UTF-8; here it becomes UTF-16 for the platform's
+** wide-character calls.  A byte that cannot start a UTF-8 sequence stands
+** for itself, so a Latin-1 name (é as the single byte 0xE9) opens the same
+** file as its UTF-8 spelling.
+*/
+#include "global.h"
+#include "subs/files.h"
+
+#include <cerrno>
+
+#include "subs/text.h"
+#include "subs/threads.h"
+#include "subs/trace.h"
+
+/* Path and mode buffers of the conversion, in UTF-16 units. */
+#define WPATH 1024
+#define WMODE 100
+
+FILE *My_fopen(const char *path, const char *mode)
+{
+    uint16_t wp[WPATH], wm[WMODE];
+    utf8_to_utf16(path, wp, WPATH);
+    utf8_to_utf16(mode, wm, WMODE);
+    return pal_wfopen(wp, wm);
+}
+
+int My_stat(const char *path, My_Stat_Buf *st)
+{
+    uint16_t wp[WPATH];
+    utf8_to_utf16(path, wp, WPATH);
+    return pal_wstat(wp, st);
+}
+
+MY_DIR *My_opendir(const char *path)
+{
+    uint16_t wp[WPATH];
+    utf8_to_utf16(path, wp, WPATH);
+    return pal_wopendir(wp);
+}
+
+my_dirent *My_readdir(MY_DIR *dir)
+{
+    my_dirent *e = pal_wreaddir(dir);
+    if (!e) return nullptr;
+    /* The entry holds the name as UTF-16 units; it leaves as UTF-8 in the
+    ** same buffer, which is sized for either. */
+    char utf8[sizeof e->d_name];
+    int n = Wide2UTF(utf8, e->d_name, 2 * e->d_namlen, 2, 0);
+    memcpy(e->d_name, utf8, (size_t)n + 1);
+    e->d_namlen = (unsigned short)n;
+    return e;
+}
+
+int My_closedir(MY_DIR *dir) { return pal_wclosedir(dir); }
+
+/* One conversion for the single-path calls. */
+static int with_path(const char *path, int (*call)(const uint16_t *))
+{
+    uint16_t wp[WPATH];
+    utf8_to_utf16(path, wp, WPATH);
+    return call(wp);
+}
+
+int My_mkdir(const char *path) { return with_path(path, pal_wmkdir); }
+int My_remove(const char *path) { return with_path(path, pal_wremove); }
+int My_chdir(const char *path) { return with_path(path, pal_wchdir); }
+
+int My_rename(const char *from, const char *to)
+{
+    uint16_t wf[WPATH], wt[WPATH];
+    utf8_to_utf16(from, wf, WPATH);
+    utf8_to_utf16(to, wt, WPATH);
+    return pal_wrename(wf, wt);
+}
+
+/* Names are "Roku-" and the milliseconds since start.  Two threads asking in
+** the same millisecond would build the same name, so a process-wide counter
+** moves every name past the last one handed out. */
+static std::atomic<uint32_t> last_temp{0};
+
+FILE *get_temp_file(void)
+{
+    for (;;) {
+        uint32_t now = pal_ticks() - strtick;
+        uint32_t prev = last_temp.load();
+        uint32_t mine;
+        do {
+            mine = now > prev ? now : prev + 1;
+        } while (!last_temp.compare_exchange_weak(prev, mine));
+        char name[MAX_PATH_TXT + 32];
+        sfmt(name, sizeof name, "%s/Roku-%06u", Roku_Path, mine);
+        Debug("Open %s", name);
+        FILE *f = My_fopen(name, "wb+");
+        if (f) return f;
+        wSleep(1);
+    }
+}
+
+void Drop_Temp(void)
+{
+    WALK("Drop_Temp");
+    MY_DIR *d = My_opendir(Roku_Path);
+    if (!d) {
+        Debug("Unable to open Roku folder !");
+        return;
+    }
+    int dropped = 0;
+    my_dirent *e;
+    while (dropped < 11 && (e = My_readdir(d)) != nullptr) {
+        if (strncmp(e->d_name, "Roku-", 5) != 0) continue;
+        Debug("temp release %s", e->d_name);
+        char path[MAX_PATH_TXT + 1100];
+        sfmt(path, sizeof path, "%s/%s", Roku_Path, e->d_name);
+        My_remove(path);
+        dropped++;
+    }
+    My_closedir(d);
+}
+
+int fseeko64(FILE *f, int64_t off, int whence)
+{
+    switch (whence) {
+    case 0:
+    case 1:
+        return pal_fseek64(f, off, whence) == 0 ? 0 : -1;
+    case 2: {
+        fflush(f);
+        int64_t len = pal_filelength64(f);
+        if (len < 0) return -1;
+        return pal_fseek64(f, len + off, 0) == 0 ? 0 : -1;
+    }
+    default:
+        errno = 22;
+        return -1;
+    }
+}
+
+int wSleep(unsigned ms, void *)
+{
+    pal_pump_messages();
+    if (ms) pal_sleep(ms);
+    return 0;
+}

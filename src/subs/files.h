@@ -1,0 +1,49 @@
+/*
+** The file layer: UTF-8 paths with "/" separators over the platform's
+** wide-character file calls, temporary files in the working folder and their
+** clean-up, 64-bit positioning, and the message-pumping wait.
+*/
+#ifndef VELMORA_FILES_H
+#define VELMORA_FILES_H
+
+#include "global.h"
+
+typedef pal_stat My_Stat_Buf;
+typedef pal_wdir MY_DIR;
+typedef pal_wdirent my_dirent;
+
+/* Opens path (UTF-8) with mode; the open file or null. */
+FILE *My_fopen(const char *path, const char *mode);
+
+/* Status of path (UTF-8) into st; 0 when it exists. */
+int My_stat(const char *path, My_Stat_Buf *st);
+
+/* Lists the folder path (UTF-8); the listing or null. */
+MY_DIR *My_opendir(const char *path);
+
+/* The next entry with its name in UTF-8, or null at the end. */
+my_dirent *My_readdir(MY_DIR *dir);
+int My_closedir(MY_DIR *dir);
+
+/* Creates a folder, removes and renames files (UTF-8 paths). */
+int My_mkdir(const char *path);
+int My_remove(const char *path);
+int My_rename(const char *from, const char *to);
+int My_chdir(const char *path);
+
+/* A new temporary file "Roku-..." in Roku_Path, open "wb+"; never fails.
+** Names stay unique when two threads ask in the same millisecond. */
+FILE *get_temp_file(void);
+
+/* Deletes up to 11 temporary files from Roku_Path. */
+void Drop_Temp(void);
+
+/* Positions f with a 64-bit offset; whence 0 start, 1 current, 2 end.  0 on
+** success; another whence sets errno 22 and returns -1. */
+int fseeko64(FILE *f, int64_t off, int whence);
+
+/* Dispatches the calling thread's waiting window messages, then waits ms
+** milliseconds.  Returns 0. */
+int wSleep(unsigned ms, void *handle = nullptr);
+
+#endif

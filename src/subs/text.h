@@ -1,0 +1,97 @@
+/*
+** Text and byte utilities shared by the request handler, the media readers
+** and the library importers: bounded copying and formatting, searches,
+** percent coding, UTF-8 and UTF-16 conversion, address and hex parsing and
+** readers of multi-byte numbers.  All work in caller buffers; none allocates.
+*/
+#ifndef VELMORA_TEXT_H
+#define VELMORA_TEXT_H
+
+#include <cstddef>
+#include <cstdint>
+
+/* Bounded copy: copies src into dst of `size` bytes, always NUL-terminated
+** (when size > 0).  Returns the length copied; a result of size - 1 with a
+** longer src means the text was cut. */
+size_t scopy(char *dst, size_t size, const char *src);
+
+/* Bounded printf: formats into dst of `size` bytes, cutting what does not
+** fit, always NUL-terminated.  Returns the length written (never more than
+** size - 1). */
+size_t sfmt(char *dst, size_t size, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+/* Bounded append of printf-style text at the end of the text in dst. */
+size_t sappend(char *dst, size_t size, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+/* Position of the first case-insensitive occurrence of pat in str; 0 when
+** none, and also when the occurrence is at position 0 (callers use it where a
+** match at the very start cannot be the one they look for). */
+int Scan(const char *str, const char *pat);
+
+/* 1 if pat occurs anywhere in str, compared without regard to case. */
+int locate(const char *str, const char *pat);
+
+/* Exact byte search of pat in the first size bytes of buf: the first offset,
+** or 0 when none (a match at offset 0 also gives 0).  A pattern whose first
+** byte is NUL is taken as 4 bytes long (MPEG start codes). */
+long Find(const char *buf, const char *pat, long size);
+
+/* Percent-escapes every byte below 33 or above 127 ("%E9"); out holds at
+** most 999 characters.  Returns 0. */
+int Encode(const char *in, char *out);
+
+/* The reverse of Encode, with the UTF-8 fold of utf8_decode first and the
+** entities &amp; and &apos; after; invalid escapes stay as they are.  out
+** holds at most 999 characters.  Returns 0. */
+int Decode(const char *in, char *out);
+
+/* Folds two-byte UTF-8 sequences with lead byte 0xC0-0xC3 into one 8-bit
+** character (0xC3 0xA9 becomes 0xE9); other bytes are copied.  Input of at
+** most 1999 characters.  Returns 0. */
+int utf8_decode(char *out, const char *in);
+
+/* UTF-16 text of size bytes to UTF-8: order 1 big-endian, 2 little-endian, 0
+** by byte-order mark (without one the bytes are copied unchanged).  With
+** escape set every output byte is written as "%XX".  out must hold
+** 3 * size + 1 bytes (9 * size + 1 with escape).  Returns the bytes written,
+** the NUL not counted. */
+int Wide2UTF(char *out, const char *in, int size, int order, int escape);
+
+/* UTF-16LE to 8-bit text in place, keeping the low bytes. */
+void pack(char *buf, int size);
+
+/* Replaces every backslash with "/" in place.  Returns 0. */
+int flip_slash(char *str);
+
+/* Parses a dotted address into 4 bytes (missing parts 0). */
+void Split_IP(const char *text, unsigned char out[4]);
+
+/* Value of a hex digit: c - '0' for decimal digits, else toupper(c) - 55. */
+int atoh(int c);
+
+/* Value of a hex digit by the second rule: lower-cased, c - 48 below 'a',
+** else c - 87. */
+int Hex2Bin(int c);
+
+/* Unsigned big-endian value of the first n bytes (n up to 4). */
+uint32_t char2int(const unsigned char *buf, int n);
+
+/* Little-endian 32 and 64-bit values; a big-endian IEEE double. */
+uint32_t Get_Int(const unsigned char *buf);
+uint64_t Get_LongLong(const unsigned char *buf);
+double Get_Double(const unsigned char *buf);
+
+/* Appends printf-style text to the text in buf, which holds at most 1024
+** characters in all. */
+int Param(char *buf, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+/* The UTF-8 to UTF-16 rule of the file layer: lead bytes with no, two or
+** three leading one bits give a character of 1, 2 or 3 bytes; a stray
+** continuation byte is a character by itself (so Latin-1 names still open).
+** Writes at most max - 1 units and a terminating zero unit.  Returns the
+** number of units written. */
+int utf8_to_utf16(const char *in, uint16_t *out, int max);
+
+#endif

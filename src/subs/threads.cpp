@@ -1,0 +1,145 @@
+/*
+** The thread table: every worker of the server runs in one of its slots, and
+** beside each slot lies the thread's call-trace stack.  Threads that the
+** table does not hold (the main thread) share one extra stack.
+*/
+#include "global.h"
+#include "subs/threads.h"
+
+#include "client.h"
+#include "main.h"
+#include "server.h"
+#include "subs/trace.h"
+#include "upnp.h"
+#include "transcode.h"
+#include "win.h"
+
+MyData DataArray[MAX_THREADS];
+pal_thread hThreadArray[MAX_THREADS];
+std::atomic<pal_tid> dwThreadIdArray[MAX_THREADS];
+
+/* The stack of the threads the table does not hold. */
+static const char *Walkback[MAX_WALKBACK];
+static int WalkbackIDX = 0;
+
+/* The Connect job clears Connecting when it ends, so Connect works again. */
+static int connect_job(int)
+{
+    int rc = Roku_Connect();
+    Connecting = 0;
+    return rc;
+}
+
+static int server_job(int) { return server(); }
+static int upnp_job(int) { return UPNP_Init(); }
+
+Job_Func Jobs[JOB_COUNT] = {server_job, client, VLC_Trans, upnp_job, connect_job};
+
+/* The initial stack of a worker, as the threads were always started. */
+static const size_t THREAD_STACK = 110000;
+
+void myfork(int Func, int Param)
+{
+    for (int slot = 0; slot < MAX_THREADS; slot++) {
+        int free_slot = 0;
+        if (!DataArray[slot].active.compare_exchange_strong(free_slot, 1)) continue;
+        Debug("Create thread %i", slot);
+        MyData &d = DataArray[slot];
+        d.ActID = slot;
+        d.Func = Func;
+        d.Param = Param;
+        d.WalkbackIDX = 0;
+        pal_thread h = pal_thread_create(THREAD_STACK, New_Thread, slot, nullptr);
+        if (!h) ErrorExit("CreateThread");
+        hThreadArray[slot] = h;
+        return;
+    }
+    ShutDown(2);
+}
+
+int New_Thread(int slot)
+{
+    MyData &d = DataArray[slot];
+    /* The creating thread handed us the slot; remember whose it is before
+    ** anything looks the thread up. */
+    dwThreadIdArray[slot].store(pal_thread_id());
+    Push("New_Thread");
+    Debug("Thread %i active", d.ActID);
+    sig_setup();
+    int rc;
+    if (d.Func >= 0 && d.Func < JOB_COUNT && Jobs[d.Func]) {
+        rc = Jobs[d.Func](d.Param);
+    } else {
+        Debug("Invalid fork address");
+        rc = -1;
+    }
+    Debug("Thread %i exit st = %i", d.ActID, rc);
+    /* The system hands a finished thread's identifier to later threads, so it
+    ** leaves the table with the thread; otherwise a newcomer with the same
+    ** identifier would find this slot first. */
+    dwThreadIdArray[slot].store(0);
+    d.active.store(0);
+    return rc;
+}
+
+int GetMyID(void)
+{
+    pal_tid me = pal_thread_id();
+    for (int i = 0; i < MAX_THREADS; i++)
+        if (dwThreadIdArray[i].load(std::memory_order_relaxed) == me) return i;
+    return -1;
+}
+
+/* The calling thread's stack: its slot's, or the extra one. */
+static void my_stack(const char ***names, int **depth)
+{
+    int id = GetMyID();
+    if (id < 0) {
+        *names = Walkback;
+        *depth = &WalkbackIDX;
+    } else {
+        *names = DataArray[id].Walkback;
+        *depth = &DataArray[id].WalkbackIDX;
+    }
+}
+
+void Push(const char *name)
+{
+    const char **names;
+    int *depth;
+    my_stack(&names, &depth);
+    if (*depth >= 0 && *depth < MAX_WALKBACK) names[*depth] = name;
+    (*depth)++;
+}
+
+void Pop(void)
+{
+    const char **names;
+    int *depth;
+    my_stack(&names, &depth);
+    if (*depth > 0) (*depth)--;
+}
+
+const char *const *My_Walkback(int *depth)
+{
+    const char **names;
+    int *d;
+    my_stack(&names, &d);
+    *depth = *d < MAX_WALKBACK ? *d : MAX_WALKBACK;
+    return names;
+}
+
+int Close_Threads(void)
+{
+    for (int i = 0; i < MAX_THREADS; i++)
+        if (DataArray[i].active.load() && hThreadArray[i]) pal_thread_close(hThreadArray[i]);
+    return 0;
+}
+
+Walk::Walk(const char *name)
+{
+    Push(name);
+    if (OPT('l')) Debug("%s", name);
+}
+
+Walk::~Walk() { Pop(); }

@@ -1,0 +1,187 @@
+/*
+** The trace log: one line per event with the writer's slot, the local time to
+** the millisecond and the release code letter; dumps of binary buffers; and
+** the switch that opens and closes the trace and access logs.
+**
+** Writers hold the switch's lock shared and the switch holds it alone, so a
+** line is never written through a file that another thread is closing.  Each
+** line is one formatted write and a flush, so a trace shows everything up to
+** a crash.
+*/
+#include "global.h"
+#include "subs/trace.h"
+
+#include <cstdarg>
+#include <mutex>
+#include <shared_mutex>
+
+#include "subs/files.h"
+#include "subs/text.h"
+#include "subs/threads.h"
+
+std::atomic<FILE *> TRA{nullptr};
+std::atomic<FILE *> AUD{nullptr};
+
+static std::shared_mutex switch_lock;
+/* Set by the crash report: from then on writers take no lock, since the
+** failing thread may be the one holding it. */
+static std::atomic<bool> crashing{false};
+
+long trace_ms(void) { return (long)((pal_ticks() - strtick) % 1000u); }
+
+/* Takes the switch's lock shared unless the process is crashing. */
+struct log_reader {
+    bool locked;
+    log_reader() : locked(!crashing.load()) { if (locked) switch_lock.lock_shared(); }
+    ~log_reader() { if (locked) switch_lock.unlock_shared(); }
+};
+
+int trace(const char *fmt, va_list args)
+{
+    char msg[10000];
+    vsnprintf(msg, sizeof msg, fmt, args);
+    size_t n = strlen(msg);
+    if (n > 0 && msg[n - 1] == '\n') msg[--n] = 0;
+    struct tm tm;
+    pal_localtime(pal_time(), &tm);
+    log_reader r;
+    FILE *f = TRA.load();
+    if (!f) return 0;
+    fprintf(f, "%d %02d:%02d:%02d.%03ld%c %s\n", GetMyID(), tm.tm_hour, tm.tm_min, tm.tm_sec,
+            trace_ms(), OS_Code, msg);
+    fflush(f);
+    return 0;
+}
+
+void Debug(const char *fmt, ...)
+{
+    if (!TRA.load(std::memory_order_relaxed)) return;
+    va_list ap;
+    va_start(ap, fmt);
+    trace(fmt, ap);
+    va_end(ap);
+}
+
+int Dump(const char *tag, const void *buffer, int size)
+{
+    if (!TRA.load(std::memory_order_relaxed) || size < 0) return 0;
+    const unsigned char *b = (const unsigned char *)buffer;
+    struct tm tm;
+    pal_localtime(pal_time(), &tm);
+    log_reader r;
+    FILE *f = TRA.load();
+    if (!f) return 0;
+    fprintf(f, "%s - %02d:%02d:%02d.%03ld - %i\n", tag, tm.tm_hour, tm.tm_min, tm.tm_sec, trace_ms(), size);
+    for (int off = 0; off < size; off += 16) {
+        unsigned char g[16];
+        /* The last group is padded with bytes of value 255. */
+        for (int i = 0; i < 16; i++) g[i] = off + i < size ? b[off + i] : 255;
+        char line[200];
+        size_t n = sfmt(line, sizeof line, "%03i ", off);
+        for (int i = 0; i < 16; i++) n += sfmt(line + n, sizeof line - n, " %03o", g[i]);
+        n += sfmt(line + n, sizeof line - n, " - ");
+        for (int i = 0; i < 16; i++) line[n++] = g[i] < 32 || g[i] > 127 ? '.' : (char)g[i];
+        line[n] = 0;
+        fprintf(f, "%s\n    ", line);
+        for (int i = 0; i < 16; i++) fprintf(f, "  %02X", g[i]);
+        fputc('\n', f);
+    }
+    fflush(f);
+    return 0;
+}
+
+/* The release code letter and name of the running Windows version. */
+static const char *release(char *code)
+{
+    int mj = Win_Vers_Major, mn = Win_Vers_Minor;
+    bool nt = Win_Platform == 2;
+    if (mj == 5) {
+        static const char *names[] = {"Windows 2000", "Windows XP", "Windows Server 2003"};
+        *code = (char)('a' + mn);
+        return mn >= 0 && mn <= 2 ? names[mn] : "Windows ";
+    }
+    if (mj == 6) {
+        *code = (char)('d' + mn);
+        if (mn == 0) return nt ? "Windows Vista" : "Windows Server 2008";
+        if (mn == 1) return nt ? "Windows 7" : "Windows Server 2008 R2";
+        return "Windows ";
+    }
+    *code = '?';
+    return "Windows Unknown";
+}
+
+/* Writes Largefile.txt: 1000 blocks of the same 1000 bytes, 32..127 over
+** and over, a known file for measuring transfers. */
+static void write_large_file(void)
+{
+    char path[MAX_PATH_TXT + 32];
+    sfmt(path, sizeof path, "%s/Largefile.txt", Roku_Path);
+    FILE *f = My_fopen(path, "wb");
+    if (!f) return;
+    char block[1000];
+    for (int i = 0; i < 1000; i++) block[i] = (char)(32 + i % 96);
+    for (int i = 0; i < 1000; i++) {
+        if (fwrite(block, 1, sizeof block, f) != sizeof block) {
+            Debug("Largefile write failed");
+            break;
+        }
+    }
+    fclose(f);
+}
+
+/* Opens or closes one log under the switch's lock.  Returns true when the
+** log was opened by this call. */
+static bool switch_log(std::atomic<FILE *> &log, int on, const char *name, const char *mode)
+{
+    std::unique_lock<std::shared_mutex> g(switch_lock);
+    if (on && !log.load()) {
+        char path[MAX_PATH_TXT + 32];
+        sfmt(path, sizeof path, "%s/%s", Roku_Path, name);
+        log.store(My_fopen(path, mode));
+        return log.load() != nullptr;
+    }
+    if (!on && log.load()) {
+        fclose(log.exchange(nullptr));
+    }
+    return false;
+}
+
+int Set_Diag(void)
+{
+    if (OPT('l')) Debug("Set_Diag trace %d audit %d", My_Trace.load(), Audit.load());
+    char code = ' ';
+    const char *name = release(&code);
+    {
+        /* The code letter is set before the file opens, so the first line
+        ** already carries it. */
+        std::unique_lock<std::shared_mutex> g(switch_lock);
+        if (My_Trace && !TRA.load()) OS_Code = code;
+    }
+    if (switch_log(TRA, My_Trace, "trace.txt", "w")) Debug("Start %s Server %s", name, Version);
+    switch_log(AUD, Audit, "access.txt", "a");
+    bool t = TRA.load() != nullptr, a = AUD.load() != nullptr;
+    pal_set_dlg_item_text(Win.load(), 101, a && t ? "Audit Trace" : a ? "Audit" : t ? "Trace" : "");
+    write_large_file();
+    return 0;
+}
+
+int Audit_Write(const char *line)
+{
+    if (!AUD.load(std::memory_order_relaxed)) return 0;
+    log_reader r;
+    FILE *f = AUD.load();
+    if (!f) return 0;
+    fputs(line, f);
+    fflush(f);
+    return 1;
+}
+
+FILE *Crash_Trace(void)
+{
+    crashing.store(true);
+    if (!TRA.load()) {
+        TRA.store(My_fopen("trace.txt", "w"));
+        My_Trace = 1;
+    }
+    return TRA.load();
+}

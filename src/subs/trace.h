@@ -1,0 +1,40 @@
+/*
+** The trace log (trace.txt) and the switch that opens and closes it and the
+** access log (access.txt).
+*/
+#ifndef VELMORA_TRACE_H
+#define VELMORA_TRACE_H
+
+#include <cstdarg>
+#include "global.h"
+
+/* The open trace and access logs, or null. */
+extern std::atomic<FILE *> TRA;
+extern std::atomic<FILE *> AUD;
+
+/* One trace line, when the trace is open; otherwise nothing. */
+void Debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* Formats and writes one trace line: slot, local time to the millisecond,
+** the release code letter, the message.  Returns 0. */
+int trace(const char *fmt, va_list args);
+
+/* Writes an octal/hex dump of size bytes under a header line.  Returns 0. */
+int Dump(const char *tag, const void *buffer, int size);
+
+/* Applies My_Trace and Audit: opens or closes trace.txt and access.txt,
+** shows which are on in control 101 and rewrites Largefile.txt.  Returns 0. */
+int Set_Diag(void);
+
+/* Writes one line to the access log while holding the switch off; returns 0
+** when the log is closed. */
+int Audit_Write(const char *line);
+
+/* Opens trace.txt for the crash report when no trace is open; safe to call
+** from a signal handler on the faulting thread.  Returns the file or null. */
+FILE *Crash_Trace(void);
+
+/* The milliseconds field of trace lines: (ticks - strtick) modulo 1000. */
+long trace_ms(void);
+
+#endif
