@@ -264,7 +264,7 @@ struct pal_hostent {
     int      h_nalias;
     int      h_addrtype;
     int      h_length;
-    uint32_t h_addr[PAL_MAX_HOST_ADDRS];
+    uint32_t h_addrs[PAL_MAX_HOST_ADDRS];
     int      h_naddr;
 };
 /* 1 on success, 0 on failure (pal_socket_error then says why). */

@@ -1,0 +1,313 @@
+/*
+** Sockets: the names of socket error numbers and the POSIX errors behind
+** them, the host's own addresses, and the outbound GET and the version check
+** against a small HTTP server on loopback.  Only 127.0.0.0/8 is ever used.
+*/
+#include "global.h"
+#include "socket.h"
+#include "winerr.h"
+
+#include "pal/posix/posix_internal.h"
+#include "subs/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <sys/socket.h>   /* SO_LINGER, to make a peer reset its connection */
+#include <thread>
+#include <vector>
+
+static const uint32_t LOOPBACK = 0x7F000001;
+
+/* A listening socket on 127.0.0.1 at a port of the system's choosing. */
+static pal_socket listener(int *port)
+{
+    pal_socket s = pal_socket_open(PAL_AF_INET, PAL_SOCK_STREAM, 0);
+    EXPECT_NE(s, PAL_INVALID_SOCKET);
+    EXPECT_EQ(pal_bind(s, LOOPBACK, 0), 0);
+    EXPECT_EQ(pal_listen(s, 5), 0);
+    EXPECT_EQ(pal_getsockname(s, nullptr, port), 0);
+    return s;
+}
+
+/* A loopback port that nothing listens on (just released). */
+static int closed_port(void)
+{
+    int port = 0;
+    pal_socket s = listener(&port);
+    pal_closesocket(s);
+    return port;
+}
+
+/*
+** One-shot HTTP server on 127.0.0.1: accepts one connection, reads the
+** request up to its closing blank lines, then sends `answer` and closes, or
+** (silent) says nothing and waits for the client to hang up.
+*/
+struct FakeHttp {
+    pal_socket ls;
+    int port = 0;
+    std::string answer, request;
+    bool silent;
+    std::thread th;
+
+    explicit FakeHttp(std::string ans, bool quiet = false) : answer(std::move(ans)), silent(quiet)
+    {
+        ls = listener(&port);
+        th = std::thread([this] { serve(); });
+    }
+    ~FakeHttp()
+    {
+        if (th.joinable()) th.join();
+        pal_closesocket(ls);
+    }
+    void serve()
+    {
+        if (pal_wait_readable(ls, 15, 0) <= 0) return;
+        pal_socket c = pal_accept(ls, nullptr, nullptr);
+        if (c == PAL_INVALID_SOCKET) return;
+        char b[4096];
+        while (request.find("\r\n\r\n\r\n") == std::string::npos && pal_wait_readable(c, 15, 0) > 0) {
+            int n = pal_recv(c, b, sizeof b);
+            if (n <= 0) break;
+            request.append(b, (size_t)n);
+        }
+        if (silent)
+            while (pal_wait_readable(c, 15, 0) > 0 && pal_recv(c, b, sizeof b) > 0) {}
+        else
+            pal_send(c, answer.data(), (int)answer.size());
+        pal_closesocket(c);
+    }
+    /* The request as the server saw it, once the exchange is over. */
+    std::string seen()
+    {
+        th.join();
+        return request;
+    }
+    std::string base() const { return "127.0.0.1:" + std::to_string(port); }
+};
+
+/* ------------------------------------------------------- error numbers */
+
+TEST(SocketErrorNames, TableEndsAndGaps)
+{
+    EXPECT_STREQ(getsockerr(10054), "ECONNRESET");
+    EXPECT_STREQ(getsockerr(10004), "EINTR");          /* first row */
+    EXPECT_STREQ(getsockerr(11004), "NO_DATA");        /* last row */
+    EXPECT_STREQ(getsockerr(10071), "EREMOTE");
+    EXPECT_STREQ(getsockerr(10091), "SYSNOTREADY");
+    EXPECT_STREQ(getsockerr(10110), "_E_NO_MORE");
+    EXPECT_STREQ(getsockerr(11001), "HOST_NOT_FOUND");
+    for (int err : {0, -1, 10000, 10072, 10090, 10100, 10113, 11000, 11005})
+        EXPECT_STREQ(getsockerr(err), "Unknown") << err;
+    /* The run 10035..10071 has no hole. */
+    for (int err = 10035; err <= 10071; err++)
+        EXPECT_STRNE(getsockerr(err), "Unknown") << err;
+}
+
+/* The platform's errno table and the name table are kept apart; each errno
+** behind a number must carry the number's name. */
+TEST(SocketErrorNames, AgreeWithPosixNames)
+{
+    int checked = 0;
+    for (int wsa = 10000; wsa < 10200; wsa++) {
+        const char *name = getsockerr(wsa);
+        int e = pal_errno_from_wsa(wsa);
+        if (e == wsa) continue;
+        ASSERT_STRNE(name, "Unknown") << wsa;
+        std::string posix = strerrorname_np(e) ? strerrorname_np(e) : "?";
+        if (posix == "EAGAIN") posix = "EWOULDBLOCK";
+        EXPECT_EQ(posix, name) << wsa;
+        checked++;
+    }
+    EXPECT_GE(checked, 40);
+    EXPECT_EQ(pal_errno_from_wsa(11001), 11001);       /* no errno behind it */
+}
+
+TEST(SocketErrors, ResetRefusedInUseWouldBlock)
+{
+    int port = 0;
+    pal_socket ls = listener(&port);
+    pal_socket c = pal_socket_open(PAL_AF_INET, PAL_SOCK_STREAM, 0);
+    ASSERT_EQ(pal_connect(c, LOOPBACK, port), 0);
+    uint32_t peer = 0;
+    pal_socket a = pal_accept(ls, &peer, nullptr);
+    ASSERT_NE(a, PAL_INVALID_SOCKET);
+    EXPECT_EQ(peer, LOOPBACK);
+
+    /* Nothing to read yet: a zero wait times out, a non-blocking recv would
+    ** block. */
+    char b[16];
+    EXPECT_EQ(pal_wait_readable(c, 0, 0), 0);
+    ASSERT_EQ(pal_set_nonblocking(c, 1), 0);
+    EXPECT_EQ(pal_recv(c, b, sizeof b), -1);
+    EXPECT_EQ(pal_socket_error(), PAL_WSAEWOULDBLOCK);
+    ASSERT_EQ(pal_set_nonblocking(c, 0), 0);
+
+    /* The peer hangs up hard. */
+    linger lg = {1, 0};
+    ASSERT_EQ(setsockopt(a, SOL_SOCKET, SO_LINGER, &lg, sizeof lg), 0);
+    pal_closesocket(a);
+    EXPECT_GT(pal_wait_readable(c, 5, 0), 0);
+    EXPECT_EQ(pal_recv(c, b, sizeof b), -1);
+    EXPECT_EQ(pal_socket_error(), PAL_WSAECONNRESET);
+    /* A send to the gone peer fails with the same number and raises no
+    ** SIGPIPE (which would end this test program). */
+    EXPECT_EQ(pal_send(c, "x", 1), -1);
+    EXPECT_EQ(pal_socket_error(), PAL_WSAECONNRESET);
+    pal_closesocket(c);
+
+    /* A second bind to a port in use. */
+    pal_socket d = pal_socket_open(PAL_AF_INET, PAL_SOCK_STREAM, 0);
+    EXPECT_EQ(pal_bind(d, LOOPBACK, port), -1);
+    EXPECT_EQ(pal_socket_error(), 10048);
+    EXPECT_STREQ(getsockerr(pal_socket_error()), "EADDRINUSE");
+    pal_closesocket(d);
+    pal_closesocket(ls);
+
+    /* Nobody listening: getasocket gives 0 and the error says refused. */
+    EXPECT_EQ(getasocket(LOOPBACK, closed_port(), 0), 0);
+    EXPECT_EQ(pal_socket_error(), 10061);
+
+    /* Errors are per thread. */
+    int other = -2;
+    std::thread([&] { other = pal_socket_error(); }).join();
+    EXPECT_EQ(other, 0);
+}
+
+/* ------------------------------------------------------ own addresses */
+
+static bool is_loopback(uint32_t a) { return (a >> 24) == 127; }
+
+TEST(HostAddresses, OwnNameListsLoopbackLast)
+{
+    char name[256];
+    ASSERT_EQ(pal_gethostname(name, sizeof name), 0);
+    ASSERT_NE(name[0], 0);
+    pal_hostent h;
+    ASSERT_EQ(pal_gethostbyname(name, &h), 1);
+    EXPECT_EQ(h.h_addrtype, 2);
+    EXPECT_EQ(h.h_length, 4);
+    ASSERT_GE(h.h_naddr, 1);
+    EXPECT_TRUE(is_loopback(h.h_addrs[h.h_naddr - 1]));
+    for (int i = 1; i < h.h_naddr; i++)
+        EXPECT_FALSE(is_loopback(h.h_addrs[i - 1]) && !is_loopback(h.h_addrs[i])) << i;
+
+    /* The name matches without regard to case. */
+    for (char *p = name; *p; p++) *p = (char)toupper((unsigned char)*p);
+    pal_hostent u;
+    ASSERT_EQ(pal_gethostbyname(name, &u), 1);
+    EXPECT_EQ(u.h_naddr, h.h_naddr);
+
+    /* Get_IP_Adrs writes the same list as dotted text. */
+    EXPECT_EQ(Get_IP_Adrs(), 0);
+    EXPECT_NE(My_Host[0], 0);
+    ASSERT_EQ(IP_cnt, h.h_naddr);
+    EXPECT_EQ(strncmp(IP_Adrs[IP_cnt - 1], "127.", 4), 0) << IP_Adrs[IP_cnt - 1];
+}
+
+TEST(HostAddresses, LocalNamesAndDottedText)
+{
+    pal_hostent h;
+    ASSERT_EQ(pal_gethostbyname("localhost", &h), 1);
+    ASSERT_EQ(h.h_naddr, 1);
+    EXPECT_EQ(h.h_addrs[0], LOOPBACK);
+    EXPECT_EQ(get_ip("127.0.0.9"), 0x7F000009u);
+    EXPECT_EQ(get_ip("LocalHost"), LOOPBACK);
+}
+
+/* ------------------------------------------------------- outbound GET */
+
+class OutboundHttp : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        scopy(Version, sizeof Version, "2.0.14.0");
+        scopy(IP_Adrs[0], IP_TXT, "127.0.0.1");
+        IP_Select = 0;
+        My_Port = 8123;
+    }
+    void TearDown() override { Version_Host[0] = 0; }
+
+    int check(const std::string &body, std::string *request = nullptr, bool silent = false)
+    {
+        FakeHttp srv("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + body, silent);
+        scopy(Version_Host, sizeof Version_Host, srv.base().c_str());
+        int r = Check_Version();
+        std::string seen = srv.seen();
+        if (request) *request = seen;
+        return r;
+    }
+};
+
+TEST_F(OutboundHttp, RequestLineCarriesVersionAndAnswerIsKeptWhole)
+{
+    const std::string answer = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+    FakeHttp srv(answer);
+    char buf[3000];
+    std::string url = "http://" + srv.base() + "/dir/a.txt";
+    EXPECT_EQ(Get_A_File(url.c_str(), buf, sizeof buf), (int)answer.size());
+    EXPECT_EQ(std::string(buf), answer);
+    EXPECT_EQ(srv.seen(), "GET /dir/a.txt 2.0.14.0\r\nHost: " + srv.base() +
+                              "\r\nUser-Agent: Velmora\r\n\r\n\r\n");
+}
+
+TEST_F(OutboundHttp, UrlWithoutPathAsksForUnknown)
+{
+    FakeHttp srv("HTTP/1.0 404 Not Found\r\n\r\n");
+    char buf[3000];
+    EXPECT_GT(Get_A_File(srv.base().c_str(), buf, sizeof buf), 0);
+    EXPECT_EQ(srv.seen().rfind("GET /Unknown 2.0.14.0\r\n", 0), 0u);
+}
+
+/* A long answer fills the buffer to max - 1 bytes and no further (the
+** buffer is exactly max bytes, so an overrun shows under AddressSanitizer). */
+TEST_F(OutboundHttp, LongAnswerIsCutAtMax)
+{
+    FakeHttp srv(std::string(2500, 'x'));
+    std::vector<char> buf(200);
+    std::string url = srv.base() + "/big";
+    EXPECT_EQ(Get_A_File(url.c_str(), buf.data(), (int)buf.size()), 199);
+    EXPECT_EQ(strlen(buf.data()), 199u);
+}
+
+TEST_F(OutboundHttp, UnreachableOrMalformedHostGivesZero)
+{
+    char buf[3000];
+    std::string url = "127.0.0.1:" + std::to_string(closed_port()) + "/x";
+    EXPECT_EQ(Get_A_File(url.c_str(), buf, sizeof buf), 0);
+    EXPECT_EQ(Get_A_File("127.0.0.1:99999/x", buf, sizeof buf), 0);
+    EXPECT_EQ(Get_A_File("127.0.0.1:/x", buf, sizeof buf), 0);
+}
+
+/* ------------------------------------------------------- version check */
+
+TEST_F(OutboundHttp, NewerMinorReleaseIsAnnounced)
+{
+    std::string req;
+    EXPECT_EQ(check("Version 2.1\r\n", &req), 1);
+    /* The server learns the address and port we listen on. */
+    EXPECT_EQ(req.rfind("GET /version.cgi?127.0.0.1:8123 2.0.14.0\r\n", 0), 0u) << req;
+}
+
+TEST_F(OutboundHttp, OnlyMajorAndMinorCountAndOnlyAtTheEnd)
+{
+    EXPECT_EQ(check("Version 2.0.15.0"), 0);           /* reads as 2.0 */
+    EXPECT_EQ(check("Version 1.9"), 0);
+    EXPECT_EQ(check("Version 9.1 -- and then more than twenty characters"), 0);
+    EXPECT_EQ(check("no announcement"), 0);
+    EXPECT_EQ(check("Version garbage"), 0);
+}
+
+TEST_F(OutboundHttp, SilentOrMissingServerChangesNothing)
+{
+    EXPECT_EQ(check("", nullptr, true), 0);            /* costs the 5-second wait */
+    scopy(Version_Host, sizeof Version_Host,
+          ("127.0.0.1:" + std::to_string(closed_port())).c_str());
+    EXPECT_EQ(Check_Version(), 0);
+    Version_Host[0] = 0;                                /* off: no traffic at all */
+    EXPECT_EQ(Check_Version(), 0);
+}
