@@ -3,17 +3,17 @@
 ** the millisecond and the release code letter; dumps of binary buffers; and
 ** the switch that opens and closes the trace and access logs.
 **
-** Writers hold the switch's lock shared and the switch holds it alone, so a
-** line is never written through a file that another thread is closing.  Each
-** line is one formatted write and a flush, so a trace shows everything up to
-** a crash.
+** Writers and the switch share one lock, so a line is never written through
+** a file that another thread is closing.  (The file's own lock serialises
+** the writes anyway; a readers/writer lock would only let a busy trace
+** starve the switch.)  Each line is one formatted write and a flush, so a
+** trace shows everything up to a crash.
 */
 #include "global.h"
 #include "subs/trace.h"
 
 #include <cstdarg>
 #include <mutex>
-#include <shared_mutex>
 
 #include "subs/files.h"
 #include "subs/text.h"
@@ -22,18 +22,18 @@
 std::atomic<FILE *> TRA{nullptr};
 std::atomic<FILE *> AUD{nullptr};
 
-static std::shared_mutex switch_lock;
+static std::mutex switch_lock;
 /* Set by the crash report: from then on writers take no lock, since the
 ** failing thread may be the one holding it. */
 static std::atomic<bool> crashing{false};
 
 long trace_ms(void) { return (long)((pal_ticks() - strtick) % 1000u); }
 
-/* Takes the switch's lock shared unless the process is crashing. */
+/* Takes the switch's lock unless the process is crashing. */
 struct log_reader {
     bool locked;
-    log_reader() : locked(!crashing.load()) { if (locked) switch_lock.lock_shared(); }
-    ~log_reader() { if (locked) switch_lock.unlock_shared(); }
+    log_reader() : locked(!crashing.load()) { if (locked) switch_lock.lock(); }
+    ~log_reader() { if (locked) switch_lock.unlock(); }
 };
 
 int trace(const char *fmt, va_list args)
@@ -133,7 +133,7 @@ static void write_large_file(void)
 ** log was opened by this call. */
 static bool switch_log(std::atomic<FILE *> &log, int on, const char *name, const char *mode)
 {
-    std::unique_lock<std::shared_mutex> g(switch_lock);
+    std::lock_guard<std::mutex> g(switch_lock);
     if (on && !log.load()) {
         char path[MAX_PATH_TXT + 32];
         sfmt(path, sizeof path, "%s/%s", Roku_Path, name);
@@ -154,7 +154,7 @@ int Set_Diag(void)
     {
         /* The code letter is set before the file opens, so the first line
         ** already carries it. */
-        std::unique_lock<std::shared_mutex> g(switch_lock);
+        std::lock_guard<std::mutex> g(switch_lock);
         if (My_Trace && !TRA.load()) OS_Code = code;
     }
     if (switch_log(TRA, My_Trace, "trace.txt", "w")) Debug("Start %s Server %s", name, Version);

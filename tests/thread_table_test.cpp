@@ -1,0 +1,156 @@
+/*
+** The thread table: slots handed to one job each, a full table ending the
+** program, slot lookup and the call-trace stacks.
+*/
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "global.h"
+#include "helpers.h"
+#include "subs/threads.h"
+#include "subs/trace.h"
+
+namespace {
+
+std::atomic<int> release_jobs{0};
+std::atomic<int> running{0};
+std::atomic<int> occupants[MAX_THREADS];
+std::atomic<int> shared_slots{0};
+
+/* A job that holds its slot until released, and checks that no other job
+** holds the same slot meanwhile. */
+int holding_job(int)
+{
+    int me = GetMyID();
+    if (occupants[me].fetch_add(1) != 0) shared_slots++;
+    running++;
+    while (!release_jobs.load()) pal_sleep(20);
+    occupants[me]--;
+    running--;
+    return 0;
+}
+
+void wait_until(const std::atomic<int> &v, int want)
+{
+    for (int i = 0; i < 20000 && v.load() != want; i++) pal_sleep(1);
+}
+
+struct JobSwap {
+    Job_Func saved = Jobs[JOB_CLIENT];
+    JobSwap(Job_Func f) { Jobs[JOB_CLIENT] = f; }
+    ~JobSwap() { Jobs[JOB_CLIENT] = saved; }
+};
+
+}  // namespace
+
+TEST(ThreadTable, ThousandJobsFitAndTheNextEndsTheProgram)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            release_jobs = 0;
+            Jobs[JOB_CLIENT] = holding_job;
+            for (int i = 0; i < MAX_THREADS; i++) myfork(JOB_CLIENT, i);
+            wait_until(running, MAX_THREADS);
+            if (running.load() != MAX_THREADS) _exit(10);
+            myfork(JOB_CLIENT, 0);
+            _exit(11);
+        },
+        ::testing::ExitedWithCode(2), "");
+}
+
+TEST(ThreadTable, ConcurrentStartsNeverShareASlotAndFreedSlotsAreReused)
+{
+    JobSwap swap(holding_job);
+    release_jobs = 0;
+    shared_slots = 0;
+    std::vector<std::thread> starters;
+    for (int t = 0; t < 4; t++)
+        starters.emplace_back([] { for (int i = 0; i < 50; i++) myfork(JOB_CLIENT, i); });
+    for (auto &t : starters) t.join();
+    wait_until(running, 200);
+    EXPECT_EQ(running.load(), 200);
+    EXPECT_EQ(shared_slots.load(), 0);
+    release_jobs = 1;
+    wait_until(running, 0);
+    for (int i = 0; i < 500 && DataArray[0].active.load(); i++) pal_sleep(1);
+
+    /* With every slot free again the next job takes slot 0. */
+    release_jobs = 0;
+    myfork(JOB_CLIENT, 0);
+    wait_until(running, 1);
+    EXPECT_EQ(DataArray[0].active.load(), 1);
+    EXPECT_EQ(occupants[0].load(), 1);
+    release_jobs = 1;
+    wait_until(running, 0);
+}
+
+namespace {
+
+std::atomic<int> seen_slot{-2};
+std::atomic<int> seen_depth{-1};
+
+const char *const *stack_names;
+
+int nested(int depth)
+{
+    WALK("nested");
+    if (depth == 0) return 0;
+    return nested(depth - 1) + 1;
+}
+
+int probe_job(int)
+{
+    seen_slot = GetMyID();
+    Debug("probe line");
+    nested(3);
+    int depth;
+    stack_names = My_Walkback(&depth);
+    seen_depth = depth;    /* only New_Thread is left after the guards pop */
+    return 7;
+}
+
+}  // namespace
+
+TEST(ThreadTable, SlotsStacksAndTraceLines)
+{
+    std::string dir = trace_to_temp();
+    EXPECT_EQ(GetMyID(), -1);
+    {
+        JobSwap swap(probe_job);
+        seen_slot = -2;
+        myfork(JOB_CLIENT, 0);
+        for (int i = 0; i < 5000 && seen_depth.load() < 0; i++) pal_sleep(1);
+        for (int i = 0; i < 5000 && DataArray[seen_slot.load() < 0 ? 0 : seen_slot.load()].active.load(); i++)
+            pal_sleep(1);
+    }
+    int slot = seen_slot.load();
+    ASSERT_GE(slot, 0);
+    EXPECT_EQ(seen_depth.load(), 1);
+    EXPECT_STREQ(stack_names[0], "New_Thread");
+
+    /* The main thread's own stack: the guard pops on every return. */
+    int before;
+    My_Walkback(&before);
+    nested(5);
+    int after;
+    My_Walkback(&after);
+    EXPECT_EQ(before, after);
+
+    Debug("main line\n\n");
+    std::string t = read_file(dir + "/trace.txt");
+    trace_off();
+    EXPECT_NE(t.find(std::to_string(slot) + " "), std::string::npos);
+    EXPECT_NE(t.find("Thread " + std::to_string(slot) + " exit st = 7"), std::string::npos);
+    /* A message ending in two line feeds keeps one of them. */
+    EXPECT_NE(t.find(" main line\n\n"), std::string::npos);
+    size_t pl = t.find(" probe line");
+    ASSERT_NE(pl, std::string::npos);
+    size_t bol = t.rfind('\n', pl) + 1;
+    EXPECT_EQ(t.substr(bol, std::to_string(slot).size() + 1), std::to_string(slot) + " ");
+    size_t ml = t.find(" main line");
+    bol = t.rfind('\n', ml) + 1;
+    EXPECT_EQ(t.substr(bol, 3), "-1 ");
+}

@@ -1,0 +1,78 @@
+/*
+** The trace log: line and dump layouts, and switching the logs while other
+** threads write through them.
+*/
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "global.h"
+#include "helpers.h"
+#include "subs/trace.h"
+
+TEST(Trace, DumpLayoutPadsTheLastGroup)
+{
+    std::string dir = trace_to_temp();
+    unsigned char buf[20];
+    for (int i = 0; i < 20; i++) buf[i] = (unsigned char)('A' + i);
+    buf[1] = 7;
+    Dump("tag", buf, 20);
+    std::string t = read_file(dir + "/trace.txt");
+    trace_off();
+    size_t h = t.find("tag - ");
+    ASSERT_NE(h, std::string::npos);
+    std::string rest = t.substr(t.find('\n', h) + 1);
+    std::string want =
+        "000  101 007 103 104 105 106 107 110 111 112 113 114 115 116 117 120 - A.CDEFGHIJKLMNOP\n"
+        "      41  07  43  44  45  46  47  48  49  4A  4B  4C  4D  4E  4F  50\n"
+        "016  121 122 123 124 377 377 377 377 377 377 377 377 377 377 377 377 - QRST............\n"
+        "      51  52  53  54  FF  FF  FF  FF  FF  FF  FF  FF  FF  FF  FF  FF\n";
+    EXPECT_EQ(rest, want);
+    EXPECT_NE(t.find(" - 20\n", h), std::string::npos);
+}
+
+TEST(Trace, OffWritesNothingAndLinesEndOnce)
+{
+    std::string dir = trace_to_temp();
+    Debug("one\n");
+    Debug("two\n\n");
+    trace_off();
+    Debug("after");
+    std::string t = read_file(dir + "/trace.txt");
+    EXPECT_NE(t.find(" one\n-1 "), std::string::npos);
+    EXPECT_NE(t.find(" two\n\n"), std::string::npos);
+    EXPECT_EQ(t.find("after"), std::string::npos);
+    /* Largefile.txt: 1000 blocks of the bytes 32..127 over and over. */
+    std::string big = read_file(dir + "/Largefile.txt");
+    ASSERT_EQ(big.size(), 1000000u);
+    EXPECT_EQ(big[0], ' ');
+    EXPECT_EQ(big[95], 127);
+    EXPECT_EQ(big[96], ' ');
+    EXPECT_EQ(big[1000], ' ');
+}
+
+TEST(Trace, SwitchingNeverMeetsAWriter)
+{
+    std::string dir = trace_to_temp();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 4; i++)
+        writers.emplace_back([&] {
+            char line[120] = "dump";
+            while (!stop) {
+                Debug("writer line %d", i);
+                Audit_Write("access line\n");
+                Dump("d", line, 40);
+            }
+        });
+    for (int i = 0; i < 40; i++) {
+        My_Trace = i % 2;
+        Audit = (i / 2) % 2;
+        Set_Diag();
+    }
+    stop = true;
+    for (auto &t : writers) t.join();
+    trace_off();
+    SUCCEED();
+}
