@@ -58,7 +58,7 @@ TEST(Trace, SwitchingNeverMeetsAWriter)
     std::atomic<bool> stop{false};
     std::vector<std::thread> writers;
     for (int i = 0; i < 4; i++)
-        writers.emplace_back([&] {
+        writers.emplace_back([&stop, i] {
             char line[120] = "dump";
             while (!stop) {
                 Debug("writer line %d", i);

@@ -1,0 +1,174 @@
+/*
+** The dialog manager and the main dialog: messages sent from other threads
+** run on the dialog's thread, a nested dialog keeps the main one answering,
+** and Start, Stop and Connect drive the jobs as the buttons promise.
+*/
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "dialog.h"
+#include "global.h"
+#include "helpers.h"
+#include "subs/threads.h"
+
+namespace {
+
+const pal_control test_controls[] = {{7, PAL_CTL_STATIC, "seven"}};
+const pal_dialog_template outer = {300, "outer", "Arial", 10, 10, 10, test_controls, 1};
+const pal_dialog_template inner = {301, "inner", "Arial", 10, 10, 10, test_controls, 1};
+
+pal_tid dialog_thread;
+std::atomic<int> ran_elsewhere{0};
+std::thread worker;
+HWND outer_window;
+
+std::atomic<HWND> inner_window{nullptr};
+
+intptr_t inner_proc(HWND w, unsigned msg, WPARAM, LPARAM)
+{
+    if (msg == PAL_WM_INITDIALOG) inner_window = w;
+    if (msg == PAL_WM_USER + 9) pal_end_dialog(w, 5);
+    return 0;
+}
+
+intptr_t outer_proc(HWND w, unsigned msg, WPARAM wp, LPARAM)
+{
+    if (pal_thread_id() != dialog_thread) ran_elsewhere++;
+    switch (msg) {
+    case PAL_WM_INITDIALOG:
+        outer_window = w;
+        worker = std::thread([w] {
+            /* A send waits for the answer from the dialog's own thread. */
+            EXPECT_EQ(pal_send_message(w, PAL_WM_USER + 1, 20, 0), 42);
+            pal_set_dlg_item_text(w, 7, "from worker");
+            /* Runs the nested dialog, and is answered while it is open. */
+            EXPECT_EQ(pal_send_message(w, PAL_WM_USER + 2, 0, 0), 5);
+            pal_post_message(w, PAL_WM_CLOSE, 0, 0);
+        });
+        return 1;
+    case PAL_WM_USER + 1:
+        return (intptr_t)wp + 22;
+    case PAL_WM_USER + 2: {
+        std::thread poke([w] {
+            while (!inner_window.load()) pal_sleep(1);
+            /* The main dialog answers while the nested one runs. */
+            EXPECT_EQ(pal_send_message(w, PAL_WM_USER + 1, 1, 0), 23);
+            char buf[32];
+            pal_get_dlg_item_text(w, 7, buf, sizeof buf);
+            EXPECT_STREQ(buf, "from worker");
+            pal_post_message(inner_window.load(), PAL_WM_USER + 9, 0, 0);
+        });
+        intptr_t r = pal_dialog_box(&inner, w, inner_proc);
+        poke.join();
+        return r;
+    }
+    case PAL_WM_CLOSE:
+        pal_destroy_window(w);
+        return 1;
+    case PAL_WM_DESTROY:
+        pal_post_quit_message(0);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST(DialogManager, SendsRunOnTheDialogThreadAndNestedDialogsKeepAnswering)
+{
+    dialog_thread = pal_thread_id();
+    ran_elsewhere = 0;
+    EXPECT_EQ(pal_dialog_box(&outer, nullptr, outer_proc), 0);
+    worker.join();
+    EXPECT_EQ(ran_elsewhere.load(), 0);
+    /* A window that has gone answers nothing and takes nothing. */
+    EXPECT_EQ(pal_send_message(outer_window, PAL_WM_USER + 1, 1, 0), 0);
+    EXPECT_EQ(pal_post_message(outer_window, PAL_WM_USER + 1, 1, 0), 0);
+    EXPECT_EQ(pal_dialog_id(outer_window), -1);
+    EXPECT_EQ(pal_send_message(nullptr, PAL_WM_USER, 0, 0), 0);
+}
+
+namespace {
+
+std::atomic<int> servers{0}, finders{0}, connects{0};
+std::atomic<int> release_connect{0};
+
+int count_server(int) { servers++; return 0; }
+int count_finder(int) { finders++; return 0; }
+int hold_connect(int)
+{
+    connects++;
+    while (!release_connect) pal_sleep(5);
+    Connecting = 0;
+    return 0;
+}
+
+void press(HWND w, int id) { pal_send_message(w, PAL_WM_COMMAND, (WPARAM)id, 0); }
+
+std::string text_of(HWND w, int id)
+{
+    char buf[64];
+    pal_get_dlg_item_text(w, id, buf, sizeof buf);
+    return buf;
+}
+
+}  // namespace
+
+TEST(MainDialog, StartStopAndConnect)
+{
+    std::string dir = trace_to_temp();
+    Job_Func saved[JOB_COUNT];
+    for (int i = 0; i < JOB_COUNT; i++) saved[i] = Jobs[i];
+    Jobs[JOB_SERVER] = count_server;
+    Jobs[JOB_UPNP] = count_finder;
+    Jobs[JOB_CONNECT] = hold_connect;
+    options = 0;
+    Active = 0;
+    Connecting = 0;
+
+    std::thread user([] {
+        HWND w = nullptr;
+        while (!(w = Win.load()) || pal_dialog_id(w) != 100) pal_sleep(5);
+        EXPECT_EQ(text_of(w, IDC_DIAG), "Trace");
+        press(w, IDC_START);
+        EXPECT_EQ(Active.load(), 1);
+        EXPECT_EQ(text_of(w, IDC_START), "Stop");
+        press(w, IDC_START);
+        EXPECT_EQ(Active.load(), 0);
+        EXPECT_EQ(text_of(w, IDC_START), "Start");
+        press(w, IDC_START);
+        for (int i = 0; i < 400 && (servers < 2 || finders < 2); i++) pal_sleep(5);
+
+        press(w, IDC_CONNECT);
+        press(w, IDC_CONNECT);          /* ignored while the first one runs */
+        for (int i = 0; i < 400 && connects < 1; i++) pal_sleep(5);
+        release_connect = 1;
+        for (int i = 0; i < 400 && Connecting; i++) pal_sleep(5);
+        release_connect = 0;
+        press(w, IDC_CONNECT);
+        for (int i = 0; i < 400 && connects < 2; i++) pal_sleep(5);
+        release_connect = 1;
+        for (int i = 0; i < 400 && Connecting; i++) pal_sleep(5);
+
+        pal_post_message(w, PAL_WM_SYSCOMMAND, PAL_SC_MINIMIZE, 0);
+        pal_post_message(w, WM_TRAY, 0, PAL_WM_LBUTTONUP);
+        press(w, IDC_EXIT);
+    });
+    open_main();
+    user.join();
+    Active = 0;
+    for (int i = 0; i < JOB_COUNT; i++) Jobs[i] = saved[i];
+    std::string t = read_file(dir + "/trace.txt");
+    trace_off();
+
+    EXPECT_EQ(servers.load(), 2);
+    EXPECT_EQ(finders.load(), 2);
+    EXPECT_EQ(connects.load(), 2);
+    EXPECT_NE(t.find("User Started Server"), std::string::npos);
+    EXPECT_NE(t.find("User Stoped Server"), std::string::npos);
+    EXPECT_NE(t.find("Minimize"), std::string::npos);
+    EXPECT_NE(t.find("Restore"), std::string::npos);
+    EXPECT_NE(t.find("dialog exit"), std::string::npos);
+    EXPECT_EQ(t.find("Alert"), std::string::npos);
+}

@@ -1,0 +1,98 @@
+/*
+** The listening socket's fallbacks: the port of the first two attempts, and
+** an address that cannot be bound falling through to another host of the
+** same network.  Each test uses a loopback network of its own.
+*/
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "global.h"
+#include "helpers.h"
+#include "server.h"
+#include "subs/text.h"
+
+namespace {
+
+/* Holds addr:port so the server cannot bind it. */
+int occupy(const char *addr, int port)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    inet_pton(AF_INET, addr, &a.sin_addr);
+    if (bind(s, (sockaddr *)&a, sizeof a) != 0 || listen(s, 1) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+int count(const std::string &text, const std::string &what)
+{
+    int n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) n++;
+    return n;
+}
+
+struct Listener : ::testing::Test {
+    std::vector<int> held;
+    std::string dir;
+    void SetUp() override
+    {
+        dir = trace_to_temp();
+        IP_cnt = 1;
+        IP_Select = 0;
+    }
+    void TearDown() override
+    {
+        for (int s : held) close(s);
+        if (My_Socket) pal_closesocket(My_Socket);
+        My_Socket = 0;
+        My_Port = 0;
+        trace_off();
+    }
+};
+
+}  // namespace
+
+TEST_F(Listener, NoPortConfiguredTriesTwelveThousandTwice)
+{
+    scopy(IP_Adrs[0], IP_TXT, "127.83.17.1");
+    My_Port = 0;
+    held.push_back(occupy("127.83.17.1", 12000));
+    ASSERT_GE(held.back(), 0);
+    pal_socket s = getmysocket();
+    ASSERT_GT(s, 0);
+    EXPECT_EQ(My_Port.load(), 12001);
+    EXPECT_STREQ(IP_Adrs[0], "127.83.17.1");
+    std::string t = read_file(dir + "/trace.txt");
+    EXPECT_EQ(count(t, "Unable to acquire network port 127.83.17.1:12000 - "), 2);
+    /* A second call hands back the socket already bound. */
+    EXPECT_EQ(getmysocket(), s);
+}
+
+TEST_F(Listener, UnusableAddressFallsThroughToAnotherHostOfItsNetwork)
+{
+    scopy(IP_Adrs[0], IP_TXT, "127.83.18.1");
+    My_Port = 8765;
+    held.push_back(occupy("127.83.18.1", 8765));
+    for (int port = 12000; port < 12099; port++) held.push_back(occupy("127.83.18.1", port));
+    pal_socket s = getmysocket();
+    ASSERT_GT(s, 0);
+    /* The first pass keeps the last octet; the second starts at 0. */
+    EXPECT_STREQ(IP_Adrs[0], "127.83.18.0");
+    EXPECT_EQ(My_Port.load(), 8765);
+    EXPECT_EQ(ip[0], 127);
+    EXPECT_EQ(ip[3], 0);
+    uint32_t addr;
+    int port;
+    ASSERT_EQ(pal_getsockname(s, &addr, &port), 0);
+    EXPECT_EQ(addr, 0x7F531200u);
+    EXPECT_EQ(port, 8765);
+}

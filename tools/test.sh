@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds Velmora and runs every test twice: in a normal build and under
+# AddressSanitizer with UndefinedBehaviorSanitizer.  Then builds the fuzz
+# targets with clang and runs each for a short while from its seed corpus.
+# A failure or a sanitizer finding anywhere fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh --test
+jobs=$(nproc)
+fuzz_seconds=${VELMORA_FUZZ_SECONDS:-20}
+
+echo "== normal build"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/release -j"$jobs"
+(cd build/release && ctest --output-on-failure)
+
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON >/dev/null
+cmake --build build/asan -j"$jobs"
+(cd build/asan &&
+ ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ ctest --output-on-failure)
+
+echo "== fuzz targets (${fuzz_seconds}s each)"
+CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF >/dev/null
+cmake --build build/fuzz -j"$jobs"
+for src in fuzz/*_fuzz.cpp; do
+    name=$(basename "$src" .cpp)
+    corpus=$(mktemp -d)
+    [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$corpus/"
+    echo "-- $name"
+    (cd "$corpus" && "$OLDPWD/build/fuzz/$name" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
+        -print_final_stats=0 "$corpus" 2>&1 | tail -n 3)
+    rm -rf "$corpus"
+done
+echo "All tests passed in both builds; fuzz targets ran clean."
