@@ -458,6 +458,30 @@ TEST_F(Profile, ThreadsWritingOneFile)
     EXPECT_EQ(names().size(), 1u);
 }
 
+TEST_F(Profile, BatchReplacesTheFileOnceAndHoldsOtherWriters)
+{
+    put("[A]\r\nold=1\r\n");
+    const std::string before = bytes();
+    ASSERT_EQ(pal_profile_begin(ini.c_str()), 1);
+    EXPECT_EQ(pal_profile_begin(ini.c_str()), 0);          /* no nesting */
+    ASSERT_EQ(pal_write_private_profile_string("A", nullptr, nullptr, ini.c_str()), 1);
+    ASSERT_EQ(pal_write_private_profile_string("A", "new", "2", ini.c_str()), 1);
+    EXPECT_EQ(get("A", "new"), "2");                        /* the owner sees its batch */
+    EXPECT_EQ(bytes(), before);                             /* the disk does not yet */
+    std::atomic<bool> wrote(false);
+    std::thread other([&] {
+        pal_write_private_profile_string("B", "k", "v", ini.c_str());
+        wrote = true;
+    });
+    pal_sleep(50);
+    EXPECT_FALSE(wrote.load());
+    ASSERT_EQ(pal_profile_end(ini.c_str()), 1);
+    other.join();
+    EXPECT_EQ(bytes(), "[A]\r\nnew=2\r\n[B]\r\nk=v\r\n");
+    EXPECT_EQ(pal_profile_end(ini.c_str()), 0);
+    EXPECT_EQ(names().size(), 1u);
+}
+
 TEST_F(Profile, ProcessesWritingOneFile)
 {
     const int procs = 3, keys = 20;

@@ -193,6 +193,15 @@ unsigned long pal_get_private_profile_section(const char *section, char *buf,
 int pal_write_private_profile_string(const char *section, const char *key,
                                      const char *value, const char *file);
 
+/* Groups the calling thread's writes to file into one replacement: until
+** pal_profile_end, its writes and reads of file work on a copy in memory and
+** other threads' writes to file wait; the end replaces the file once,
+** atomically, so a crash in the middle of a whole save leaves the old file.
+** Batches do not nest.  Both return 1 on success, 0 on failure (a failed
+** begin opens no batch). */
+int pal_profile_begin(const char *file);
+int pal_profile_end(const char *file);
+
 /* ---------------------------------------------------------------- sockets */
 
 /* Sockets are small positive numbers; PAL_INVALID_SOCKET on failure. */

@@ -26,6 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -36,6 +37,29 @@
 /* Rewrites of profile files never interleave inside the process; between
 ** processes the lock on the temporary file does the same. */
 static std::mutex profile_lock;
+
+/* A batch: the writes of one thread to one file, collected in memory and
+** put on disk by one replacement.  The owner holds profile_lock from the
+** start of the batch to its end, so other threads' writes wait for it. */
+static struct {
+    std::atomic<pal_tid> owner{0};
+    std::string file;
+    std::string data;
+    bool exists = false;
+} batch;
+
+/* True when the calling thread has a batch open (and so holds the lock). */
+static bool batch_owner(void)
+{
+    pal_tid me = pal_thread_id();
+    return batch.owner.load() == me;
+}
+
+/* True when the calling thread has a batch open on file. */
+static bool in_batch(const char *file)
+{
+    return batch_owner() && file && batch.file == file;
+}
 
 /* ------------------------------------------------------------ lines */
 
@@ -279,6 +303,10 @@ done:
 ** empty one, so every lookup answers its default. */
 static void load_for_read(const char *file, std::string *out)
 {
+    if (in_batch(file)) {
+        *out = batch.data;
+        return;
+    }
     struct stat st;
     int cut;
     if (!load(file, out, &st, &cut))
@@ -665,50 +693,74 @@ static void edit_profile(const std::string &old, span sec, const span *key,
     out->append(d + last.next, len - last.next);
 }
 
+/* Replaces target with the text now, atomically: written to the locked
+** temporary file tmp (open as fd), flushed, renamed over target, and the
+** folder flushed.  st holds the old file's status when it existed.  Closes
+** fd; on failure removes tmp.  Returns 1 on success. */
+static int replace_file(const std::string &target, const std::string &tmp, int fd,
+                        const std::string &now, int exists, const struct stat *st);
+
+/* Gives up a rewrite: removes the temporary file and closes it, keeping
+** errno.  Returns 0. */
+static int abandon(const std::string &tmp, int fd)
+{
+    int err = errno;
+    unlink(tmp.c_str());
+    close(fd);
+    errno = err;
+    return 0;
+}
+
+static int replace_file(const std::string &target, const std::string &tmp, int fd,
+                        const std::string &now, int exists, const struct stat *st)
+{
+    if (ftruncate(fd, 0) != 0 || !write_all(fd, now.data(), now.size()))
+        return abandon(tmp, fd);
+    if (exists)
+        fchmod(fd, st->st_mode & 07777);
+    if (fsync(fd) != 0 || rename(tmp.c_str(), target.c_str()) != 0)
+        return abandon(tmp, fd);
+    sync_folder(target);
+    close(fd);
+    return 1;
+}
+
 /* The read-modify-write of one write, under the process lock. */
 static int write_locked(span sec, const span *key, const span *value, const char *file)
 {
+    if (in_batch(file)) {
+        std::string now;
+        edit_profile(batch.data, sec, key, value, &now);
+        if (now.size() > MAX_PROFILE_BYTES) {
+            errno = EFBIG;
+            return 0;
+        }
+        batch.data.swap(now);
+        return 1;
+    }
     std::string target = write_target(file);
     std::string tmp = target + ".tmp";
     std::string old, now;
     struct stat st;
-    int cut, exists, err, ok = 0;
+    int cut;
 
     int fd = lock_temp(tmp);
     if (fd < 0)
         return 0;
-
-    exists = load(target.c_str(), &old, &st, &cut);
+    int exists = load(target.c_str(), &old, &st, &cut);
     if (!exists && errno != ENOENT)
-        goto drop;
+        return abandon(tmp, fd);
     if (cut) {
         errno = EFBIG;
-        goto drop;
+        return abandon(tmp, fd);
     }
     edit_profile(old, sec, key, value, &now);
     if (now == old && (exists || now.empty())) {
-        ok = 1;   /* nothing changes: the file is left alone (or not created) */
-        goto drop;
+        /* nothing changes: the file is left alone (or not created) */
+        abandon(tmp, fd);
+        return 1;
     }
-
-    if (ftruncate(fd, 0) != 0 || !write_all(fd, now.data(), now.size()))
-        goto drop;
-    if (exists)
-        fchmod(fd, st.st_mode & 07777);
-    if (fsync(fd) != 0)
-        goto drop;
-    if (rename(tmp.c_str(), target.c_str()) != 0)
-        goto drop;
-    sync_folder(target);
-    close(fd);
-    return 1;
-
-drop:
-    err = errno;
-    unlink(tmp.c_str());
-    close(fd);
-    errno = err;
-    return ok;
+    return replace_file(target, tmp, fd, now, exists, &st);
 }
 
 /* WritePrivateProfileStringA: sets key = value in section, creating the
@@ -731,10 +783,68 @@ int pal_write_private_profile_string(const char *section, const char *key,
             k = trim(key, one_line(key).n);
         if (value)
             v = one_line(value);
+        /* The owner of a batch holds the lock already, whatever file it
+        ** writes. */
+        if (batch_owner())
+            return write_locked(sec, key ? &k : nullptr, value ? &v : nullptr, file);
         std::lock_guard<std::mutex> guard(profile_lock);
         return write_locked(sec, key ? &k : nullptr, value ? &v : nullptr, file);
     } catch (...) {
         errno = ENOMEM;
         return 0;
     }
+}
+
+/* ------------------------------------------------------- batches */
+
+int pal_profile_begin(const char *file)
+{
+    if (!file || !*file || batch_owner()) {
+        errno = batch_owner() ? EBUSY : ENOENT;
+        return 0;
+    }
+    profile_lock.lock();
+    try {
+        struct stat st;
+        int cut;
+        std::string target = write_target(file);
+        batch.exists = load(target.c_str(), &batch.data, &st, &cut) != 0;
+        if ((!batch.exists && errno != ENOENT) || cut) {
+            if (cut)
+                errno = EFBIG;
+            batch.data.clear();
+            profile_lock.unlock();
+            return 0;
+        }
+        batch.file = file;
+        batch.owner = pal_thread_id();
+        return 1;
+    } catch (...) {
+        profile_lock.unlock();
+        errno = ENOMEM;
+        return 0;
+    }
+}
+
+int pal_profile_end(const char *file)
+{
+    if (!in_batch(file))
+        return 0;
+    int ok = 0;
+    try {
+        std::string target = write_target(file);
+        std::string tmp = target + ".tmp";
+        struct stat st;
+        int exists = batch.exists && stat(target.c_str(), &st) == 0;
+        int fd = lock_temp(tmp);
+        if (fd >= 0)
+            ok = replace_file(target, tmp, fd, batch.data, exists, &st);
+    } catch (...) {
+        errno = ENOMEM;
+    }
+    batch.owner = 0;
+    batch.file.clear();
+    batch.data.clear();
+    profile_lock.unlock();
+    return ok;
 }
