@@ -1,12 +1,26 @@
 /*
-** The configuration file and the lists kept in it.
+** The configuration file Velmora.ini and the lists kept in it: reading it at
+** start-up (or building it from the user's folders on the first run),
+** writing it back whole, the single-entry edits of the title links and the
+** recent list, the iTunes playlist links, and the recognition of a folder as
+** a music or photo library.
+**
+** The file is touched only through the platform's profile calls, which keep
+** the Windows semantics: the Roku channel is served this very file, so its
+** sections, keys and value forms are part of the channel's contract.
 */
 #include "global.h"
 #include "config.h"
 
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+
+#include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
+#include "win.h"
 
 char Server_Name[256];
 std::atomic<int> My_Port{0};
@@ -33,6 +47,731 @@ char *plinks[MAX_PLINKS];
 int plink_cnt = 0;
 std::atomic<int> New_Title{0};
 
-int get_config(void) { return 0; }
-int save_config(void) { return 0; }
-int load_links(void) { return 0; }
+/* Read sizes.  They decide what the channel and the user see (a value longer
+** than 99 characters comes back cut), so they are kept exactly. */
+#define VALUE_TXT   100      /* one value: 99 characters kept */
+#define MUSIC_TXT   500      /* SS_music: 499 kept */
+#define SECTION_TXT 2000     /* "Recent", "Links" and "Paths", read whole */
+#define PLINK_TXT   1024     /* one line of the playlist link file */
+
+/* A file larger than this, or one whose lines are not all "[section]" or
+** "key=value" ending in CR LF, is written anew by the next full save instead
+** of being edited in place.  Velmora itself never writes anything close. */
+#define MAX_CLEAN_BYTES (1024L * 1024L)
+
+/* Keeps the recent list and the file's "Recent" section in step: request
+** threads call insert_recent concurrently, and a full save rewrites the same
+** section. */
+static std::mutex recent_lock;
+
+static const char FATAL_WRITE[] = "WritePrivateProfileString";
+
+/* ------------------------------------------------------------ helpers */
+
+/* A heap copy of s, or null when memory is out. */
+static char *dup_text(const char *s)
+{
+    size_t n = strlen(s) + 1;
+    char *p = (char *)malloc(n);
+    if (p) memcpy(p, s, n);
+    return p;
+}
+
+/* Replaces the heap string in *slot with a copy of s (the old one is freed;
+** on a failed copy the old one stays). */
+static void set_text(char **slot, const char *s)
+{
+    char *p = dup_text(s);
+    if (!p) return;
+    free(*slot);
+    *slot = p;
+}
+
+static void clear_links(LINK *table)
+{
+    for (int i = 0; i < MAX_LINKS; i++) {
+        free(table[i].link);
+        free(table[i].path);
+        table[i].link = table[i].path = nullptr;
+    }
+}
+
+/* The value of key as the Velmora reads it: into a buffer of size bytes,
+** "" when missing. */
+static unsigned long get_value(const char *section, const char *key, char *buf, unsigned long size)
+{
+    return pal_get_private_profile_string(section, key, "", buf, size, Config_File());
+}
+
+/* Parses a number as "%d" does: blanks, a sign, digits; text after the
+** digits is ignored.  Returns 0 (and leaves *out alone) when there are no
+** digits; a value beyond the range is held at its end. */
+static int parse_number(const char *s, long long lo, long long hi, long long *out)
+{
+    while (*s == ' ' || *s == '\t') s++;
+    int neg = 0;
+    if (*s == '+' || *s == '-') neg = *s++ == '-';
+    if (*s < '0' || *s > '9') return 0;
+    long long v = 0;
+    for (; *s >= '0' && *s <= '9'; s++) {
+        int d = *s - '0';
+        if (v > (LLONG_MAX - d) / 10) {
+            v = LLONG_MAX;
+            while (*s >= '0' && *s <= '9') s++;
+            break;
+        }
+        v = v * 10 + d;
+    }
+    if (neg) v = -v;
+    if (v < lo) v = lo;
+    if (v > hi) v = hi;
+    *out = v;
+    return 1;
+}
+
+/* Reads a number setting; a missing, empty or non-numeric value leaves the
+** setting as it is.  Returns 1 when one was read. */
+static int read_int(const char *section, const char *key, int *out)
+{
+    char buf[VALUE_TXT];
+    long long v;
+    if (!get_value(section, key, buf, sizeof buf) || !parse_number(buf, INT_MIN, INT_MAX, &v)) return 0;
+    *out = (int)v;
+    return 1;
+}
+
+static void read_int(const char *section, const char *key, std::atomic<int> *out)
+{
+    int v;
+    if (read_int(section, key, &v)) out->store(v);
+}
+
+static void read_time(const char *section, const char *key, long long *out)
+{
+    char buf[VALUE_TXT];
+    long long v;
+    if (get_value(section, key, buf, sizeof buf) && parse_number(buf, LLONG_MIN, LLONG_MAX, &v))
+        *out = v;
+}
+
+/* Reads a text setting through a buffer of bufsize bytes (so the value is cut
+** at bufsize - 1 characters); missing or empty leaves it as it is. */
+static void read_text(const char *section, const char *key, char *dst, size_t dstsize,
+                      unsigned long bufsize)
+{
+    char buf[MUSIC_TXT];
+    if (bufsize > sizeof buf) bufsize = sizeof buf;
+    if (get_value(section, key, buf, bufsize)) scopy(dst, dstsize, buf);
+}
+
+/* Writes one key; a failure of a single key is not worth stopping for. */
+static void put_text(const char *section, const char *key, const char *value, const char *file)
+{
+    pal_write_private_profile_string(section, key, value, file);
+}
+
+static void put_number(const char *section, const char *key, long long value, const char *file)
+{
+    char buf[32];
+    sfmt(buf, sizeof buf, "%lld", value);
+    pal_write_private_profile_string(section, key, buf, file);
+}
+
+/* Deletes a whole section.  A list section that could not be cleared would
+** keep rows that the list no longer has, so this failure ends the program. */
+static void drop_section(const char *section, const char *file)
+{
+    if (!pal_write_private_profile_string(section, nullptr, nullptr, file)) ErrorExit(FATAL_WRITE);
+}
+
+/* A rewrite of several keys is made as one replacement of the file, so the
+** channel, which is served this file, and a crash in the middle both see the
+** old file or the new one, never a list half written.  Returns 1 when the
+** batch is open; without one every write replaces the file by itself. */
+static int begin_rewrite(const char *file)
+{
+    return pal_profile_begin(file);
+}
+
+/* Puts a batch on disk.  Inside the batch the section deletes cannot fail,
+** so a replacement that fails is the failure they would have met. */
+static void end_rewrite(int open, const char *file)
+{
+    if (open && !pal_profile_end(file)) ErrorExit(FATAL_WRITE);
+}
+
+/* Reads a list section whole into buf and returns the length of its whole
+** entries.  When the section did not fit, the platform cuts the last entry
+** in the middle; that piece (a title or a folder with its end missing) is
+** left out rather than taken for a real entry. */
+static unsigned long read_section(const char *section, char *buf, unsigned long size)
+{
+    unsigned long n = pal_get_private_profile_section(section, buf, size, Config_File());
+    if (n > size - 1) n = size - 1;
+    buf[n] = 0;
+    if (n == size - 2 && buf[size - 3] != 0)
+        while (n > 0 && buf[n - 1] != 0) n--;
+    return n;
+}
+
+/* Steps through the "key=value" entries of a section read by read_section.
+** Returns the next entry's start or null at the end; *eq gets its "=", null
+** for a line without one. */
+static char *next_entry(char *buf, unsigned long len, unsigned long *pos, char **eq)
+{
+    if (*pos >= len) return nullptr;
+    char *e = buf + *pos;
+    size_t n = strnlen(e, len - *pos);
+    *pos += n + 1;
+    if (n == 0) return nullptr;      /* the list's final NUL */
+    *eq = (char *)memchr(e, '=', n);
+    return e;
+}
+
+/* 1 when path is a folder. */
+static int is_folder(const char *path)
+{
+    My_Stat_Buf st;
+    return My_stat(path, &st) == 0 && (st.st_mode & PAL_S_IFMT) == PAL_S_IFDIR;
+}
+
+/* ------------------------------------------------------------ the file */
+
+/* The path of Velmora.ini, in the calling thread's own buffer (request
+** threads ask for it while the main thread does). */
+const char *Config_File(void)
+{
+    thread_local char name[MAX_PATH_TXT + 16];
+    sfmt(name, sizeof name, "%s/Velmora.ini", Roku_Path);
+    return name;
+}
+
+/* Reads Velmora.ini when it exists, or builds it on the first run.  Returns 0. */
+int get_config(void)
+{
+    WALK("get_config");
+    My_Stat_Buf st;
+    if (My_stat(Config_File(), &st) == 0)
+        load_config();
+    else
+        init_config();
+    return 0;
+}
+
+/* Matches the configured address against the host's addresses; one that the
+** host does not have (yet) is added and chosen, so the server binds to it. */
+static void select_address(const char *adrs)
+{
+    for (int i = 0; i < IP_cnt; i++) {
+        Debug("IP comp %i - %s = %s", i, IP_Adrs[i], adrs);
+        if (!strcmp(IP_Adrs[i], adrs)) {
+            IP_Select = i;
+            Debug("IP select = %d", IP_Select);
+            return;
+        }
+    }
+    if (IP_cnt >= MAX_IP) {
+        Debug("IP table full - %s not added", adrs);
+        return;
+    }
+    scopy(IP_Adrs[IP_cnt], IP_TXT, adrs);
+    IP_Select = IP_cnt++;
+    Debug("IP insert %d as %s", IP_Select, adrs);
+}
+
+/* Fills a table from its list section: each entry's key into the field key,
+** its value into the field value (title and folder for "Links", folder and
+** PIN for "Paths").  A section with entries replaces the whole table, which
+** keeps the used entries contiguous from 0.  A key that begins with "[" is
+** left out: no line written for it would read back as the same entry. */
+static void load_table(const char *section, LINK *table, char *LINK::*key, char *LINK::*value)
+{
+    char list[SECTION_TXT];
+    unsigned long len = read_section(section, list, sizeof list), pos = 0;
+    char *e, *eq;
+    if (len == 0) return;
+    clear_links(table);
+    for (int n = 0; n < MAX_LINKS && (e = next_entry(list, len, &pos, &eq));) {
+        if (!eq || eq == e || *e == '[') continue;
+        *eq = 0;
+        LINK &l = table[n];
+        l.*key = dup_text(e);
+        l.*value = dup_text(eq + 1);
+        if (!l.link || !l.path) {
+            free(l.link);
+            free(l.path);
+            l.link = l.path = nullptr;
+            return;
+        }
+        if (table == links)
+            Debug("Link %s  Path %s", l.link, l.path);
+        else
+            Debug("Path %s  Pin %s", l.path, l.link);
+        n++;
+    }
+}
+
+/* Reads the file into the globals; a missing or empty value leaves its
+** global as it was.  Returns 0. */
+int load_config(void)
+{
+    WALK("load_config");
+    char buf[VALUE_TXT];
+    char list[SECTION_TXT];
+    unsigned long len, pos;
+    char *e, *eq;
+
+    read_text("Velmora", "Name", Server_Name, sizeof Server_Name, VALUE_TXT);
+    read_int("Velmora", "Port", &My_Port);
+    read_int("Velmora", "Transcode", &Transcode);
+    read_int("Velmora", "VLC_Stream", &VLC_Stream);
+    read_int("Velmora", "VLC_Subtitle", &VLC_Subtitle);
+    /* Option letter t turns the trace on for this run whatever the file
+    ** says; the access log has no such precedence: the file's "Audit" wins
+    ** over letter a. */
+    if (My_Trace.load() == 0 && !OPT('t')) read_int("Velmora", "Trace", &My_Trace);
+    read_int("Velmora", "Audit", &Audit);
+    read_time("Velmora", "iTunes_Time", &iTunes_Time);
+    read_time("Velmora", "iPhoto_Time", &iPhoto_Time);
+    if (OPT('i')) iTunes_Time = iPhoto_Time = 0;   /* forces both imports */
+    read_text("Velmora", "iTunes_Path", iTunes_Path, sizeof iTunes_Path, VALUE_TXT);
+    read_text("Velmora", "iPhoto_Path", iPhoto_Path, sizeof iPhoto_Path, VALUE_TXT);
+    read_text("Velmora", "VLC_Path", VLC_Path, sizeof VLC_Path, VALUE_TXT);
+    read_int("Velmora", "On_error", &On_error);
+    read_text("Velmora", "VersionHost", Version_Host, sizeof Version_Host, VALUE_TXT);
+
+    read_int("SlideShow", "SS_period", &SS_period);
+    read_int("SlideShow", "SS_overlay", &SS_overlay);
+    read_int("SlideShow", "SS_shuffle", &SS_shuffle);
+    read_int("SlideShow", "SS_random", &SS_random);
+    read_text("SlideShow", "SS_music", SS_music, sizeof SS_music, MUSIC_TXT);
+
+    if (get_value("Velmora", "IPadrs", buf, sizeof buf)) select_address(buf);
+
+    /* The recent rows are filled in file order whatever their keys say; a
+    ** line without "=" or with nothing after it fills no row. */
+    len = read_section("Recent", list, sizeof list);
+    if (len > 0) {
+        std::lock_guard<std::mutex> guard(recent_lock);
+        int row = 0;
+        for (int i = 0; i < MAX_RECENT; i++) recent[i][0] = 0;
+        pos = 0;
+        while (row < MAX_RECENT && (e = next_entry(list, len, &pos, &eq))) {
+            if (!eq || !eq[1]) continue;
+            scopy(recent[row], RECENT_TXT, eq + 1);
+            Debug("Recent %d  Path %s", row, recent[row]);
+            row++;
+        }
+    }
+
+    load_table("Links", links, &LINK::link, &LINK::path);
+    load_table("Paths", paths, &LINK::path, &LINK::link);
+
+    if (get_value("Velmora", "Version", buf, sizeof buf) && strcmp(buf, VELMORA_VERSION))
+        put_text("Velmora", "Version", VELMORA_VERSION, Config_File());
+
+    Debug("load config end");
+    return 0;
+}
+
+/* 1 when the file is one Velmora could have written: at most
+** MAX_CLEAN_BYTES, every line "[section]" or "key=value" (after a section
+** header) ending in CR LF, no NUL.  A missing file counts as clean. */
+static int file_is_clean(const char *file)
+{
+    FILE *f = My_fopen(file, "rb");
+    if (!f) return 1;
+    int clean = 1, in_section = 0, cr = 0, c;
+    int first = -1, last = -1, eq = 0;   /* first and last non-blank bytes */
+    int partial = 0;                     /* bytes since the last CR LF */
+    long total = 0;
+    while (clean && (c = getc(f)) != EOF) {
+        if (++total > MAX_CLEAN_BYTES) {
+            clean = 0;
+            break;
+        }
+        if (cr) {
+            /* A line has ended: it must be a header or an entry.  The
+            ** platform takes "[a]b=c" for a header and "[a=b" for an entry;
+            ** a file Velmora wrote holds neither. */
+            if (c != '\n' || first < 0)
+                clean = 0;
+            else if (first == '[')
+                clean = in_section = last == ']';
+            else if (first == '=' || first == ';' || !eq || !in_section)
+                clean = 0;
+            cr = partial = 0;
+            first = last = -1;
+            eq = 0;
+            continue;
+        }
+        partial = 1;
+        if (c == '\r') {
+            cr = 1;
+        } else if (c == '\n' || c == 0) {
+            clean = 0;
+        } else if (c != ' ' && c != '\t') {
+            if (first < 0) first = c;
+            last = c;
+            if (c == '=') eq = 1;
+        }
+    }
+    if (partial) clean = 0;   /* the last line has no CR LF */
+    fclose(f);
+    return clean;
+}
+
+/* Writes every setting and the three lists into file, in the order the
+** channel knows them.  Called with recent_lock held. */
+static void write_settings(const char *file)
+{
+    char key[16];
+    int i;
+
+    put_text("Velmora", "Version", VELMORA_VERSION, file);
+    put_text("Velmora", "Name", Server_Name, file);
+    put_text("Velmora", "IPadrs", IP_Select >= 0 && IP_Select < MAX_IP ? IP_Adrs[IP_Select] : "", file);
+    put_number("Velmora", "Port", My_Port.load(), file);
+    put_number("Velmora", "Transcode", Transcode, file);
+    put_number("Velmora", "VLC_Stream", VLC_Stream, file);
+    put_number("Velmora", "VLC_Subtitle", VLC_Subtitle, file);
+    put_number("Velmora", "Trace", My_Trace.load(), file);
+    put_number("Velmora", "Audit", Audit.load(), file);
+    put_number("Velmora", "iTunes_Time", iTunes_Time, file);
+    put_number("Velmora", "iPhoto_Time", iPhoto_Time, file);
+    put_text("Velmora", "iTunes_Path", iTunes_Path, file);
+    put_text("Velmora", "iPhoto_Path", iPhoto_Path, file);
+    put_text("Velmora", "VLC_Path", VLC_Path, file);
+    put_number("Velmora", "On_error", On_error, file);
+    /* No host means no version check; then the key goes, so a cleared host
+    ** does not come back from the file at the next start. */
+    put_text("Velmora", "VersionHost", Version_Host[0] ? Version_Host : nullptr, file);
+
+    put_number("SlideShow", "SS_period", SS_period, file);
+    put_number("SlideShow", "SS_overlay", SS_overlay, file);
+    put_number("SlideShow", "SS_shuffle", SS_shuffle, file);
+    put_number("SlideShow", "SS_random", SS_random, file);
+    put_text("SlideShow", "SS_music", SS_music, file);
+
+    /* Each row keeps its own number as its key, so an empty row leaves a gap
+    ** in the keys. */
+    Debug("update recent");
+    drop_section("Recent", file);
+    for (i = 0; i < MAX_RECENT; i++) {
+        if (!recent[i][0]) continue;
+        sfmt(key, sizeof key, "%d", i);
+        put_text("Recent", key, recent[i], file);
+    }
+
+    Debug("update links");
+    drop_section("Links", file);
+    for (i = 0; i < MAX_LINKS; i++)
+        if (links[i].link) put_text("Links", links[i].link, links[i].path ? links[i].path : "", file);
+
+    Debug("update paths");
+    drop_section("Paths", file);
+    for (i = 0; i < MAX_LINKS; i++)
+        if (paths[i].path) put_text("Paths", paths[i].path, paths[i].link ? paths[i].link : "", file);
+}
+
+/* Writes every setting and the three lists back.  Returns 0.
+** The profile calls keep every line they are not asked to change, so a file
+** that holds anything else than Velmora's own lines (a damaged or foreign
+** file) is not edited: the settings go into a new file beside it, which then
+** replaces it in one rename; the old file stays whole until that moment. */
+int save_config(void)
+{
+    WALK("save_config");
+    std::lock_guard<std::mutex> guard(recent_lock);
+    const char *file = Config_File();
+    if (file_is_clean(file)) {
+        int batch = begin_rewrite(file);
+        write_settings(file);
+        end_rewrite(batch, file);
+    } else {
+        char side[MAX_PATH_TXT + 32];
+        sfmt(side, sizeof side, "%s.new", file);
+        Debug("save config - rewriting %s", file);
+        My_remove(side);
+        int batch = begin_rewrite(side);
+        write_settings(side);
+        end_rewrite(batch, side);
+        if (My_rename(side, file) != 0) {
+            int err = pal_last_error();
+            My_remove(side);
+            pal_set_last_error(err);
+            ErrorExit(FATAL_WRITE);
+        }
+    }
+    Save_Config = 0;
+    Debug("save config end");
+    return 0;
+}
+
+/* Folder names of the first run that give a title of their own. */
+static const struct {
+    const char *folder;
+    const char *title;
+} first_run_titles[] = {
+    {"My Dropbox", "Dropbox"}, {"Dropbox", "Dropbox"},
+    {"My Movies", "Movies"},   {"Movies", "Movies"},
+    {"My Photos", "Photos"},   {"Photos", "Photos"},
+    {"My Videos", "Videos"},   {"Videos", "Videos"},
+    {"My Pictures", "Pictures"}, {"Pictures", "Pictures"},
+};
+
+/* First-run set-up: server name, slideshow defaults, title links from the
+** folders of My_Path, then a full save.  Returns 0. */
+int init_config(void)
+{
+    WALK("init_config");
+    const char *file = Config_File();
+    size_t ulen = strlen(User);
+    if (ulen > 0 && User[ulen - 1] == 's')
+        sfmt(Server_Name, sizeof Server_Name, "%s' Media on %s", User, Mach);
+    else
+        sfmt(Server_Name, sizeof Server_Name, "%s's Media on %s", User, Mach);
+    Debug("server name = %s", Server_Name);
+    put_text("Velmora", "Version", VELMORA_VERSION, file);
+    put_text("Velmora", "Name", Server_Name, file);
+    Debug("set version and server");
+
+    SS_period = 6;
+    SS_overlay = 1;
+    SS_shuffle = 0;
+    SS_random = 0;
+
+    MY_DIR *dir = My_opendir(My_Path);
+    if (!dir) {
+        Debug("Unable to open directory %s", My_Path);
+        return 0;
+    }
+    Debug("start file scan");
+    char name[sizeof(my_dirent::d_name)];
+    char full[MAX_PATH_TXT * 2], inner[MAX_PATH_TXT * 2];
+    while (my_dirent *ent = My_readdir(dir)) {
+        scopy(name, sizeof name, ent->d_name);
+        sfmt(full, sizeof full, "%s/%s", My_Path, name);
+        if (!strcmp(name, ".") || !strcmp(name, "..") || !is_folder(full)) continue;
+
+        for (const auto &t : first_run_titles) {
+            if (strcmp(name, t.folder)) continue;
+            Debug("create link - %s", t.title);
+            insert_link(t.title, My_Path, name);
+        }
+        if (!strcmp(name, "Pictures")) {
+            sfmt(inner, sizeof inner, "%s/iPhoto Library", full);
+            if (is_folder(inner)) {
+                Debug("create link - %s", "iPhoto");
+                insert_link("iPhoto", full, "iPhoto Library");
+                /* The photo library path names "iPhoto", not the "iPhoto
+                ** Library" folder of the link: the import looks for its
+                ** AlbumData.xml there. */
+                sfmt(iPhoto_Path, sizeof iPhoto_Path, "%s/%s/iPhoto", My_Path, name);
+            }
+        }
+        if (!strcmp(name, "My Music") || !strcmp(name, "Music")) {
+            /* A music folder gives the iTunes title when it holds the iTunes
+            ** folder, otherwise a plain Music title; never both. */
+            sfmt(inner, sizeof inner, "%s/iTunes", full);
+            if (is_folder(inner)) {
+                Debug("create link - %s", "iTunes");
+                insert_link("iTunes", full, "iTunes");
+                scopy(iTunes_Path, sizeof iTunes_Path, inner);
+            } else {
+                Debug("create link - %s", "Music");
+                insert_link("Music", My_Path, name);
+            }
+        }
+    }
+    My_closedir(dir);
+
+    save_config();
+    Debug("init config end");
+    return 0;
+}
+
+/* ------------------------------------------------------------ the lists */
+
+/* Adds the title link title -> base (or base/name), or changes the folder of
+** an existing one; the file is written at once.  Returns 0. */
+int insert_link(const char *title, const char *base, const char *name)
+{
+    WALK("insert_link");
+    if (!title || !*title || !base) return 0;
+    char folder[MAX_PATH_TXT * 2];
+    if (name)
+        sfmt(folder, sizeof folder, "%s/%s", base, name);
+    else
+        scopy(folder, sizeof folder, base);
+    Debug("insert link %s -> %s", title, folder);
+    if (!pal_write_private_profile_string("Links", title, folder, Config_File())) ErrorExit(FATAL_WRITE);
+
+    int i;
+    for (i = 0; i < MAX_LINKS && links[i].link; i++) {
+        if (!strcmp(links[i].link, title)) {
+            set_text(&links[i].path, folder);
+            New_Title = 1;
+            return 0;
+        }
+    }
+    /* With every entry used the file keeps the new title; memory does not,
+    ** until the table has room at a later start. */
+    if (i < MAX_LINKS) {
+        char *t = dup_text(title), *p = dup_text(folder);
+        if (t && p) {
+            links[i].link = t;
+            links[i].path = p;
+        } else {
+            free(t);
+            free(p);
+        }
+    }
+    New_Title = 1;
+    return 0;
+}
+
+/* Removes the title link title from the file; the caller removes the entry
+** in memory.  Returns 0. */
+int delete_link(const char *title)
+{
+    WALK("delete_link");
+    if (title && *title) pal_write_private_profile_string("Links", title, nullptr, Config_File());
+    return 0;
+}
+
+/* Puts place at the head of the recent list and rewrites the file's section.
+** Places inside a private folder never enter.  An earlier occurrence moves
+** to the head; the oldest row falls off after ten.  Returns 0. */
+int insert_recent(const char *place)
+{
+    WALK("insert_recent");
+    if (!place) return 0;
+    Debug("insert_recent - %s", place);
+    /* A private folder hides everything below it: the test is by the
+    ** folder's own length, and case matters. */
+    for (int i = 0; i < MAX_LINKS; i++) {
+        const char *p = paths[i].path;
+        if (p && *p && !strncmp(place, p, strlen(p))) return 0;
+    }
+    /* The row as stored: comparisons use the same cut text, so an overlong
+    ** place still finds its own earlier row. */
+    char head[RECENT_TXT];
+    scopy(head, sizeof head, place);
+    if (!head[0]) return 0;
+
+    std::lock_guard<std::mutex> guard(recent_lock);
+    const char *file = Config_File();
+    int batch = begin_rewrite(file);
+    drop_section("Recent", file);
+
+    static char next[MAX_RECENT][RECENT_TXT];   /* guarded by recent_lock */
+    int n = 0, i;
+    scopy(next[n++], RECENT_TXT, head);
+    /* Empty rows are closed up, so the list stays contiguous from row 0. */
+    for (i = 0; i < MAX_RECENT && n < MAX_RECENT; i++)
+        if (recent[i][0] && strcmp(recent[i], head)) scopy(next[n++], RECENT_TXT, recent[i]);
+    for (i = 0; i < MAX_RECENT; i++) {
+        if (i < n)
+            memcpy(recent[i], next[i], RECENT_TXT);
+        else
+            recent[i][0] = 0;
+    }
+
+    char key[16];
+    for (i = 0; i < n; i++) {
+        sfmt(key, sizeof key, "%d", i);
+        put_text("Recent", key, recent[i], file);
+    }
+    end_rewrite(batch, file);
+    return 0;
+}
+
+/* Loads the lines of the import's playlist link file into plinks.  A line
+** is cut at 1023 characters (the rest of it is passed over); its line end,
+** LF or CR LF, is removed, and a last line without one is kept whole.
+** Returns 0. */
+int load_links(void)
+{
+    WALK("load_links");
+    for (int i = 0; i < plink_cnt && i < MAX_PLINKS; i++) {
+        free(plinks[i]);
+        plinks[i] = nullptr;
+    }
+    plink_cnt = 0;
+
+    char name[MAX_PATH_TXT + 64];
+    sfmt(name, sizeof name, "%s/iTunes Tables/links.txt", Roku_Path);
+    FILE *f = My_fopen(name, "rb");
+    if (!f) {
+        char err[300];
+        pal_error_text(pal_last_error(), err, sizeof err);
+        Debug("load_links open failed - %s", err);
+        return 0;
+    }
+
+    char line[PLINK_TXT];
+    int n = 0;
+    while (n < MAX_PLINKS) {
+        size_t len = 0;
+        int c, any = 0;
+        while ((c = getc(f)) != EOF) {
+            any = 1;
+            if (c == '\n') break;
+            if (len < sizeof line - 1) line[len++] = (char)c;
+        }
+        if (!any) break;
+        line[len] = 0;
+        if (c == '\n' && len > 0 && line[len - 1] == '\r') line[--len] = 0;
+        Debug("iTunes %d [%s]", n, line);
+        plinks[n] = dup_text(line);
+        if (!plinks[n]) break;
+        n++;
+    }
+    fclose(f);
+    plink_cnt = n;
+    Debug("iTunes links = %d", plink_cnt);
+    return 0;
+}
+
+/* Recognises folder as a library by the exact name of its library file; it
+** then becomes the configured library with a title link, and its time is
+** cleared so the next import check reads it anew.  Returns 1 or 0. */
+static int check_library(const char *folder, const char *file_name, const char *title,
+                         char *lib_path, long long *lib_time)
+{
+    if (!folder) return 0;
+    MY_DIR *dir = My_opendir(folder);
+    if (!dir) {
+        Debug("Unable to open directory %s", folder);
+        return 0;
+    }
+    int found = 0;
+    while (my_dirent *ent = My_readdir(dir))
+        if (!strcmp(ent->d_name, file_name)) {
+            found = 1;
+            break;
+        }
+    My_closedir(dir);
+    if (!found) return 0;
+    insert_link(title, folder, nullptr);
+    scopy(lib_path, MAX_PATH_TXT, folder);
+    *lib_time = 0;
+    return 1;
+}
+
+/* 1 if folder holds "iTunes Music Library.xml" (this exact spelling). */
+int Check_New_iTunes(const char *folder)
+{
+    WALK("Check_New_iTunes");
+    Debug("Check_New_iTunes");
+    return check_library(folder, "iTunes Music Library.xml", "iTunes", iTunes_Path, &iTunes_Time);
+}
+
+/* 1 if folder holds "AlbumData.xml" (this exact spelling). */
+int Check_New_iPhoto(const char *folder)
+{
+    WALK("Check_New_iPhoto");
+    Debug("Check_New_iPhoto");
+    return check_library(folder, "AlbumData.xml", "iPhoto", iPhoto_Path, &iPhoto_Time);
+}

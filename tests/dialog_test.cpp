@@ -79,6 +79,7 @@ TEST(DialogManager, SendsRunOnTheDialogThreadAndNestedDialogsKeepAnswering)
 {
     dialog_thread = pal_thread_id();
     ran_elsewhere = 0;
+    inner_window = nullptr;
     EXPECT_EQ(pal_dialog_box(&outer, nullptr, outer_proc), 0);
     worker.join();
     EXPECT_EQ(ran_elsewhere.load(), 0);
@@ -126,6 +127,8 @@ TEST(MainDialog, StartStopAndConnect)
     options = 0;
     Active = 0;
     Connecting = 0;
+    servers = finders = connects = 0;
+    release_connect = 0;
 
     std::thread user([] {
         HWND w = nullptr;

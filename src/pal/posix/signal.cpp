@@ -9,6 +9,7 @@
 #include "pal/pal.h"
 #include "pal/posix/posix_internal.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <pthread.h>
@@ -39,11 +40,14 @@ int pal_signal_number(int sig)
     return 200 + sig;
 }
 
-static void (*crash_handler)(int) = nullptr;
+/* Every thread installs the same handler; the store is atomic so that the
+** threads never race on it. */
+static std::atomic<void (*)(int)> crash_handler{nullptr};
 
 static void on_signal(int sig)
 {
-    if (crash_handler) crash_handler(pal_signal_number(sig));
+    void (*handler)(int) = crash_handler.load();
+    if (handler) handler(pal_signal_number(sig));
     /* A handler that returns from a fault would fault again: end here. */
     signal(sig, SIG_DFL);
     raise(sig);
