@@ -1,17 +1,353 @@
 /*
-** The request handler.  For now a connection is accepted and closed again at
-** once: the server answers nothing until request handling is built.
+** The request handler.  Every accepted connection runs here on a thread of
+** its own: a request is read in one receive, split into lines, passed by the
+** access control and answered -- from the /Roku/ tree, as a folder listing
+** or search, or as a file through the response path -- and the connection
+** then waits for the next request.  The parsing steps are separate functions
+** so that tests and the fuzzer reach them without a socket.
+**
+** Every byte here comes from the network: lines are cut to their table,
+** every scan stops at a line's NUL, and numbers are held within bounds.
+**
+** The helpers at the end (strip, reply, bld) build and send the short
+** answers of the whole HTTP service.
 */
 #include "global.h"
 #include "client.h"
 
+#include <cstdlib>
+
+#include "access.h"
+#include "listing.h"
+#include "match.h"
+#include "response.h"
+#include "roku.h"
+#include "server.h"
+#include "socket.h"
+#include "subs/files.h"
+#include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
 
+/* Seconds a connection may stay idle between two requests. */
+#define REQ_WAIT 99999
+/* Range values are held within this bound, so no sum or difference of two of
+** them can overflow. */
+#define RANGE_CAP 1000000000000000000LL
+/* reply's buffer: large enough for a redirect that names Roku_Path. */
+#define REPLY_TXT (2 * MAX_PATH_TXT)
+
+/* The buffers of one connection.  Together they are larger than a worker
+** should carry on its stack, so each connection takes them from the heap
+** once. */
+struct CONN {
+    char input[CONN_BUF];               /* receive, header and send buffer */
+    char arg[REQ_LINES][REQ_LINE];      /* the request, one line each */
+    char item[MAX_PATH_TXT];            /* the target; later the MIME name */
+    char path[MAX_PATH_TXT];            /* the file-system path to serve */
+};
+
+/* ------------------------------------------------------------- parsing */
+
+/* Splits a received request into the line table; returns the lines filled. */
+int split_request(const char *buf, size_t n, char arg[REQ_LINES][REQ_LINE])
+{
+    WALK("split_request");
+    memset(arg, 0, (size_t)REQ_LINES * REQ_LINE);
+    int line = 0;
+    size_t len = 0;
+    for (size_t i = 0; i < n && line < REQ_LINES; i++) {
+        char c = buf[i];
+        if (c == '\r') continue;
+        if (c == '\n') {
+            line++;
+            len = 0;
+            continue;
+        }
+        /* Characters past the line's room are dropped up to its line feed. */
+        if (len < REQ_LINE - 1) arg[line][len++] = c;
+    }
+    return line < REQ_LINES && len > 0 ? line + 1 : line;
+}
+
+/* Rewrites "Name: value" header lines to "Name=value". */
+int fold_headers(char arg[REQ_LINES][REQ_LINE])
+{
+    WALK("fold_headers");
+    for (int i = 1; i < REQ_LINES; i++) {
+        char *p = strchr(arg[i], ':');
+        if (!p) continue;
+        *p = '=';
+        /* The one character after the colon goes, blank or not: the
+        ** channel always sends "Name: value". */
+        if (p[1]) memmove(p + 1, p + 2, strlen(p + 2) + 1);
+    }
+    return 0;
+}
+
+/* The value of header name in line ("name=value"), or null when the line
+** is not that header. */
+static const char *header_value(const char *line, const char *name)
+{
+    size_t n = strlen(name);
+    if (strncmp(line, name, n) != 0 || line[n] != '=') return nullptr;
+    return line + n + 1;
+}
+
+/* Takes the headers the handler acts on from the start of each line. */
+int scan_headers(char arg[REQ_LINES][REQ_LINE], REQ_HEAD *h)
+{
+    WALK("scan_headers");
+    h->referer = "-";
+    h->agent = "-";
+    h->cookie = nullptr;
+    h->start = h->end = 0;
+    h->status = 0;
+    h->close = 0;
+    for (int i = 0; i < REQ_LINES; i++) {
+        const char *line = arg[i];
+        const char *v;
+        /* Only the exact value closes: "Close" keeps the connection. */
+        if (strcmp(line, "Connection=close") == 0) h->close = 1;
+        else if ((v = header_value(line, "Referer")) != nullptr) h->referer = v;
+        else if ((v = header_value(line, "User-Agent")) != nullptr) h->agent = v;
+        else if ((v = header_value(line, "Cookie")) != nullptr) h->cookie = v;
+        else if (strncmp(line, "Range=bytes", 11) == 0) {
+            h->status = 206;
+            /* The character after "bytes" is the value's "="; a later Range
+            ** line replaces an earlier one whole. */
+            const char *text = line + 11;
+            if (*text) text++;
+            h->start = h->end = 0;
+            get_range(text, &h->start, &h->end);
+            Debug("start = %lld end = %lld", h->start, h->end);
+        }
+    }
+    return 0;
+}
+
+/* One "%lld" conversion: white space skipped, an optional sign, at least one
+** digit; the value held within +/-RANGE_CAP.  Returns the position after
+** it, or null when there is no number. */
+static const char *read_number(const char *p, long long *out)
+{
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+    int neg = 0;
+    if (*p == '+' || *p == '-') neg = *p++ == '-';
+    if (*p < '0' || *p > '9') return nullptr;
+    long long v = 0;
+    for (; *p >= '0' && *p <= '9'; p++)
+        v = v > RANGE_CAP / 10 ? RANGE_CAP : v * 10 + (*p - '0');
+    if (v > RANGE_CAP) v = RANGE_CAP;
+    *out = neg ? -v : v;
+    return p;
+}
+
+/* Reads "first-last" as the channel sends it; returns the values read. */
+int get_range(const char *text, long long *start, long long *end)
+{
+    WALK("get_range");
+    long long v;
+    const char *p = read_number(text, &v);
+    if (!p) return 0;
+    *start = v;
+    if (*p != '-' || !read_number(p + 1, &v)) return 1;
+    /* end is kept one past the last byte; 0 stays "to the end", so a range
+    ** of 0-0 asks for the whole stream. */
+    *end = v ? v + 1 : 0;
+    return 2;
+}
+
+/* The method number of a request line, by the table the server set. */
+int get_method(const char *line)
+{
+    WALK("get_method");
+    for (int i = 0; i < 4; i++)
+        if (cmd[i] && strncmp(line, cmd[i], 4) == 0) return i;
+    return 4;
+}
+
+/* ------------------------------------------------------------ requests */
+
+/* Opens path for binary reading; traces why not. */
+static FILE *open_file(const char *path)
+{
+    FILE *f = My_fopen(path, "rb");
+    if (!f) {
+        char err[200];
+        Debug("Open failed - %s", pal_error_text(pal_last_error(), err, sizeof err));
+    }
+    return f;
+}
+
+/* A stream's address for the trace, as the octal number it always was. */
+static unsigned trace_ptr(const FILE *f)
+{
+    return (unsigned)(uintptr_t)f;
+}
+
+/* Answers the n bytes received in c->input.  Clears *ok when the client
+** asked to close.  Returns 1 to wait for the next request, 0 to end the
+** connection. */
+static int serve_request(pal_socket s, CONN *c, int n, int *ok)
+{
+    WALK("serve_request");
+    int lines = split_request(c->input, (size_t)n, c->arg);
+    fold_headers(c->arg);
+    for (int i = 0; i < lines; i++) Debug("arg[%i] = %s", i, c->arg[i]);
+    const char *line = c->arg[0];
+
+    /* A query on the /Roku/ folder is a probe, never the channel. */
+    if (locate(line, "/Roku/?")) {
+        Debug("Invalid access attempt !");
+        return 0;
+    }
+
+    REQ_HEAD h;
+    scan_headers(c->arg, &h);
+    if (h.close) *ok = 0;
+
+    uint32_t rip = Get_Peer(s);
+    switch (Chk_Cookie(rip, h.cookie, line)) {
+    case 0:
+        Refuse_Access(s, line, h.referer, h.agent);
+        return 0;
+    case 2:
+        Start_Sequence(s, rip);
+        return 0;
+    default:
+        break;
+    }
+
+    int req = get_method(line);
+    if (req == 1 || req == 2) return 0;
+    if (req == 4) {
+        http_log(s, line, 400, 0, h.referer, h.agent);
+        /* Sent bare, with no protocol name and no header lines. */
+        reply(s, "400 Bad Request");
+        return 0;
+    }
+
+    strip(c->item, line + 4, sizeof c->item);
+    /* A Roku_Config.txt that Roku_path does not serve leaves the path
+    ** empty, which then answers as missing. */
+    c->path[0] = 0;
+    if (Roku_path(s, c->item, c->path, req)) return 1;
+    Debug("path = %s", c->path);
+    size_t len = strlen(c->path);
+    if (len > 2 && c->path[len - 1] == '/') c->path[len - 1] = 0;
+
+    /* Live streams (a HEAD on a movie with Transcode on) join with the
+    ** transcoder; until then Transcode stays 0 and every target is served
+    ** below. */
+
+    FILE *in = nullptr;
+    int status = h.status;
+    time_t mtime = pal_time();
+    My_Stat_Buf st;
+    int found = My_stat(c->path, &st) == 0;
+    int dir = found && (st.st_mode & PAL_S_IFMT) == PAL_S_IFDIR;
+    if (!found || dir) {
+        Debug("Stat failed or is a dir");
+        in = chk_browse(c->item, c->path, req);
+        if (!in) in = chk_toc(c->path);
+        Debug("chk1 in = %o", trace_ptr(in));
+        if (in) {
+            scopy(c->item, sizeof c->item, "dir.htm");
+            status = 200;
+        } else {
+            sfmt(c->item, sizeof c->item, "%s/missing.htm", Roku_Path);
+            in = My_fopen(c->item, "r");
+            status = 404;
+            Debug("chk2 in = %o", trace_ptr(in));
+            /* A folder never opens as a file on Windows; POSIX would open
+            ** it, so only a path that could not be examined is tried. */
+            if (!in && !dir) in = open_file(c->path);
+        }
+    } else {
+        in = open_file(c->path);
+        mtime = st.mtime;
+        Debug("chk3 in = %o", trace_ptr(in));
+    }
+    Debug("chk4 in = %o", trace_ptr(in));
+
+    if (!in) {
+        http_log(s, line, 404, 0, h.referer, h.agent);
+        /* The channel expects the bare text, without "HTTP/1.1". */
+        reply(s, "404 Not Found");
+        return 0;
+    }
+    send_file(s, in, req, status, h.start, h.end, c->item, c->path, mtime, line, h.referer,
+              h.agent, c->input, sizeof c->input);
+    return 1;
+}
+
+/* The request thread: serves the connection until it ends, then closes it. */
 int client(int s)
 {
     WALK("client");
-    Debug("client %d: no request handling yet, closing", s);
+    Debug("connect active %i", s);
+    Debug("Client id = %ld", (long)pal_thread_id());
+    int MyID = GetMyID();
+    if (MyID >= 0) DataArray[MyID].Xfer = 0;
+
+    CONN *c = (CONN *)calloc(1, sizeof(CONN));
+    if (!c) Debug("no memory for connection %i", s);
+    int ok = 1;
+    while (c && ok && Active) {
+        if (sockwait(s, REQ_WAIT) <= 0) break;
+        /* A request must arrive in this one receive; a longer one is cut
+        ** and its rest read as the next request. */
+        int n = pal_recv(s, c->input, REQ_RECV);
+        Debug("recv %i", n);
+        if (n <= 0) break;
+        if (!serve_request(s, c, n, &ok)) break;
+    }
+    Debug("connect close %i", s);
     pal_closesocket(s);
+    free(c);
     return 0;
+}
+
+/* ------------------------------------------------------------- helpers */
+
+/* Copies the request target out of a request line; returns its length. */
+int strip(char *out, const char *in, size_t size)
+{
+    WALK("strip");
+    if (!size) return 0;
+    while (*in == ' ') in++;
+    size_t n = 0;
+    while (n + 1 < size) {
+        unsigned char ch = (unsigned char)in[n];
+        if (ch == ' ' || ch < 32) break;
+        out[n++] = (char)ch;
+    }
+    out[n] = 0;
+    return (int)n;
+}
+
+/* Sends a short bare answer with its two line feeds in one send. */
+int reply(pal_socket s, const char *ans)
+{
+    WALK("reply");
+    char buf[REPLY_TXT];
+    /* Room is kept for the two line feeds even when ans must be cut. */
+    size_t n = bld(0, buf, sizeof buf - 2, ans);
+    buf[n++] = '\n';
+    buf[n++] = '\n';
+    buf[n] = 0;
+    return pal_send(s, buf, (int)n);
+}
+
+/* No call-trace entry here: answers are built from dozens of calls, and a
+** fault inside one is already placed by its caller's entry. */
+size_t bld(size_t cnt, char *out, size_t size, const char *in)
+{
+    if (!size) return 0;
+    if (cnt > size - 1) cnt = size - 1;
+    size_t n = strnlen(in, size - 1 - cnt);
+    memcpy(out + cnt, in, n);
+    out[cnt + n] = 0;
+    return cnt + n;
 }

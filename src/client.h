@@ -1,12 +1,67 @@
 /*
-** The request handler: one thread per accepted connection.
+** The request handler: one thread per accepted connection, the parsing of a
+** request into lines and the headers it knows, and the small helpers that
+** build and send answers.
 */
 #ifndef VELMORA_CLIENT_H
 #define VELMORA_CLIENT_H
 
 #include "global.h"
 
+#define REQ_LINES  20        /* lines of a request that are kept */
+#define REQ_LINE   1024      /* one line: 1023 characters and the NUL */
+#define REQ_RECV   4096      /* a request arrives in one receive of this size */
+#define CONN_BUF   100000    /* receive, header and send buffer of a connection */
+
+/* The headers of one request that the handler acts on.  The texts point
+** into the line table they were scanned from. */
+struct REQ_HEAD {
+    const char *referer;     /* "-" when absent */
+    const char *agent;       /* "-" when absent */
+    const char *cookie;      /* null when absent */
+    long long start, end;    /* byte range, end one past the last byte; 0 = none */
+    int status;              /* 206 when a range was asked for, else 0 */
+    int close;               /* 1 when the client asked to close the connection */
+};
+
 /* Serves the connection on socket s until it ends; closes s.  Returns 0. */
 int client(int s);
+
+/* Splits the n received bytes of buf into the line table arg (emptied
+** first): a line feed ends a line, carriage returns are dropped, a line is
+** cut at REQ_LINE - 1 characters and lines after the REQ_LINES-th are
+** ignored.  Returns the number of lines filled. */
+int split_request(const char *buf, size_t n, char arg[REQ_LINES][REQ_LINE]);
+
+/* In every non-empty line but the first, turns the first colon into "=" and
+** removes the one character after it ("Range: bytes=0-" becomes
+** "Range=bytes=0-").  Returns 0. */
+int fold_headers(char arg[REQ_LINES][REQ_LINE]);
+
+/* Fills h from the start of each line: Connection, Referer, User-Agent,
+** Cookie and Range.  Returns 0. */
+int scan_headers(char arg[REQ_LINES][REQ_LINE], REQ_HEAD *h);
+
+/* Reads a range "first-last" (as "%lld-%lld") from text into start and end;
+** end becomes one past the last byte when it is not 0.  Values are held
+** within +/-10^18.  Returns the number of values read (0, 1 or 2). */
+int get_range(const char *text, long long *start, long long *end);
+
+/* The method number of a request line: 0 GET, 1 POST, 2 PUT, 3 HEAD, 4 any
+** other. */
+int get_method(const char *line);
+
+/* Copies the request target out of a request line (from its fifth character
+** on): leading blanks skipped, then up to a blank, a control character or
+** the end; out holds at most size - 1 characters.  Returns the count. */
+int strip(char *out, const char *in, size_t size);
+
+/* Sends ans followed by two line feeds in one send.  Returns the send's
+** result. */
+int reply(pal_socket s, const char *ans);
+
+/* Appends in to out (a buffer of size bytes) at position cnt, NUL-terminated,
+** cutting what does not fit.  Returns the new length. */
+size_t bld(size_t cnt, char *out, size_t size, const char *in);
 
 #endif

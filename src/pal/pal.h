@@ -234,6 +234,8 @@ int pal_wsa_startup(void);
 
 pal_socket pal_socket_open(int af, int type, int proto);
 int pal_closesocket(pal_socket s);
+/* shutdown(SD_BOTH): no more sends or receives on s. */
+int pal_shutdown(pal_socket s);
 /* setsockopt with the Windows level and option numbers above; value is an
 ** int (or, for the time-outs, milliseconds as an int). */
 int pal_setsockopt(pal_socket s, int level, int opt, const void *val, int len);

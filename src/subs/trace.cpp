@@ -176,6 +176,23 @@ int Audit_Write(const char *line)
     return 1;
 }
 
+long Audit_Put(const char *line, size_t len)
+{
+    if (!AUD.load(std::memory_order_relaxed)) return -1;
+    log_reader r;
+    FILE *f = AUD.load();
+    if (!f) return -1;
+    size_t n = fwrite(line, 1, len, f);
+    if (fflush(f) != 0 && n == len) n = 0;
+    if (n < len) {
+        /* A full disk or a vanished folder: stop logging rather than fail
+        ** on every request. */
+        AUD.store(nullptr);
+        fclose(f);
+    }
+    return (long)n;
+}
+
 FILE *Crash_Trace(void)
 {
     crashing.store(true);

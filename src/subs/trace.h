@@ -30,6 +30,11 @@ int Set_Diag(void);
 ** when the log is closed. */
 int Audit_Write(const char *line);
 
+/* Writes the len bytes of line to the access log in one write.  Returns the
+** count written, or -1 when the log is closed.  A short write closes the log
+** (AUD becomes null) until the switch opens it again. */
+long Audit_Put(const char *line, size_t len);
+
 /* Opens trace.txt for the crash report when no trace is open; safe to call
 ** from a signal handler on the faulting thread.  Returns the file or null. */
 FILE *Crash_Trace(void);

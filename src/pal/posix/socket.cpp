@@ -142,6 +142,11 @@ int pal_closesocket(pal_socket s)
     return close(s) == 0 ? 0 : fail();
 }
 
+int pal_shutdown(pal_socket s)
+{
+    return shutdown(s, SHUT_RDWR) == 0 ? 0 : fail();
+}
+
 /*
 ** The Windows option numbers of pal.h mapped to their POSIX twins.  Values
 ** are ints, the time-outs milliseconds (0 = none).  The multicast options

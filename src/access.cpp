@@ -1,0 +1,282 @@
+/*
+** Access control and the access log.
+**
+** Only the server's own Roku channel is served.  A player without a cookie
+** is sent a start number in a redirect; from then on every request carries a
+** 40-character cookie that encodes the player's address and a running
+** sequence number, checked here against a table slot per address.  Refused
+** requests get no answer at all: they are logged (even with the access log
+** off), counted on the main dialog and slowed down by a pause.
+*/
+#include "global.h"
+#include "access.h"
+
+#include <climits>
+#include <mutex>
+
+#include "client.h"
+#include "response.h"
+#include "socket.h"
+#include "subs/files.h"
+#include "subs/text.h"
+#include "subs/threads.h"
+#include "subs/trace.h"
+#include "win.h"
+
+/* Slot i of these tables belongs to one player address for the life of the
+** process; slot MAX_ALLOWED is shared by every address that finds the others
+** taken.  0 in Allowed means free.  table_lock guards all four, so a free
+** slot goes to one address only. */
+static uint32_t Allowed[MAX_ALLOWED + 1];   /* the peer's address */
+static uint32_t AliasIP[MAX_ALLOWED + 1];   /* the address its cookies claim */
+static int Sequence[MAX_ALLOWED + 1];       /* the last number accepted */
+static int Seq_Err[MAX_ALLOWED + 1];        /* numbers out of the window */
+static std::mutex table_lock;
+
+/* Refused requests since start-up. */
+static std::atomic<int> Intruder{0};
+/* Keeps one refusal from closing the access log under another's line. */
+static std::mutex refuse_lock;
+
+/* Targets that a player may fetch twice with the same number (a seek, a
+** segment or picture fetched again): each with its blank, so the target
+** must end with it. */
+static const char *const media[] = {
+    ".ts ", ".m3u8 ", ".jpg ", ".png ", ".m4a ", ".wma ", ".mp3 ", ".bif ", ".srt ", nullptr,
+};
+
+/* The movie extensions of the transcoder, which may appear anywhere in such
+** a request. */
+static const char *const Movies[] = {
+    "vlc", "3gp", "aaf", "asf", "avc", "avchd", "avi", "dat", "dev", "dsh", "fla", "flr", "flv",
+    "m1v", "m2v", "m4v", "mka", "mkv", "mks", "mng", "mov", "mp4", "mpe", "mpeg", "mpg", "mxf",
+    "nsv", "ogg", "rm", "roq", "smi", "sol", "svi", "swf", "stf", "ts", "wrap", "wmv", nullptr,
+};
+
+/* ------------------------------------------------------------- cookies */
+
+/* The byte of two hex digits, each read by atoh (so any character gives
+** some value, as the channel's own decoder does). */
+static unsigned hex_byte(const char *p)
+{
+    return ((unsigned)atoh((unsigned char)p[0]) * 16u + (unsigned)atoh((unsigned char)p[1])) & 0xFFu;
+}
+
+/* Decodes a cookie into claimed address and sequence number; 0 if not 40 long. */
+int decode_cookie(const char *cookie, uint32_t *cip, int *tok)
+{
+    WALK("decode_cookie");
+    if (strnlen(cookie, 41) != 40) return 0;
+    unsigned key[10];
+    for (int k = 0; k < 10; k++) key[k] = hex_byte(cookie + 2 * k) ^ hex_byte(cookie + 20 + 2 * k);
+    *cip = key[0] << 24 | key[1] << 16 | key[2] << 8 | key[3];
+    int t = 0;
+    for (int k = 4; k < 10; k++) t = t * 10 + (int)key[k];
+    *tok = t;
+    return 1;
+}
+
+/* The slot of address rip: the first that holds it or is free, whichever
+** comes first; the shared slot when none.  Called under table_lock. */
+static int find_slot(uint32_t rip)
+{
+    for (int i = 0; i < MAX_ALLOWED; i++)
+        if (Allowed[i] == rip || Allowed[i] == 0) return i;
+    return MAX_ALLOWED;
+}
+
+/* 1 if the request line asks for a media file or playlist. */
+static int media_request(const char *req)
+{
+    for (int k = 0; media[k]; k++)
+        if (locate(req, media[k])) return 1;
+    for (int k = 0; Movies[k]; k++)
+        if (locate(req, Movies[k])) return 1;
+    return 0;
+}
+
+/* Checks claimed address cip and number tok against slot i, which is in
+** use.  Called under table_lock.  Returns 1 accept, 0 refuse. */
+static int check_sequence(int i, uint32_t rip, uint32_t cip, int tok, const char *req)
+{
+    Debug("rip %o  cip %o", rip, cip);
+    if (!AliasIP[i]) AliasIP[i] = cip;
+    if (cip != rip && cip != AliasIP[i]) return 0;
+    int offset = tok - Sequence[i];
+    Debug("seq %d  req %d  offset %d", Sequence[i], tok, offset);
+    if (offset < -1 || offset > 10) {
+        Debug("failed = %d", offset);
+        if (Seq_Err[i] < INT_MAX) Seq_Err[i]++;
+        /* The first number out of the window is let through and restarts
+        ** the window there: a player that lost count recovers at once. */
+        if (Seq_Err[i] != 1) return 0;
+    }
+    /* The same number twice is a player fetching a media file again; any
+    ** other target repeated is a replay. */
+    if (offset == 0 && !media_request(req)) {
+        Debug("Invalid req [%s]", req);
+        return 0;
+    }
+    Seq_Err[i] = 0;
+    Sequence[i] = tok;
+    Debug("Cookie ok !");
+    return 1;
+}
+
+/* Decides on a request by its cookie: 1 accept, 2 start a sequence, 0 refuse. */
+int Chk_Cookie(uint32_t rip, const char *cookie, const char *req)
+{
+    WALK("Chk_Cookie");
+    if (!cookie) return 2;
+    if (!req) req = "";
+    Debug("Cookie = [%s]", cookie);
+    uint32_t cip;
+    int tok;
+    if (!decode_cookie(cookie, &cip, &tok)) return 0;
+    {
+        std::lock_guard<std::mutex> g(table_lock);
+        int i = find_slot(rip);
+        if (Allowed[i]) return check_sequence(i, rip, cip, tok, req);
+        Debug("Unknown IP Rip %o Cip %o Seq %d", rip, cip, tok);
+        if (i < MAX_ALLOWED) {
+            Allowed[i] = rip;
+            AliasIP[i] = cip;
+            return 2;
+        }
+    }
+    /* Every slot holds another player and the shared one is still free: the
+    ** server cannot tell this player apart, and stops. */
+    Alert("", "Max Number of Connections Exceeded !", 1);
+    return 0;
+}
+
+/* The C runtime's generator, seeded with seed, drawn once: 0 ... 32767.  Kept
+** here so the start numbers do not depend on the platform's rand. */
+static int draw(uint32_t seed)
+{
+    seed = seed * 214013u + 2531011u;
+    return (int)((seed >> 16) & 0x7FFFu);
+}
+
+/* Gives the peer a fresh start number in a bare redirect. */
+int Start_Sequence(pal_socket s, uint32_t rip)
+{
+    WALK("Start_Sequence");
+    int r = draw(pal_ticks()) % 999999;
+    {
+        std::lock_guard<std::mutex> g(table_lock);
+        int i = find_slot(rip);
+        Allowed[i] = rip;
+        AliasIP[i] = 0;
+        Seq_Err[i] = 0;
+        Sequence[i] = 1000000 - r;
+    }
+    char ans[100];
+    /* reply adds two more line feeds: the channel reads the Location and
+    ** nothing else. */
+    sfmt(ans, sizeof ans, "HTTP/ 301 Moved Permanently\nLocation: ?%d\n\n", r);
+    int rc = reply(s, ans);
+    Debug("Sent start Cookie sequence %d", r);
+    wSleep(100);
+    pal_shutdown(s);
+    return rc;
+}
+
+/* Logs, counts and slows down a refused request; answers nothing. */
+int Refuse_Access(pal_socket s, const char *req, const char *referer, const char *agent)
+{
+    WALK("Refuse_Access");
+    Debug("cookie failed !");
+    {
+        /* Refusals are logged even with the access log off: it is opened
+        ** for this one line and closed again. */
+        std::lock_guard<std::mutex> g(refuse_lock);
+        int was = Audit.load();
+        if (!was) {
+            Audit = 1;
+            Set_Diag();
+        }
+        http_log(s, req, 403, 0, referer, agent);
+        if (!was) {
+            Audit = 0;
+            Set_Diag();
+        }
+    }
+    int n = ++Intruder;
+    char msg[1024] = "";
+    if (n == 1)
+        Param(msg, "Warning %d Intruder Attempt Detected !", n);
+    else
+        Param(msg, "Warning %d Intruder Attempts Detected !", n);
+    pal_set_dlg_item_text(Win.load(), 111, msg);
+    /* No answer, and a pause: a prober learns nothing and gets nowhere
+    ** fast. */
+    wSleep(5000);
+    return 0;
+}
+
+/* ---------------------------------------------------------- access log */
+
+/* Formats one access-log line, cutting long values to fit. */
+size_t log_line(char *out, size_t size, uint32_t peer, const char *clock, const char *arg,
+                int stat, long long bytes, const char *referer, const char *agent)
+{
+    WALK("log_line");
+    static const char fmt[] = "%i.%i.%i.%i %s/%s/%s %s \"%.*s\" %i %lld \"%.*s\" \"%.*s\"\n";
+    /* The clock text "Www Mmm dd hh:mm:ss yyyy" cut into its fields; the
+    ** padded copy keeps every field inside the buffer whatever came in. */
+    char c[40] = {0};
+    scopy(c, sizeof c, clock ? clock : "");
+    char day[3] = {c[8] == ' ' ? '0' : c[8], c[9], 0};
+    char mon[4] = {c[4], c[5], c[6], 0};
+    char tod[9];
+    memcpy(tod, c + 11, 8);
+    tod[8] = 0;
+    const char *year = c + 20;
+    int a = (int)(peer >> 24 & 255), b = (int)(peer >> 16 & 255), d = (int)(peer >> 8 & 255),
+        e = (int)(peer & 255);
+
+    /* User-Agent before Referer, as the log has always read. */
+    const char *v[3] = {arg ? arg : "", agent ? agent : "-", referer ? referer : "-"};
+    size_t len[3];
+    for (int k = 0; k < 3; k++) len[k] = strnlen(v[k], size);
+    char probe[LOG_TXT];
+    size_t fixed = sfmt(probe, sizeof probe, fmt, a, b, d, e, day, mon, year, tod, 0, "", stat,
+                        bytes, 0, "", 0, "");
+    size_t avail = size > fixed + 1 ? size - 1 - fixed : 0;
+    /* Values that do not fit are cut, the longest first, to one common
+    ** length: the largest cap whose cut values still fit. */
+    size_t cap = len[0] > len[1] ? len[0] : len[1];
+    if (len[2] > cap) cap = len[2];
+    if (len[0] + len[1] + len[2] > avail) {
+        size_t lo = 0, hi = avail;
+        while (lo < hi) {
+            size_t mid = (lo + hi + 1) / 2, sum = 0;
+            for (int k = 0; k < 3; k++) sum += len[k] < mid ? len[k] : mid;
+            if (sum <= avail) lo = mid;
+            else hi = mid - 1;
+        }
+        cap = lo;
+    }
+    int w[3];
+    for (int k = 0; k < 3; k++) w[k] = (int)(len[k] < cap ? len[k] : cap);
+    return sfmt(out, size, fmt, a, b, d, e, day, mon, year, tod, w[0], v[0], stat, bytes, w[1],
+                v[1], w[2], v[2]);
+}
+
+/* Appends one line for the request on s to the access log, when open. */
+int http_log(pal_socket s, const char *arg, int stat, long long size, const char *referer,
+             const char *agent)
+{
+    WALK("http_log");
+    if (!AUD.load()) return 0;
+    char clock[64];
+    Clock_Text(pal_time(), clock, sizeof clock);
+    Debug("time= [%s]", clock);
+    uint32_t peer = Get_Peer(s);
+    char line[LOG_TXT];
+    size_t n = log_line(line, sizeof line, peer, clock, arg, stat, size, referer, agent);
+    long put = Audit_Put(line, n);
+    if (put >= 0 && (size_t)put < n) Debug("Log file write failed");
+    return 0;
+}

@@ -1,0 +1,42 @@
+/*
+** Access control (the cookie sequence that admits a player) and the access
+** log.
+*/
+#ifndef VELMORA_ACCESS_H
+#define VELMORA_ACCESS_H
+
+#include "global.h"
+
+#define MAX_ALLOWED 100      /* slots of the access tables; one more is shared */
+#define LOG_TXT     1000     /* one access-log line, NUL included */
+
+/* Decides on a request from address rip with cookie (null when none) and the
+** request line req: 1 accept, 2 start a cookie sequence, 0 refuse. */
+int Chk_Cookie(uint32_t rip, const char *cookie, const char *req);
+
+/* Decodes a 40-character cookie into the claimed address cip and the
+** sequence number tok.  Returns 1, or 0 when cookie is not 40 characters. */
+int decode_cookie(const char *cookie, uint32_t *cip, int *tok);
+
+/* Starts a cookie sequence for the peer rip on socket s: a fresh start number
+** in its slot, sent in a redirect.  The caller then closes s.  Returns the
+** send's result. */
+int Start_Sequence(pal_socket s, uint32_t rip);
+
+/* Refuses the request line req on socket s: logs it with status 403 even
+** when the access log is off, counts and shows the intruder attempt, and
+** waits 5 seconds.  Nothing is sent; the caller then closes s.  Returns 0. */
+int Refuse_Access(pal_socket s, const char *req, const char *referer, const char *agent);
+
+/* Writes one access-log line for the request on socket s.  Returns 0. */
+int http_log(pal_socket s, const char *arg, int stat, long long size, const char *referer,
+             const char *agent);
+
+/* Formats the access-log line of a request from peer at the time given as
+** clock text into out (size bytes), cutting the request line and the header
+** values so that the line always ends in its closing quote and line feed.
+** Returns the line's length. */
+size_t log_line(char *out, size_t size, uint32_t peer, const char *clock, const char *arg,
+                int stat, long long bytes, const char *referer, const char *agent);
+
+#endif

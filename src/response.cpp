@@ -1,0 +1,339 @@
+/*
+** File responses.  Every answer with content from a stream -- a file, a
+** folder listing, a search result, missing.htm -- goes out here: the stream
+** is measured, the byte range applied, the header block built, the body sent
+** in blocks of SEND_BLOCK bytes for GET, a short body padded, and the
+** request logged.  Also the MIME table that names a file's type and the
+** clock text that dates the answers.
+**
+** The header block is what the Roku channel parses, byte for byte: single
+** line feeds, " OK" after every status, no Last-Modified on a 404.
+*/
+#include "global.h"
+#include "response.h"
+
+#include <climits>
+
+#include "access.h"
+#include "client.h"
+#include "config.h"
+#include "subs/files.h"
+#include "subs/text.h"
+#include "subs/threads.h"
+#include "subs/trace.h"
+#include "winerr.h"
+
+/* A shortfall of fewer bytes than this is padded with zero bytes. */
+#define PAD_LIMIT 1000
+
+/*
+** Rows of three: the MIME type, its extensions (lower case, comma-separated)
+** and the description shown in folder listings; a null type ends the table.
+** The first row is also the default.  Where an extension appears in several
+** rows the first row wins ("avi" is video/avi, "ts" video/mp2t), so the
+** order is part of what the channel sees.  "Z" never matches, since the
+** extension looked up is lower-cased first.
+*/
+static const char *const mime[] = {
+    "text/plain", "txt,text", "Plain Text",
+    "text/html", "html,htm,shtml", "Hypertext Markup Language",
+    "image/gif", "gif", "GIF Image",
+    "image/jpeg", "jpeg,jpg,jpe,jfif,pjpeg,pjp", "JPEG Image",
+    "audio/mpeg", "mp3", "MP3 ",
+    "audio/wav", "wav", "WAV ",
+    "audio/midi", "mid,midi", "MIDI",
+    "application/testfontstream", "dp", "Test Font",
+    "application/doc", "doc", "Wordview File",
+    "application/font-tdpfr", "pfr", "Font",
+    "application/fractals", "fif", "Fractal Image Format",
+    "application/java-archive", "jar", "Java Archive",
+    "application/java-vm", "class", "Java Module",
+    "application/mac-binhex40", "hqx", "Macintosh BinHex Archive",
+    "application/msword", "doc,dot,rtf", "Microsoft Word Document",
+    "application/octet-stream", "exe,bin,dll", "Binary Executable",
+    "application/pdf", "pdf", "Portable Document Format",
+    "application/postscript", "ai,eps,ps", "Postscript Document",
+    "application/pre-encrypted", "enc", "Pre-encrypted Data",
+    "application/rtf", "rtf", "Rich Text Format",
+    "application/vnd.lotus-1-2-3", "123,wk4,wk3,wk1", "Lotus 123 Document",
+    "application/vnd.lotus-approach", "apr,vew", "Lotus Approach Document",
+    "application/vnd.lotus-freelance", "prz,pre", "Lotus Freelance Document",
+    "application/vnd.lotus-organizer", "or3,or2,org", "Lotus Organizer Document",
+    "application/vnd.lotus-screencam", "scm", "Lotus ScreenCam Movie",
+    "application/vnd.lotus-wordpro", "lwp,sam", "Lotus WordPro Document",
+    "application/vnd.ms-access", "mdb,mda,mde", "Microsoft Access Database",
+    "application/vnd.ms-excel", "xls,xlt,xlm,xld,xla,xlc,xlw,xll", "Microsoft Excel Worksheet",
+    "application/vnd.ms-powerpoint", "ppt,pot,ppa,pps,pwz", "Microsoft PowerPoint Show",
+    "application/vnd.ms-schedule", "scd,sch,sc2", "Microsoft Schedule+ Application",
+    "application/wordperfect5.1", "wpd,wp6", "WordPerfect Document",
+    "application/x-aim", "aim", "AOL Instant Messenger Launch",
+    "application/x-compress", "Z", "Compressed Data",
+    "application/x-compressed", "tgz", "WinZip File",
+    "application/x-conference", "ns", "Netscape Conference Call Filec",
+    "application/x-cpio", "cpio", "Unix CPIO Archive",
+    "application/x-csh", "csh", "C Shell Program",
+    "application/x-dvi", "dvi", "TeX DVI Data ",
+    "application/x-fortezza-ckl", "ckl", "Compromised Key List",
+    "application/x-gtar", "gtar", "GNU Tape Archive",
+    "application/x-gzip", "gz", "GNU Zip Compressed Data",
+    "application/x-internet-signup", "ins,isp", "Internet Communication Settings",
+    "application/x-iphone", "iii", "rundll32.exe msconf File",
+    "application/x-javascript", "js,mocha", "JavaScript Program ",
+    "application/x-javascript-config", "jsc", "JavaScript Config",
+    "application/x-latex", "latex", "LaTeX Document ",
+    "application/x-mpegURL", "m3u8", "Apple mpegurl",
+    "application/x-ns-proxy-autoconfig", "pac", "Proxy Auto-Config",
+    "application/x-perl", "pl", "Perl Program",
+    "application/x-pkcs7-", "p7m,p7c", "PKCS7 Encrypted Data",
+    "application/x-pkcs7-crl", "crl", "Certificate Revocation List",
+    "application/x-pkcs7-signature", "p7s", "PKCS7 Signature",
+    "application/x-rtsl", "rts", "RTSL Documents",
+    "application/x-sh", "sh", "Bourne Shell Program",
+    "application/x-shar", "shar", "Unix Shell Archive",
+    "application/x-stuffit", "sit", "Macintosh StuffIt Archive",
+    "application/x-tar", "tar", "Unix Tape Archive",
+    "application/x-tcl", "tcl", "TCL Program",
+    "application/x-tex", "tex", "TeX Document",
+    "application/x-texinfo", "texi,texinfo", "GNU TeXinfo Document",
+    "application/x-troff-man", "man", "man",
+    "application/x-x509-ca-cert", "crt,der", "Internet Security Certificate",
+    "application/x-zip-compressed", "zip", "Zip Compressed Data",
+    "audio/aiff", "aif,aiff", "AIFF",
+    "audio/basic", "au", "AU ",
+    "audio/nspaudio", "la,lma", "Netscape Packetized Audio",
+    "audio/x-aiff", "aif,aiff", "AIFF",
+    "audio/x-liveaudio", "lam", "Streaming Audio Metafiles",
+    "audio/x-midi", "mid,midi", "MIDI",
+    "audio/x-mpeg", "mp2,mpa,abs,mpega", "MPEG Audio",
+    "audio/x-nspaudio", "la,lma", "Netscape Packetized Audio",
+    "audio/x-pn-realaudio", "ram,rm", "Realaudio Plugin",
+    "audio/x-realaudio", "ra", "Realaudio",
+    "audio/x-pn-realaudio-plugin", "rpm", "RealPlayer(tm) as Plug-in",
+    "audio/x-wav", "wav", "WAV",
+    "image/ief", "ief", " ",
+    "image/png", "png", "PNG Image",
+    "image/tiff", "tiff,tif", "TIFF Image ",
+    "image/x-MS-bmp", "bmp", "Windows Bitmap",
+    "image/x-cmu-raster", "ras", "CMU Raster Image ",
+    "image/x-jg", "art", "ART Image",
+    "image/x-photo-cd", "pcd", "PhotoCD Image",
+    "image/x-portable-anymap", "pnm", "PBM Image ",
+    "image/x-portable-bitmap", "pbm", "PBM Image",
+    "image/x-portable-graymap", "pgm", "PGM Image",
+    "image/x-portable-pixmap", "ppm", "PPM Image",
+    "image/x-rgb", "rgb", "RGB Image",
+    "image/x-xbitmap", "xbm", "X Bitmap ",
+    "image/x-xpixmap", "xpm", "X Pixmap",
+    "image/x-xwindowdump", "xwd", "X Window Dump Image",
+    "model/vrml", "wrl,wrz", "VRML Worlds",
+    "text/css", "css", "  ",
+    "text/h323", "323", "msconf File",
+    "text/iuls", "uls", "msconf File",
+    "text/x-vcard", "vcf", "VCard",
+    "video/avi", "avi", "Movie Clip (AVI)",
+    "video/x-flv", "flv", "Flash",
+    "video/mp4", "mp4", "MPEG-4 Media",
+    "video/mpeg", "mpeg,mpg,mpe,mpv,vbs,mpegv,mpa,enc,m1v,mp2", "MPEG Video",
+    "video/mp2t", "ts", "MPEG Video",
+    "video/x-m4v", "m4v", "Video for Windows",
+    "video/x-ms-wmv", "wmv", "Video for Windows",
+    "video/msvideo", "avi", "Video for Windows",
+    "video/quicktime", "mov", "QuickTime for Windows",
+    "video/vnd.dlna.mpeg-tts", "ts", "Transport Stream",
+    "video/x-mpeg2", "mpv2,mp2v", "MPEG2 Video",
+    "video/x-msvideo", "avi", "Video for Windows",
+    "video/x-sgi-movie", "sgi", "movie",
+    "x-world/x-vrml", "wrl,wrz", "VRML Worlds",
+    nullptr, nullptr, nullptr,
+};
+
+/* The longest extension the table holds, with room to spare. */
+#define EXT_TXT 16
+
+/* The MIME row of a name's extension: type, extension list or description. */
+const char *getmime(const char *in, int idx)
+{
+    WALK("getmime");
+    if (idx < 0 || idx > 2) return nullptr;
+    const char *none = idx == 0 ? mime[0] : nullptr;
+    const char *p = in + strlen(in);
+    while (p > in && p[-1] != '.' && p[-1] != '/') p--;
+    /* No dot in the last component: no extension. */
+    if (p == in || p[-1] == '/') return none;
+    size_t len = strlen(p);
+    if (len >= EXT_TXT) return none;
+    char ext[EXT_TXT];
+    for (size_t i = 0; i <= len; i++) ext[i] = p[i] >= 'A' && p[i] <= 'Z' ? (char)(p[i] + 32) : p[i];
+    for (int row = 0; mime[row * 3]; row++) {
+        const char *list = mime[row * 3 + 1];
+        for (;;) {
+            const char *comma = strchr(list, ',');
+            size_t n = comma ? (size_t)(comma - list) : strlen(list);
+            if (n == len && memcmp(list, ext, len) == 0) return mime[row * 3 + idx];
+            if (!comma) break;
+            list = comma + 1;
+        }
+    }
+    return none;
+}
+
+/* The 24-character clock text of t in local time. */
+size_t Clock_Text(time_t t, char *out, size_t size)
+{
+    WALK("Clock_Text");
+    static const char days[] = "SunMonTueWedThuFriSat";
+    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    struct tm tm;
+    pal_localtime(t, &tm);
+    int wd = tm.tm_wday >= 0 && tm.tm_wday < 7 ? tm.tm_wday : 0;
+    int mo = tm.tm_mon >= 0 && tm.tm_mon < 12 ? tm.tm_mon : 0;
+    /* English names whatever the locale: players parse this. */
+    return sfmt(out, size, "%.3s %.3s%3d %02d:%02d:%02d %d", days + 3 * wd, months + 3 * mo,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+}
+
+/* top - start, or 0 when that is not above 0; never overflows. */
+static long long span(long long top, long long start)
+{
+    if (start < 0 && top > LLONG_MAX + start) return LLONG_MAX;
+    long long d = top - start;
+    return d > 0 ? d : 0;
+}
+
+/* Builds the header block into buf.  Returns its length. */
+static size_t header_block(char *buf, size_t size, int status, const char *type, long long length,
+                           const char *range, time_t mtime)
+{
+    char num[64];
+    size_t h = bld(0, buf, size, "HTTP/1.1 ");
+    sfmt(num, sizeof num, "%d", status);
+    h = bld(h, buf, size, num);
+    /* " OK" for every status, 206 and 404 alike: the channel was built
+    ** against these bytes and reads only the number. */
+    h = bld(h, buf, size, " OK\n");
+    h = bld(h, buf, size, "Content-type: ");
+    h = bld(h, buf, size, type);
+    h = bld(h, buf, size, "\n");
+    sfmt(num, sizeof num, "%lld", length);
+    h = bld(h, buf, size, "Content-length: ");
+    h = bld(h, buf, size, num);
+    h = bld(h, buf, size, "\n");
+    if (status == 206) {
+        h = bld(h, buf, size, "Content-range: bytes ");
+        h = bld(h, buf, size, range);
+        h = bld(h, buf, size, "\n");
+    }
+    char clock[64];
+    if (status != 404) {
+        Clock_Text(mtime, clock, sizeof clock);
+        h = bld(h, buf, size, "Last-Modified: ");
+        h = bld(h, buf, size, clock);
+        h = bld(h, buf, size, "\n");
+    }
+    /* "Close" whatever the connection does next, as the channel has always
+    ** been sent it; the connection in fact stays open unless the player
+    ** asked to close. */
+    h = bld(h, buf, size, "Connection: Close\n");
+    Clock_Text(pal_time(), clock, sizeof clock);
+    h = bld(h, buf, size, "Date: ");
+    h = bld(h, buf, size, clock);
+    h = bld(h, buf, size, "\n");
+    h = bld(h, buf, size, "Server: Velmora ");
+    h = bld(h, buf, size, Version);
+    h = bld(h, buf, size, "\n\n");
+    return h;
+}
+
+/* The response path: header block, body in blocks, padding, log line. */
+int send_file(pal_socket s, FILE *in, int req, int status, long long start, long long end,
+              const char *item, const char *path, time_t mtime, const char *line,
+              const char *referer, const char *agent, char *buf, size_t size)
+{
+    WALK("send_file");
+    const char *type = getmime(item, 0);
+    if (status == 0) status = 200;
+
+    if (fseeko64(in, 0, 2) != 0) Debug("seek failed");
+    long long fsize = pal_ftell64(in);
+    if (fsize < 0) fsize = -1;
+    Debug("Long size = %lld", fsize);
+    fseeko64(in, 0, 0);
+
+    char range[100] = "";
+    if (status == 206)
+        sfmt(range, sizeof range, "%lld-%lld/%lld", start, end ? end - 1 : fsize - 1, fsize);
+    long long length = span(end ? end : fsize, start);
+
+    size_t h = header_block(buf, size, status, type, length, range, mtime);
+    if (locate(buf, "video/") && start == 0) insert_recent(path);
+
+    int rc = pal_send(s, buf, (int)h);
+    Debug("send header %i\n*\n%s*\n", rc, buf);
+    if (rc != (int)h) {
+        char err[200];
+        Debug("send header failed %o - %s", (unsigned)rc,
+              pal_error_text(pal_socket_error(), err, sizeof err));
+    }
+    long long head_sent = rc > 0 ? rc : 0;
+
+    long long sent = 0;
+    int failed = 0;
+    if (req == 0) {
+        if (start != 0 && fseeko64(in, start, 0) != 0) Debug("seek failed");
+        uint32_t t0 = pal_ticks();
+        const char *name = strrchr(path, '/');
+        name = name ? name + 1 : path;
+        HWND w = Win.load();
+        pal_progress_range(w, 112, 0, 100);
+        int me = GetMyID();
+        if (me >= 0) DataArray[me].Xfer = 1;
+
+        size_t block = size < SEND_BLOCK ? size : SEND_BLOCK;
+        long long left = length, got = 0;
+        while (Active) {
+            size_t ask = left < (long long)block ? (size_t)left : block;
+            size_t n = ask ? fread(buf, 1, ask, in) : 0;
+            if (n == 0) break;
+            if (got == 0) Dump("Read data", buf, n < 32 ? (int)n : 32);
+            got += (long long)n;
+            Debug("send %d \toffset %lld", (int)n, start + got);
+            if (pal_send(s, buf, (int)n) != (int)n) {
+                int err = pal_socket_error();
+                Debug("send failed errno %d - %s", err, getsockerr(err));
+                failed = 1;
+                break;
+            }
+            pal_set_dlg_item_text(w, 113, name);
+            /* Sent so far over what was still to send: the bar runs faster
+            ** towards the end, as users know it. */
+            double pos = 100.0 * (double)sent / (double)left;
+            pal_progress_pos(w, 112, pos < 1e9 ? (int)pos : 1000000000);
+            sent += (long long)n;
+            left -= (long long)n;
+            if (n != block) break;
+        }
+        if (me >= 0) DataArray[me].Xfer = 0;
+        pal_progress_pos(w, 112, 0);
+
+        uint32_t ms = pal_ticks() - t0;
+        if (ms == 0) ms = 1;
+        long long t = got / ms * 80;
+        Debug("sent %lld bytes in %ld ms - %lld.%lld kbs", got, (long)ms, t / 10, t % 10);
+        if (status == 404) Debug(" 404 g ");
+
+        /* A body that came up a little short (a file that shrank, a range
+        ** just past the end) is made up with zero bytes so the player gets
+        ** the length it was promised; a larger gap is left for it to see. */
+        if (left > 0 && left < PAD_LIMIT) {
+            Debug("Padding out %d chars", (int)left);
+            const char zero = 0;
+            for (long long i = 0; i < left; i++)
+                if (pal_send(s, &zero, 1) != 1) break;
+        }
+    }
+    fclose(in);
+    /* Delivered live-stream segments are removed with the transcoder, which
+    ** joins later; Transcode stays 0 until then. */
+    http_log(s, line, status, req == 0 ? sent : head_sent, referer, agent);
+    return failed ? -1 : 0;
+}

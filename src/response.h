@@ -1,0 +1,33 @@
+/*
+** File responses: MIME types, byte ranges, the header block and the body
+** sent in blocks.
+*/
+#ifndef VELMORA_RESPONSE_H
+#define VELMORA_RESPONSE_H
+
+#include "global.h"
+
+#define SEND_BLOCK 100000    /* bytes read and sent at a time */
+
+/* For the extension of in: the MIME type (idx 0), the extension list (1) or
+** the description (2); "text/plain" and null when there is no such row. */
+const char *getmime(const char *in, int idx);
+
+/* The clock text of t in local time, "Www Mmm dd hh:mm:ss yyyy" (English
+** names, the day padded with a blank), into out.  Returns its length. */
+size_t Clock_Text(time_t t, char *out, size_t size);
+
+/* Answers a GET (req 0) or HEAD (req 3) with the stream in, which it closes:
+** the header block for status (0 means 200; 206 with the range start..end,
+** end one past the last byte, 0 = to the end; 404 without Last-Modified),
+** the MIME type of item's extension and mtime as Last-Modified; for GET the
+** body in blocks of SEND_BLOCK bytes from start, with a shortfall under 1000
+** bytes padded with zero bytes.  A video sent from its first byte enters the
+** recent list by path.  Logs the request line with referer and agent.  buf
+** (size bytes, at least SEND_BLOCK) holds the header and each block.
+** Returns 0, or -1 when a send of the body failed. */
+int send_file(pal_socket s, FILE *in, int req, int status, long long start, long long end,
+              const char *item, const char *path, time_t mtime, const char *line,
+              const char *referer, const char *agent, char *buf, size_t size);
+
+#endif
