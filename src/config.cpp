@@ -687,6 +687,12 @@ int insert_recent(const char *place)
     return 0;
 }
 
+void Recent_Copy(char out[MAX_RECENT][RECENT_TXT])
+{
+    std::lock_guard<std::mutex> guard(recent_lock);
+    memcpy(out, recent, sizeof recent);
+}
+
 /* Loads the lines of the import's playlist link file into plinks.  A line
 ** is cut at 1023 characters (the rest of it is passed over); its line end,
 ** LF or CR LF, is removed, and a last line without one is kept whole.

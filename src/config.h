@@ -30,6 +30,9 @@ int delete_link(const char *title);
 ** Returns 0. */
 int insert_recent(const char *place);
 
+/* Copies the recent list as it stands between two updates. */
+void Recent_Copy(char out[MAX_RECENT][RECENT_TXT]);
+
 /* Loads the library folder prefixes of the music import.  Returns 0. */
 int load_links(void);
 

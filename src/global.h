@@ -106,6 +106,7 @@ extern char recent[MAX_RECENT][RECENT_TXT];
 extern char *plinks[MAX_PLINKS];
 extern int plink_cnt;
 extern std::atomic<int> New_Title;
+extern std::atomic<int> New_iTunes;        /* a new music import: listings say so */
 
 /* ---------------------------------------------------------- server globals */
 

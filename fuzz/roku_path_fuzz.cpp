@@ -1,0 +1,66 @@
+/*
+** Fuzz target for the /Roku/ tree and the pattern rules: arbitrary bytes as
+** a request target for Roku_path (in a buffer the size the request handler
+** gives it, answering on an invalid socket so nothing blocks), and as a
+** pattern and a name for Match under every flag combination.
+*/
+#include "global.h"
+#include "match.h"
+#include "roku.h"
+#include "subs/text.h"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+/* A data folder of its own, a few links and library prefixes, once. */
+static void setup(void)
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    char tmpl[] = "/tmp/velmora-fuzz-XXXXXX";
+    const char *dir = mkdtemp(tmpl);
+    scopy(Roku_Path, sizeof Roku_Path, dir ? dir : "/tmp");
+    const char *titles[][2] = {{"Music", "D:/Media/Music"}, {"Recent", "/r"}, {"", "/empty"},
+                               {"Long", "/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}};
+    for (int i = 0; i < 4; i++) {
+        links[i].link = strdup(titles[i][0]);
+        links[i].path = strdup(titles[i][1]);
+    }
+    plinks[0] = strdup("E:/Lib%20One/");
+    plinks[7] = strdup("%");
+    scopy(recent[0], RECENT_TXT, "/m/a.mp4");
+    std::string ini = "[Velmora]\r\nName=Fuzz\r\n";
+    std::string name = std::string(Roku_Path) + "/Velmora.ini";
+    if (FILE *f = fopen(name.c_str(), "wb")) {
+        fwrite(ini.data(), 1, ini.size(), f);
+        fclose(f);
+    }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    setup();
+
+    /* The target, cut as the request handler cuts it. */
+    std::vector<char> item(MAX_PATH_TXT, 0);
+    size_t n = size < MAX_PATH_TXT - 1 ? size : MAX_PATH_TXT - 1;
+    memcpy(item.data(), data, n);
+    char out[MAX_PATH_TXT];
+    Roku_path(PAL_INVALID_SOCKET, item.data(), out, size && (data[0] & 1) ? 3 : 0);
+    if (strnlen(out, sizeof out) >= sizeof out)
+        __builtin_trap();
+
+    /* The first byte splits pattern and name; each in a buffer of its own. */
+    if (size) {
+        size_t cut = 1 + (size - 1) * data[0] / 256;
+        std::vector<char> pat(data + 1, data + cut), str(data + cut, data + size);
+        pat.push_back(0);
+        str.push_back(0);
+        for (int flags = 0; flags < 16; flags++)
+            Match(pat.data(), str.data(), flags);
+    }
+    return 0;
+}

@@ -1,0 +1,389 @@
+/*
+** The /Roku/ tree that the channel browses.  Three targets are answered
+** here with a text/plain answer of our own: the root listing "/", the
+** "/Roku/" listing of the title links, and /Roku/Roku_Config.txt (the
+** configuration file itself).  Every other target is mapped to the path
+** the request handler serves: a title link's folder, the data folder (the
+** library tables and the Recent folder), a library folder prefix, or the
+** target itself when it is already a path.
+**
+** The pages and the header block are read by the channel byte for byte:
+** LF-only lines, "text/plain" even for the HTML listings, and a Server line
+** with a fixed version text.
+*/
+#include "global.h"
+#include "roku.h"
+
+#include <climits>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "client.h"
+#include "config.h"
+#include "response.h"
+#include "subs/files.h"
+#include "subs/text.h"
+#include "subs/threads.h"
+#include "subs/trace.h"
+
+/* Set when the music import has new tables; shown in listings, cleared when
+** the channel fetches Roku_Config.txt. */
+std::atomic<int> New_iTunes{0};
+
+/* Room for the header block of Roku_send: its fixed lines, the clock text
+** and a 20-digit length come to well under this. */
+#define HEADER_ROOM 512
+
+/* The largest Velmora.ini that is served whole.  The file Velmora writes is
+** a few kilobytes; the cap only keeps a damaged file from taking the
+** memory of every request. */
+#define MAX_CONFIG_SERVED (16L * 1024 * 1024)
+
+/* The longest text Decode takes whole. */
+#define DECODED_MAX 999
+
+/* bld_recent is called by every request thread that maps a target below
+** /Roku/Recent; two rewrites of the same files must not interleave. */
+static std::mutex recent_folder_lock;
+
+/* Does s begin with prefix? */
+static int starts(const char *s, const char *prefix)
+{
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+/* out (MAX_PATH_TXT bytes) = a followed by b.  When the two do not fit, out
+** is left empty, so the request is answered 404 rather than with a cut path
+** that names some other file.  Returns 1 when it fitted. */
+static int join(char *out, const char *a, const char *b)
+{
+    if (strlen(a) + strlen(b) >= MAX_PATH_TXT) {
+        Debug("path too long [%s] [%s]", a, b);
+        out[0] = 0;
+        return 0;
+    }
+    sfmt(out, MAX_PATH_TXT, "%s%s", a, b);
+    return 1;
+}
+
+/* Reads a decimal number as "%d" does: blanks, a sign, digits; the rest is
+** ignored and a value beyond int is held at its end.  Returns 1 if there
+** were digits, else 0. */
+static int read_number(const char *s, long *out)
+{
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
+        s++;
+    int neg = 0;
+    if (*s == '+' || *s == '-')
+        neg = *s++ == '-';
+    if (*s < '0' || *s > '9')
+        return 0;
+    long v = 0;
+    for (; *s >= '0' && *s <= '9'; s++)
+        if (v <= INT_MAX)
+            v = v * 10 + (*s - '0');
+    if (v > INT_MAX)
+        v = INT_MAX;
+    *out = neg ? -v : v;
+    return 1;
+}
+
+/* A size for the page of target in that bld_html cannot outgrow while the
+** tables stay as they are: the fixed text, the target and every link. */
+static size_t html_room(const char *in)
+{
+    size_t room = 512 + strlen(in);
+    for (int i = 0; i < MAX_LINKS && links[i].link; i++)
+        room += 2 * strlen(links[i].link) + 32;
+    return room;
+}
+
+/* Maps the request target item (changed in place) to the path to serve in
+** out, or answers "/", "/Roku/" and Roku_Config.txt here.  Returns the send's
+** result when it answered, else 0. */
+int Roku_path(pal_socket s, char *item, char *out, int req)
+{
+    WALK("Roku_path");
+    Debug("Roku %i = %s", req, item);
+
+    /* "/C:/Music/a.mp3" is the Windows path "C:/Music/a.mp3". */
+    if (item[0] == '/' && item[1] && item[2] == ':')
+        memmove(item, item + 1, strlen(item));
+
+    /* The two listings are recognised before decoding, so an encoded
+    ** "/Roku%2F" is an ordinary target. */
+    if (!strcmp(item, "/") || !strcmp(item, "/Roku/")) {
+        std::vector<char> page(html_room(item));
+        size_t n = bld_html(item, page.data(), page.size());
+        return Roku_send(s, page.data(), n, req);
+    }
+
+    /* Decode keeps at most 999 characters; a longer target would be cut to
+    ** some other path, so it gets the empty path (404) instead. */
+    if (strlen(item) > DECODED_MAX) {
+        Debug("target too long [%.*s...]", 100, item);
+        out[0] = 0;
+        return 0;
+    }
+    /* Decoding never lengthens the text, so it stays inside item. */
+    Decode(item, item);
+
+    size_t len = strlen(item);
+    if (len > 15 && !strcmp(item + len - 15, "Roku_Config.txt")) {
+        New_Title = 0;
+        New_iTunes = 0;
+        int rc = bld_config(s, item, req);
+        /* Only /Roku/Roku_Config.txt is served.  Any other file of that
+        ** name (the marker link of a private folder's listing) gets an
+        ** empty path, which the request handler answers with missing.htm
+        ** and 404. */
+        if (!rc)
+            out[0] = 0;
+        return rc;
+    }
+
+    scopy(out, MAX_PATH_TXT, item);
+
+    static const char itunes_link[] = "/iTunes Tables/link";
+    if (starts(item, itunes_link)) {
+        const char *after = item + sizeof itunes_link - 1;
+        long n = -1;
+        int got = read_number(after, &n);
+        Debug("link %d [%s]", (int)n, item);
+        if (got && n >= 0 && n < MAX_PLINKS && plinks[n]) {
+            char prefix[1000];             /* Decode writes at most 999 */
+            Decode(plinks[n], prefix);
+            const char *slash = strchr(after, '/');
+            join(out, prefix, slash ? slash + 1 : "");
+            Debug("link [%s]", out);
+            return 0;
+        }
+        /* No number, or no such prefix: the table folder below. */
+    }
+
+    Debug("item = [%s]", item);
+    if (starts(item, "/iTunes Tables/") || starts(item, "/iPhoto Tables/")) {
+        join(out, Roku_Path, item);
+        return 0;
+    }
+
+    /* "/Roku" alone maps to the data folder itself; it is no listing, so
+    ** the request handler answers it with 404.  "/Rokuxyz" is not ours. */
+    if (starts(item, "/Roku/") || !strcmp(item, "/Roku")) {
+        if (Get_Roku_Path(item, out))
+            return 0;
+        join(out, Roku_Path, item + 5);
+        return 0;
+    }
+    return 0;
+}
+
+/* Maps a target below /Roku/ whose first component names a title link to
+** that link's folder.  Returns 1 with out filled, or 0. */
+int Get_Roku_Path(const char *item, char *out)
+{
+    WALK("Get_Roku_Path");
+    /* The tag starts just after "/Roku/"; a shorter item has none. */
+    size_t len = strlen(item);
+    const char *tag = len >= 6 ? item + 6 : item + len;
+    size_t tag_len = strcspn(tag, "/");
+    Debug("tag = [%.*s]", (int)tag_len, tag);
+
+    /* A link named "Recent" is reached only after the folder is rebuilt. */
+    if (tag_len == 6 && !strncmp(tag, "Recent", 6))
+        bld_recent();
+
+    for (int i = 0; i < MAX_LINKS && links[i].link; i++) {
+        const char *name = links[i].link;
+        if (strlen(name) == tag_len && !strncmp(name, tag, tag_len)) {
+            join(out, links[i].path ? links[i].path : "", tag + tag_len);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/* Builds the listing page of "/" or "/Roku/" into data (size bytes) with
+** bld; a page that does not fit is cut.  Returns its length. */
+size_t bld_html(const char *in, char *data, size_t size)
+{
+    WALK("bld_html");
+    if (!data || !size)
+        return 0;
+    size_t n = 0;
+    n = bld(n, data, size, "<html><head>\n");
+    n = bld(n, data, size, "<title>Index of ");
+    n = bld(n, data, size, in);
+    n = bld(n, data, size, "</title>\n");
+    n = bld(n, data, size, "</head><body>\n");
+
+    if (!strcmp(in, "/"))
+        n = bld(n, data, size, "<a href=\"Roku/\">Roku/</a><br>\n");
+
+    if (!strcmp(in, "/Roku/")) {
+        n = bld(n, data, size, "<a href=\".\">.</a><br>\n");
+        n = bld(n, data, size, "<a href=\"..\">..</a><br>\n");
+        char rows[MAX_RECENT][RECENT_TXT];
+        Recent_Copy(rows);
+        if (rows[0][0])
+            n = bld(n, data, size, "<a href=\"Recent/\">Recent/</a><br>\n");
+        /* The names go out as they are, not encoded: the channel shows
+        ** the href text as the title. */
+        for (int i = 0; i < MAX_LINKS && links[i].link; i++) {
+            n = bld(n, data, size, "<a href=\"");
+            n = bld(n, data, size, links[i].link);
+            n = bld(n, data, size, "/\">");
+            n = bld(n, data, size, links[i].link);
+            n = bld(n, data, size, "/</a><br>\n");
+        }
+        n = bld(n, data, size, "<a href=\"Roku_Config.txt\">Roku_Config.txt</a><br>\n");
+    }
+    n = bld(n, data, size, "</body></html>\n");
+    return n;
+}
+
+/* Sends the text/plain answer: the header block and, unless HEAD, the cnt
+** bytes of output, from one buffer.  Returns the bytes sent, or the failed
+** send's result. */
+int Roku_send(pal_socket s, const char *output, size_t cnt, int req)
+{
+    WALK("Roku_send");
+    if (cnt > (size_t)INT_MAX - HEADER_ROOM - 1)
+        cnt = (size_t)INT_MAX - HEADER_ROOM - 1;
+
+    size_t body = req == 3 ? 0 : cnt;
+    std::vector<char> buf(HEADER_ROOM + body + 1);
+    char *b = buf.data();
+    char num[32], date[64];
+    sfmt(num, sizeof num, "%zu", cnt);
+    size_t dn = Clock_Text(pal_time(), date, sizeof date - 1);
+    date[dn] = '\n';
+    date[dn + 1] = 0;
+
+    size_t n = 0;
+    n = bld(n, b, HEADER_ROOM, "HTTP/1.1 ");
+    n = bld(n, b, HEADER_ROOM, "200");
+    n = bld(n, b, HEADER_ROOM, " Document follows\n");
+    n = bld(n, b, HEADER_ROOM, "Date: ");
+    n = bld(n, b, HEADER_ROOM, date);
+    /* The channel checks this exact text; it stays when the program's own
+    ** version (Version) moves on. */
+    n = bld(n, b, HEADER_ROOM, "Server: Velmora 2.0.14.0\n");
+    n = bld(n, b, HEADER_ROOM, "Content-type: ");
+    n = bld(n, b, HEADER_ROOM, "text/plain");
+    n = bld(n, b, HEADER_ROOM, "\n");
+    n = bld(n, b, HEADER_ROOM, "Content-length: ");
+    n = bld(n, b, HEADER_ROOM, num);
+    n = bld(n, b, HEADER_ROOM, "\n");
+    n = bld(n, b, HEADER_ROOM, "Connection: Keep-Alive\n");
+    n = bld(n, b, HEADER_ROOM, "Keep-Alive: max=5, timeout=5\n");
+    n = bld(n, b, HEADER_ROOM, "\n");
+    if (body)
+        memcpy(b + n, output, body);
+    size_t len = n + body;
+    b[len] = 0;
+    Debug("Send data %i\n*\n%s\n*", (int)len, b);
+
+    /* One send carries it all; a send that takes only part of a large
+    ** page (a time-out on a slow player) is continued with the rest. */
+    int result = 0;
+    size_t done = 0;
+    while (done < len) {
+        int r = pal_send(s, b + done, (int)(len - done));
+        if (r <= 0) {
+            result = r < 0 ? r : PAL_SOCKET_ERROR;
+            break;
+        }
+        done += (size_t)r;
+        result = (int)done;
+    }
+    Debug("Roku send %i", result);
+    if (result < 0) {
+        char err[300];
+        pal_error_text(pal_socket_error(), err, sizeof err);
+        Debug("send failed - %s", err);
+    }
+    return result;
+}
+
+/* Sends Velmora.ini as /Roku/Roku_Config.txt, the private folders and their
+** PINs included (the channel asks for the PIN, not the server).  Returns
+** the send's result, or 0 when nothing was sent. */
+int bld_config(pal_socket s, const char *item, int req)
+{
+    WALK("bld_config");
+    if (strcmp(item, "/Roku/Roku_Config.txt")) {
+        Debug("Roku_Config.txt not served [%s]", item);
+        return 0;
+    }
+    char name[MAX_PATH_TXT + 16];
+    sfmt(name, sizeof name, "%s/Velmora.ini", Roku_Path);
+    FILE *f = My_fopen(name, "r");
+    if (!f) {
+        char err[300];
+        pal_error_text(pal_last_error(), err, sizeof err);
+        Debug("config open failed %s - %s", name, err);
+        return 0;
+    }
+
+    /* The file is read as a text-mode "r" open reads it on Windows, where
+    ** the channel was first served: each CR LF becomes LF, a lone CR stays.
+    ** So the channel sees the same bytes from every build. */
+    std::string page;
+    char chunk[200];
+    size_t got;
+    int cr = 0;                            /* a CR waiting for its LF */
+    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) {
+        for (size_t i = 0; i < got; i++) {
+            char c = chunk[i];
+            if (cr && c != '\n')
+                page += '\r';
+            cr = c == '\r';
+            if (!cr)
+                page += c;
+        }
+        if ((long)page.size() > MAX_CONFIG_SERVED) {
+            Debug("config cut at %ld bytes", MAX_CONFIG_SERVED);
+            page.resize(MAX_CONFIG_SERVED);
+            cr = 0;
+            break;
+        }
+    }
+    if (cr)
+        page += '\r';
+    fclose(f);
+    return Roku_send(s, page.data(), page.size(), req);
+}
+
+/* Rewrites the Recent folder of the data folder: n.mp4x holds row n of the
+** recent list and a line feed, for each used row; the files of empty rows
+** are removed. */
+void bld_recent(void)
+{
+    WALK("bld_recent");
+    std::lock_guard<std::mutex> guard(recent_folder_lock);
+    char folder[MAX_PATH_TXT + 16];
+    sfmt(folder, sizeof folder, "%s/Recent/", Roku_Path);
+    Debug("path = %s", folder);
+    My_mkdir(folder);                      /* an existing folder is fine */
+    static char rows[MAX_RECENT][RECENT_TXT];   /* guarded by recent_folder_lock */
+    Recent_Copy(rows);
+
+    for (int n = 0; n < MAX_RECENT; n++) {
+        char name[MAX_PATH_TXT + 32];
+        sfmt(name, sizeof name, "%s%d.mp4x", folder, n);
+        const char *row = rows[n];
+        if (!row[0]) {
+            My_remove(name);
+            continue;
+        }
+        FILE *f = My_fopen(name, "w");
+        if (!f) {
+            Debug("recent write failed %s", name);
+            continue;
+        }
+        fprintf(f, "%s\n", row);
+        fclose(f);
+    }
+}
