@@ -6,5 +6,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=OFF >/dev/null
-cmake --build build/release -j"$(nproc)" --target velmora
+cmake --build build/release -j"$(nproc)" --target velmora velmora-channel
 exec build/release/velmora -s "$@"

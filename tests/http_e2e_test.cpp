@@ -1,0 +1,322 @@
+/*
+** The server on the wire, as the Roku channel sees it: the real program on a
+** loopback address, spoken to through the channel stand-in.  What is checked
+** here is the bytes the channel depends on.
+*/
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <poll.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "helpers.h"
+#include "roku_channel.h"
+
+namespace {
+
+std::string kilo_bytes(void)
+{
+    std::string s;
+    for (int i = 0; i < 1000; i++) s += (char)('a' + i % 26);
+    return s;
+}
+
+/* One server for the whole suite: a home with a Movies link holding a few
+** files, the access log on. */
+struct Served {
+    Program v;
+    int port = 0;
+    std::string movies;
+    std::string ini_text;
+
+    Served()
+    {
+        std::string home = temp_folder();
+        movies = home + "/Media/Movies";
+        mkdir((home + "/Media").c_str(), 0755);
+        mkdir(movies.c_str(), 0755);
+        mkdir((movies + "/Live Shows").c_str(), 0755);
+        write_file(movies + "/a.mp3", kilo_bytes());
+        write_file(movies + "/My Film.mp4", kilo_bytes() + kilo_bytes());
+        write_file(movies + "/notes", "no dot");
+        write_file(movies + "/Live Shows/x.mp3", "x");
+        std::string roku = home + "/My Roku";
+        mkdir(roku.c_str(), 0755);
+        ini_text = "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\nAudit=1\r\n[Links]\r\nMovies=" + movies + "\r\n";
+        write_file(roku + "/Velmora.ini", ini_text);
+        v.start({"-s"}, home);
+        if (v.wait_output("Server - 127.0.0.1:")) {
+            std::string out = v.output();
+            port = atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
+        }
+    }
+    std::string access_log(void) { return read_file(v.roku + "/access.txt"); }
+};
+
+Served *server;
+
+class Http : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server = new Served; }
+    static void TearDownTestSuite()
+    {
+        delete server;
+        server = nullptr;
+    }
+    void SetUp() override
+    {
+        ASSERT_GT(server->port, 0) << server->v.output();
+        ch.port = server->port;
+    }
+    Channel ch;
+
+    Channel_Answer get(const std::string &target, const std::string &extra = "", const char *method = "GET")
+    {
+        Channel_Answer a;
+        EXPECT_TRUE(ch.request(method, target, a, extra)) << target;
+        return a;
+    }
+};
+
+std::string header(const Channel_Answer &a, const std::string &name)
+{
+    size_t p = a.head.find("\n" + name + ": ");
+    if (p == std::string::npos) return "<none>";
+    p += name.size() + 3;
+    return a.head.substr(p, a.head.find('\n', p) - p);
+}
+
+/* The head without its Date line, which moves with the clock. */
+std::string dateless(const std::string &head)
+{
+    std::string out;
+    size_t p = 0;
+    while (p < head.size()) {
+        size_t e = head.find('\n', p);
+        if (e == std::string::npos) e = head.size() - 1;
+        std::string line = head.substr(p, e - p + 1);
+        if (line.compare(0, 6, "Date: ") != 0) out += line;
+        p = e + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(Http, SequenceStartIsABareRedirectWithoutLogLine)
+{
+    size_t log_before = server->access_log().size();
+    Channel_Answer a;
+    ASSERT_TRUE(ch.raw("GET / HTTP/1.1\r\n\r\n", a));
+    ASSERT_EQ(a.head.compare(0, 39, "HTTP/ 301 Moved Permanently\nLocation: ?"), 0) << a.head;
+    size_t nl = a.head.find('\n', 39);
+    EXPECT_EQ(a.head.substr(nl), "\n\n");
+    EXPECT_EQ(a.body, "\n\n");
+    EXPECT_TRUE(a.closed);
+    EXPECT_EQ(server->access_log().size(), log_before);
+}
+
+TEST_F(Http, RootAndRokuListingsAndTheConfigFile)
+{
+    Channel_Answer a = get("/");
+    EXPECT_EQ(a.head.compare(0, 32, "HTTP/1.1 200 Document follows\nDa"), 0) << a.head;
+    EXPECT_EQ(a.body,
+              "<html><head>\n<title>Index of /</title>\n</head><body>\n"
+              "<a href=\"Roku/\">Roku/</a><br>\n</body></html>\n");
+    EXPECT_EQ(header(a, "Content-length"), std::to_string(a.body.size()));
+    EXPECT_NE(a.head.find("\nServer: Velmora 2.0.14.0\nContent-type: text/plain\n"), std::string::npos);
+    EXPECT_NE(a.head.find("\nConnection: Keep-Alive\nKeep-Alive: max=5, timeout=5\n\n"), std::string::npos);
+
+    a = get("/Roku/");
+    EXPECT_NE(a.body.find("<a href=\".\">.</a><br>\n<a href=\"..\">..</a><br>\n"), std::string::npos);
+    EXPECT_NE(a.body.find("<a href=\"Movies/\">Movies/</a><br>\n"
+                          "<a href=\"Roku_Config.txt\">Roku_Config.txt</a><br>\n</body></html>\n"),
+              std::string::npos)
+        << a.body;
+
+    /* A HEAD gets the same head, and no page. */
+    Channel_Answer h = get("/Roku/", "", "HEAD");
+    EXPECT_EQ(dateless(h.head), dateless(a.head));
+    EXPECT_EQ(h.body, "");
+
+    a = get("/Roku/Roku_Config.txt");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_NE(a.body.find("IPadrs=127.0.0.1"), std::string::npos);
+    EXPECT_NE(a.body.find("Movies=" + server->movies), std::string::npos);
+}
+
+TEST_F(Http, FolderListingAndFilesWithRanges)
+{
+    Channel_Answer a = get("/Roku/Movies/");
+    ASSERT_EQ(a.status, 200) << a.head;
+    EXPECT_EQ(header(a, "Content-type"), "text/html");
+    EXPECT_NE(a.body.find("<A HREF=\"My%20Film.mp4\">My Film.mp4</A>"), std::string::npos) << a.body;
+    EXPECT_NE(a.body.find("<A HREF=\"Live%20Shows/\">Live Shows/</A>"), std::string::npos);
+    EXPECT_NE(a.body.find("MP3 <BR>"), std::string::npos);
+    EXPECT_EQ(a.body.compare(a.body.size() - 21, 21, "</PRE></BODY></HTML>\n"), 0);
+
+    a = get("/Roku/Movies/a.mp3", "Range: bytes=0-99\r\n");
+    EXPECT_EQ(a.head.compare(0, 17, "HTTP/1.1 206 OK\nC"), 0) << a.head;
+    EXPECT_EQ(header(a, "Content-type"), "audio/mpeg");
+    EXPECT_EQ(header(a, "Content-length"), "100");
+    EXPECT_EQ(header(a, "Content-range"), "bytes 0-99/1000");
+    EXPECT_EQ(a.body, kilo_bytes().substr(0, 100));
+    EXPECT_NE(header(a, "Last-Modified"), "<none>");
+    EXPECT_EQ(header(a, "Connection"), "Close");
+
+    a = get("/Roku/Movies/a.mp3", "Range: bytes=500-\r\n");
+    EXPECT_EQ(header(a, "Content-length"), "500");
+    EXPECT_EQ(header(a, "Content-range"), "bytes 500-999/1000");
+    EXPECT_EQ(a.body, kilo_bytes().substr(500));
+
+    /* Still the same connection: "Connection: Close" in the answer is only
+    ** a word; a client's "Close" is not "close". */
+    a = get("/Roku/Movies/notes", "Connection: Close\r\n");
+    EXPECT_EQ(header(a, "Content-type"), "text/plain");
+    EXPECT_EQ(a.body, "no dot");
+    EXPECT_FALSE(a.closed);
+    a = get("/Roku/Movies/notes", "Connection: close\r\n");
+    EXPECT_EQ(a.body, "no dot");
+    Channel_Answer gone;
+    EXPECT_FALSE(ch.raw("", gone) && !gone.head.empty());
+}
+
+TEST_F(Http, VideosEnterTheRecentList)
+{
+    Channel_Answer a = get("/Roku/Movies/My%20Film.mp4");
+    ASSERT_EQ(a.status, 200);
+    EXPECT_EQ(header(a, "Content-type"), "video/mp4");
+    EXPECT_EQ(a.body.size(), 2000u);
+    a = get("/Roku/Recent/");
+    EXPECT_NE(a.body.find("<A HREF=\"0.mp4x\">0.mp4x</A>"), std::string::npos) << a.body;
+    a = get("/Roku/Recent/0.mp4x");
+    EXPECT_EQ(a.body, server->movies + "/My Film.mp4\n");
+    a = get("/Roku/");
+    EXPECT_NE(a.body.find("<a href=\"Recent/\">Recent/</a><br>\n"), std::string::npos);
+}
+
+TEST_F(Http, MissingThingsAndWildcardSearches)
+{
+    Channel_Answer a = get("/Roku/Movies/nothing/");
+    EXPECT_EQ(a.status, 404);
+    EXPECT_EQ(header(a, "Content-type"), "text/html");
+    EXPECT_EQ(header(a, "Last-Modified"), "<none>");
+    EXPECT_EQ(a.body.compare(0, 28, "<TITLE>404 Not Found</TITLE>"), 0);
+
+    a = get("/Roku/Movies/*.MP3");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(a.body, server->movies + "/a.mp3\n");
+    a = get("/Roku/Movies/*.MP3&c");
+    EXPECT_EQ(a.status, 404);
+    a = get("/Roku/Movies/Live*&s");
+    EXPECT_EQ(a.body, server->movies + "/Live Shows\n");   /* a match is not searched into */
+    a = get("/Roku/Movies/*.mp3&s");
+    EXPECT_NE(a.body.find(server->movies + "/Live Shows/x.mp3\n"), std::string::npos);
+
+    /* A file that is not there is answered with the same page. */
+    a = get("/no/such/file.mp3");
+    EXPECT_EQ(a.head.compare(0, 16, "HTTP/1.1 404 OK\n"), 0) << a.head;
+    EXPECT_EQ(a.body.compare(0, 28, "<TITLE>404 Not Found</TITLE>"), 0);
+}
+
+TEST_F(Http, MethodsAndRefusals)
+{
+    Channel_Answer a;
+    ASSERT_GE(ch.start(), 0);
+    std::string c = Channel::cookie(0x7F000001, ++ch.sequence);
+    ASSERT_TRUE(ch.raw("GET\t/ HTTP/1.1\r\nCookie: " + c + "\r\n\r\n", a));
+    EXPECT_EQ(a.head, "400 Bad Request\n\n");
+    EXPECT_TRUE(a.closed);
+
+    c = Channel::cookie(0x7F000001, ++ch.sequence);
+    ASSERT_TRUE(!ch.raw("POST / HTTP/1.1\r\nCookie: " + c + "\r\n\r\n", a) || a.head.empty());
+
+    /* A cookie one digit short: no answer at all, the connection closes after
+    ** the pause, and the refusal is logged although nobody asked for it. */
+    c = Channel::cookie(0x7F000001, ++ch.sequence).substr(1);
+    EXPECT_FALSE(ch.raw("GET /Roku/ HTTP/1.1\r\nCookie: " + c + "\r\n\r\n", a) && !a.head.empty());
+    EXPECT_TRUE(server->v.wait_output("Warning 1 Intruder Attempt Detected !"));
+    std::string log = server->access_log();
+    EXPECT_NE(log.find("\"GET /Roku/ HTTP/1.1\" 403 0 \"-\" \"-\"\n"), std::string::npos) << log;
+
+    /* A cookie that claims another address is refused too. */
+    ch.close_connection();
+    c = Channel::cookie(0x0A000001, ++ch.sequence);
+    EXPECT_FALSE(ch.raw("GET / HTTP/1.1\r\nCookie: " + c + "\r\n\r\n", a) && !a.head.empty());
+    EXPECT_TRUE(server->v.wait_output("Warning 2 Intruder Attempts Detected !"));
+}
+
+TEST_F(Http, SequenceWindow)
+{
+    ASSERT_GE(ch.start(), 0);
+    long s = ch.sequence;
+    auto try_seq = [&](long seq, const std::string &target) {
+        ch.sequence = seq - 1;
+        Channel_Answer a;
+        return ch.request("GET", target, a) && a.status == 200;
+    };
+    EXPECT_TRUE(try_seq(s + 10, "/"));          /* +10: inside the window */
+    EXPECT_TRUE(try_seq(s + 9, "/"));           /* -1 */
+    EXPECT_TRUE(try_seq(s + 9 + 11, "/"));      /* +11: the first miss is forgiven */
+    EXPECT_TRUE(try_seq(s + 20, "/Roku/Movies/a.mp3"));   /* a repeat, for media */
+    EXPECT_FALSE(try_seq(s + 20, "/"));         /* a repeat, for a page */
+    std::string log = server->access_log();
+    EXPECT_NE(log.find("\"GET / HTTP/1.1\" 403 0"), std::string::npos);
+}
+
+TEST_F(Http, AccessLogLine)
+{
+    Channel_Answer a = get("/Roku/Movies/a.mp3", "Referer: http://roku/\r\n");
+    ASSERT_EQ(a.status, 200);
+    /* The line is written once the answer has gone out. */
+    std::string log;
+    for (int i = 0; i < 100 && (log = server->access_log()).find("http://roku/") == std::string::npos; i++)
+        usleep(50000);
+    size_t p = log.rfind("127.0.0.1 ");
+    ASSERT_NE(p, std::string::npos);
+    std::string line = log.substr(p);
+    /* 127.0.0.1 05/Dec/2026 17:40:00 "GET ... HTTP/1.1" 200 1000 "agent" "referer" */
+    EXPECT_EQ(line[12], '/');
+    EXPECT_EQ(line[16], '/');
+    EXPECT_NE(line.find(" \"GET /Roku/Movies/a.mp3 HTTP/1.1\" 200 1000 \"Roku/DVP-9.10\" \"http://roku/\"\n"),
+              std::string::npos)
+        << line;
+}
+
+TEST_F(Http, BadInputNeverBringsTheServerDown)
+{
+    std::vector<std::string> bad = {
+        std::string(6000, 'A'),
+        "GET / HTTP/1.1\r\n" + std::string(30, 'x') + std::string(25 * 10, '\n'),
+        "GET /" + std::string(3000, 'y') + " HTTP/1.1\r\nCookie: " + std::string(2000, 'f') + "\r\n\r\n",
+        std::string("\0\1\2\3\xff\xfe GET / \r\n\r\n", 16),
+        "GET /Roku/?x HTTP/1.1\r\n\r\n",
+        "HEAD",
+    };
+    for (const std::string &b : bad) {
+        Channel raw;
+        raw.port = server->port;
+        Channel_Answer a;
+        raw.raw(b, a);
+    }
+    /* Many connections at once, half of them vanishing mid-request.  The
+    ** listen queue is short, so the connects go out without waiting. */
+    std::vector<int> socks;
+    for (int i = 0; i < 500; i++) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons((uint16_t)server->port);
+        sa.sin_addr.s_addr = htonl(0x7F000001);
+        connect(s, (sockaddr *)&sa, sizeof sa);
+        socks.push_back(s);
+    }
+    usleep(500000);
+    for (size_t i = 0; i < socks.size(); i += 2) send(socks[i], "GET / HT", 8, MSG_NOSIGNAL);
+    for (int s : socks) close(s);
+    Channel_Answer a = get("/");
+    EXPECT_EQ(a.status, 200);
+}
