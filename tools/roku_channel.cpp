@@ -48,6 +48,14 @@ bool Channel::ensure_connected(void)
     if (sock >= 0) return true;
     sock = socket(AF_INET, SOCK_STREAM, 0);
     if (sock < 0) return false;
+    if (!source.empty()) {
+        sockaddr_in b{};
+        b.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source.c_str(), &b.sin_addr) != 1 || bind(sock, (sockaddr *)&b, sizeof b) != 0) {
+            close_connection();
+            return false;
+        }
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons((uint16_t)port);

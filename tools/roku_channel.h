@@ -22,6 +22,7 @@ struct Channel_Answer {
 struct Channel {
     std::string host = "127.0.0.1";
     int port = 0;
+    std::string source;      /* the local address to connect from; any when empty */
     long sequence = -1;      /* the last sequence number used; -1 before the start */
     int sock = -1;
 
@@ -46,10 +47,13 @@ struct Channel {
     void close_connection(void);
     ~Channel() { close_connection(); }
 
-private:
+    /* Opens the connection when none is open.  False when it cannot. */
     bool ensure_connected(void);
-    bool read_answer(Channel_Answer &out, bool head_only);
+    /* The local address of the open connection (the one cookies claim). */
     uint32_t local_address(void);
+
+private:
+    bool read_answer(Channel_Answer &out, bool head_only);
 };
 
 #endif
