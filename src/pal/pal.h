@@ -103,6 +103,9 @@ typedef long pal_tid;              /* a system thread identifier */
 ** pal_last_error set. */
 pal_thread pal_thread_create(size_t stack, int (*entry)(int), int arg, pal_tid *id);
 
+/* The calling thread's own handle. */
+pal_thread pal_thread_self(void);
+
 /* CloseHandle on a thread handle.  The thread goes on running. */
 void pal_thread_close(pal_thread h);
 

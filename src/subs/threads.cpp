@@ -15,7 +15,7 @@
 #include "win.h"
 
 MyData DataArray[MAX_THREADS];
-pal_thread hThreadArray[MAX_THREADS];
+std::atomic<pal_thread> hThreadArray[MAX_THREADS];
 std::atomic<pal_tid> dwThreadIdArray[MAX_THREADS];
 
 /* The stack of the threads the table does not hold. */
@@ -49,9 +49,9 @@ void myfork(int Func, int Param)
         d.Func = Func;
         d.Param = Param;
         d.WalkbackIDX = 0;
-        pal_thread h = pal_thread_create(THREAD_STACK, New_Thread, slot, nullptr);
-        if (!h) ErrorExit("CreateThread");
-        hThreadArray[slot] = h;
+        /* The new thread records its own handle and identifier: it may end
+        ** and free the slot for another job before this call returns. */
+        if (!pal_thread_create(THREAD_STACK, New_Thread, slot, nullptr)) ErrorExit("CreateThread");
         return;
     }
     ShutDown(2);
@@ -62,6 +62,7 @@ int New_Thread(int slot)
     MyData &d = DataArray[slot];
     /* The creating thread handed us the slot; remember whose it is before
     ** anything looks the thread up. */
+    hThreadArray[slot].store(pal_thread_self());
     dwThreadIdArray[slot].store(pal_thread_id());
     Push("New_Thread");
     Debug("Thread %i active", d.ActID);
@@ -132,7 +133,7 @@ const char *const *My_Walkback(int *depth)
 int Close_Threads(void)
 {
     for (int i = 0; i < MAX_THREADS; i++)
-        if (DataArray[i].active.load() && hThreadArray[i]) pal_thread_close(hThreadArray[i]);
+        if (DataArray[i].active.load() && hThreadArray[i].load()) pal_thread_close(hThreadArray[i].load());
     return 0;
 }
 

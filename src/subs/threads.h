@@ -17,7 +17,7 @@ typedef int (*Job_Func)(int param);
 extern Job_Func Jobs[JOB_COUNT];
 
 extern MyData DataArray[MAX_THREADS];
-extern pal_thread hThreadArray[MAX_THREADS];
+extern std::atomic<pal_thread> hThreadArray[MAX_THREADS];
 extern std::atomic<pal_tid> dwThreadIdArray[MAX_THREADS];
 
 /* Starts job Func with Param in the first free slot.  A full table ends the

@@ -55,6 +55,8 @@ pal_thread pal_thread_create(size_t stack, int (*entry)(int), int arg, pal_tid *
     return (pal_thread)(uintptr_t)t;
 }
 
+pal_thread pal_thread_self(void) { return (pal_thread)(uintptr_t)pthread_self(); }
+
 /* The thread is detached: its handle owns nothing. */
 void pal_thread_close(pal_thread) {}
 
