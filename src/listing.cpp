@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <string>
 
+#include "info.h"
 #include "response.h"
 #include "subs/files.h"
 #include "subs/text.h"
@@ -50,11 +51,8 @@ FILE *chk_browse(const char *item, const char *path, int req)
     (void)req;
     Debug("chk_browse [%s] [%s]\n", path, item);
 
-    if (locate(path, "?info")) {
-        // Media information joins later: this will return info_data(path).
-        Debug("no media information yet [%s]", path);
-        return nullptr;
-    }
+    if (locate(path, "?info"))
+        return info_data(path);
 
     size_t ilen = strlen(item);
     if (!ilen || item[ilen - 1] != '/') {

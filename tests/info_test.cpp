@@ -1,0 +1,294 @@
+/*
+** The info text: the MP3 reader on files made by lame (and tags built by
+** hand where lame cannot), the file lines, the side file, aliases and their
+** companion links, and damaged copies of every fixture.
+*/
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <regex>
+#include <string>
+#include <utime.h>
+
+#include "global.h"
+#include "helpers.h"
+#include "info.h"
+#include "listing.h"
+#include "subs/text.h"
+
+namespace fs = std::filesystem;
+
+static const std::string fixtures = std::string(VELMORA_SOURCE_DIR) + "/tests/data/mp3/";
+
+/* The info text of path, or "(null)" when info_data gives no stream. */
+static std::string info_of(const std::string &path, const char *query = "?info")
+{
+    FILE *f = info_data((path + query).c_str());
+    if (!f)
+        return "(null)";
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    fclose(f);
+    return text;
+}
+
+/* Checks the five file lines of text for path and returns the rest. */
+static std::string after_file_lines(const std::string &text, const std::string &path)
+{
+    static const std::regex head("location:([^\n]*)\naccessed:-?[0-9]+\nmodified:-?[0-9]+\n"
+                                 "changed:-?[0-9]+\nsize:(-?[0-9]+)\n");
+    std::smatch m;
+    if (!std::regex_search(text, m, head, std::regex_constants::match_continuous)) {
+        ADD_FAILURE() << "no file lines in [" << text << "]";
+        return text;
+    }
+    EXPECT_EQ(m[1].str(), path);
+    EXPECT_EQ(m[2].str(), std::to_string(fs::file_size(path)));
+    return m.suffix().str();
+}
+
+class Info : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override { dir = trace_to_temp(); }
+    void TearDown() override
+    {
+        trace_off();
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    /* A copy of the fixture in the working folder, under name. */
+    std::string copy(const std::string &fixture, const std::string &name)
+    {
+        std::string to = dir + "/" + name;
+        write_file(to, read_file(fixtures + fixture));
+        return to;
+    }
+    /* The reader lines of a file holding bytes, named name. */
+    std::string lines_of(const std::string &bytes, const std::string &name = "t.mp3")
+    {
+        std::string p = dir + "/" + name;
+        write_file(p, bytes);
+        return after_file_lines(info_of(p), p);
+    }
+};
+
+TEST_F(Info, FixturesMadeByLameGiveTheirTagsRateAndDuration)
+{
+    struct {
+        const char *file, *lines;
+    } cases[] = {
+        /* Latin-1 ID3v2.3 with padding: the scan ends at the padding. */
+        {"v23_mpeg1.mp3", "title:Song\nartist:Artist\nalbum:Album\nyear:2024\ntrack:3\n"
+                          "genre:Rock\nbitrate:32000\nduration:1\n"},
+        /* UTF-16 text arrives as percent-escaped UTF-8. */
+        {"v23_utf16_mpeg2.mp3", "title:%53%C3%A5%6E%67\nartist:%C3%84%72%74%69%73%74\n"
+                                "bitrate:64000\nduration:1\n"},
+        /* ID3v1.1: the track byte after the comment's NUL is not read. */
+        {"v1_mpeg2.mp3", "bitrate:64000\nduration:1\ntitle:Song One\nartist:Artist One\n"
+                         "album:Album One\nyear:1999\ncomment:A comment\ngenre:Jazz\n"},
+        /* ID3v2.4: syncsafe sizes, a picture past the first window, and a
+        ** date frame (TDRC) that gives no line. */
+        {"v24_picture.mp3", "title:%53%6F%6E%67%20%46%6F%75%72\nartist:Artist Four\n"
+                            "album:Album Four\ntrack:4/12\ngenre:(17)\nbitrate:48000\nduration:1\n"},
+        {"v22_picture.mp3", "title:Song Two\nartist:Artist Two\nalbum:Album Two\nyear:1998\n"
+                            "track:2\ngenre:(8)\nbitrate:32000\nduration:1\n"},
+        /* An APE tag is stepped over; the enhanced tag wins over ID3v1. */
+        {"ape_tagplus.mp3", "bitrate:32000\nduration:1\ntitle:Enhanced Title\n"
+                            "artist:Enhanced Artist\nalbum:Enhanced Album\ngenre:Trip Rock\n"
+                            "stime:001:05\netime:003:30\n"},
+    };
+    for (const auto &c : cases) {
+        std::string p = copy(c.file, c.file);
+        EXPECT_EQ(after_file_lines(info_of(p), p), c.lines) << c.file;
+    }
+}
+
+TEST_F(Info, HandBuiltTagsAndFrames)
+{
+    auto v23 = [](const std::string &frames) {
+        std::string t = std::string("ID3\3\0\0\0\0\0\0", 10) + frames;
+        return t;
+    };
+    auto frame = [](const char *id, const std::string &data) {
+        std::string f(id);
+        uint32_t n = (uint32_t)data.size();
+        f += (char)(n >> 24), f += (char)(n >> 16), f += (char)(n >> 8), f += (char)n;
+        return f + std::string(2, '\0') + data;
+    };
+    std::string pad(16, '\0');
+
+    EXPECT_EQ(lines_of(v23(frame("TIT2", std::string("\0Song", 5)) + pad)), "title:Song\n");
+    EXPECT_EQ(lines_of(v23(frame("TIT2", std::string("\1\xFF\xFES\0o\0n\0g\0", 11)) + pad)),
+              "title:%53%6F%6E%67\n");
+    /* Big-endian UTF-16, and ID3v2 genres are never looked up. */
+    EXPECT_EQ(lines_of(v23(frame("TIT2", std::string("\1\xFE\xFF\0S", 5)) +
+                           frame("TCON", std::string("\0(17)", 5)) + pad)),
+              "title:%53\ngenre:(17)\n");
+    /* A frame of only its encoding byte gives nothing. */
+    EXPECT_EQ(lines_of(v23(frame("TALB", std::string("\0", 1)) + pad)), "");
+
+    /* MPEG-1 Layer III, 128 kbit/s, at offset 4096 of a 4,004,096-byte file. */
+    std::string big(4004096, '\0');
+    big.replace(4096, 3, "\xFF\xFB\x90");
+    EXPECT_EQ(lines_of(big), "bitrate:128000\nduration:250\n");
+    /* MPEG-2 Layer III, index 8; and indexes 0 and 15 are no frame. */
+    EXPECT_EQ(lines_of(std::string("\xFF\xF3\x00\xFF\xF3\xF0\xFF\xF3\x80", 9) + std::string(991, 'z')),
+              "bitrate:64000\nduration:0\n");
+
+    /* ID3v1 fields: spaces alone give no line, genre 255 no genre. */
+    auto v1 = [](const std::string &title, int genre) {
+        std::string t = "TAG" + title + std::string(30, 'a') + std::string(30, '\0') +
+                        std::string("1984", 4) + std::string(30, ' ');
+        return std::string(200, 'x') + t + (char)genre;
+    };
+    EXPECT_EQ(lines_of(v1(std::string(30, ' '), 255)), "artist:" + std::string(30, 'a') + "\nyear:1984\n");
+    EXPECT_EQ(lines_of(v1("A" + std::string(29, ' '), 67)),
+              "title:A\nartist:" + std::string(30, 'a') + "\nyear:1984\ngenre:Psychadelic\n");
+    /* With an ID3v2 tag the ID3v1 tag is not read. */
+    EXPECT_EQ(lines_of(v23(frame("TIT2", std::string("\0V2", 3)) + pad) + v1("V1", 0)), "title:V2\n");
+}
+
+TEST_F(Info, TypeSideFileAndTimes)
+{
+    std::string body = read_file(fixtures + "v23_mpeg1.mp3");
+    std::string tags = "title:Song\nartist:Artist\nalbum:Album\nyear:2024\ntrack:3\n"
+                       "genre:Rock\nbitrate:32000\nduration:1\n";
+
+    /* The type match ignores case; ".mpeg" holds no "mpg"; a path without
+    ** "." is searched whole, past its first character. */
+    std::string upper = dir + "/Song.MP3", clip = dir + "/Clip.mpeg", bare = dir + "/songmp3";
+    ASSERT_EQ(dir.find('.'), std::string::npos);
+    for (const std::string &p : {upper, clip, bare})
+        write_file(p, body);
+    EXPECT_EQ(after_file_lines(info_of(upper), upper), tags);
+    EXPECT_EQ(after_file_lines(info_of(clip, "?info&x"), clip), "");
+    EXPECT_EQ(after_file_lines(info_of(bare), bare), tags);
+
+    /* The side file follows the reader lines byte for byte, even past the
+    ** 1000-byte pieces it is read in. */
+    std::string side = "Rating:PG\r\nfree text without a colon\n";
+    for (int i = 0; i < 300; i++)
+        side += "line " + std::to_string(i) + "\n";
+    side += std::string("\0\xFF end", 6);
+    write_file(dir + "/Song.info", side);
+    EXPECT_EQ(after_file_lines(info_of(upper), upper), tags + side);
+
+    /* Reading for tags leaves the file's times as they were. */
+    struct utimbuf old = {1000000000, 1100000000};
+    ASSERT_EQ(utime(upper.c_str(), &old), 0);
+    std::string text = info_of(upper);
+    EXPECT_NE(text.find("accessed:1000000000\nmodified:1100000000\n"), std::string::npos);
+    My_Stat_Buf st;
+    ASSERT_EQ(My_stat(upper.c_str(), &st), 0);
+    EXPECT_EQ(st.atime, 1000000000);
+    EXPECT_EQ(st.mtime, 1100000000);
+
+    /* The listing step hands "?info" requests here. */
+    FILE *f = chk_browse("/Song.MP3?info", (upper + "?info").c_str(), 0);
+    ASSERT_NE(f, nullptr);
+    char first[10] = {0};
+    EXPECT_EQ(fread(first, 1, 9, f), 9u);
+    EXPECT_STREQ(first, "location:");
+    fclose(f);
+
+    /* What cannot be examined gives no stream. */
+    EXPECT_EQ(info_of(dir + "/missing.mp3"), "(null)");
+    EXPECT_EQ(info_of(dir), "(null)");
+    EXPECT_EQ(info_of(dir + "/" + std::string(1100, 'n') + ".mp3"), "(null)");
+}
+
+TEST_F(Info, AliasesGiveTheRealFileAndItsCompanions)
+{
+    fs::create_directories(dir + "/Films/Rock");
+    std::string target = dir + "/Films/Rock/Song \xC3\xA9.mp3";
+    write_file(target, read_file(fixtures + "v1_mpeg2.mp3"));
+    write_file(dir + "/Films/Rock/Song \xC3\xA9.info", "Rating:G\n");
+    for (const char *c : {".jpg", ".png", ".bif", "_sheet.jpg"})
+        write_file(dir + "/Films/Rock/Song \xC3\xA9" + c, "x");
+    std::string alias = dir + "/Song.mp3x";
+    write_file(alias, target + "\r\nsecond line\n");
+
+    LINK saved[2] = {links[0], links[1]};
+    char saved_ip[IP_TXT];
+    scopy(saved_ip, sizeof saved_ip, IP_Adrs[0]);
+    int saved_sel = IP_Select, saved_port = My_Port;
+    /* The link path differs in case and separator. */
+    std::string upper_dir = dir;
+    for (char &ch : upper_dir)
+        ch = (char)toupper((unsigned char)ch);
+    std::string lp = upper_dir + "\\FILMS";
+    links[0] = {(char *)"Other", (char *)"/nowhere"};
+    links[1] = {(char *)"My Movies", (char *)lp.c_str()};
+    scopy(IP_Adrs[0], IP_TXT, "127.0.0.1");
+    IP_Select = 0;
+    My_Port = 8001;
+
+    std::string url = "http://127.0.0.1:8001/Roku/My%20Movies/Rock/Song%20%C3%A9";
+    std::string rest = after_file_lines(info_of(alias), target);
+    EXPECT_EQ(rest, "bitrate:64000\nduration:1\ntitle:Song One\nartist:Artist One\n"
+                    "album:Album One\nyear:1999\ncomment:A comment\ngenre:Jazz\n"
+                    "Rating:G\n"
+                    "path:" + url + ".mp3\nfile:Song \xC3\xA9.mp3\n"
+                    "icon:" + url + ".jpg\nicon:" + url + ".png\n"
+                    "Bif:" + url + ".bif\nsheet:" + url + "_sheet.jpg\n");
+
+    /* A link's path need not end at a separator: the rest of the name
+    ** follows the link's own name directly. */
+    std::string part = dir + "/Fil";
+    links[1].path = (char *)part.c_str();
+    EXPECT_NE(info_of(alias).find("\npath:http://127.0.0.1:8001/Roku/My%20Moviesms/Rock/Song%20%C3%A9.mp3\n"),
+              std::string::npos);
+
+    /* Under no link: the target's lines without path and file lines. */
+    links[1] = {(char *)"Elsewhere", (char *)"/elsewhere"};
+    rest = after_file_lines(info_of(alias), target);
+    EXPECT_EQ(rest.find("path:"), std::string::npos);
+    EXPECT_NE(rest.find("Rating:G\n"), std::string::npos);
+
+    /* A missing target: the alias is examined as a file of its own. */
+    write_file(alias, dir + "/gone.mp3\n");
+    EXPECT_EQ(after_file_lines(info_of(alias), alias), "");
+
+    links[0] = saved[0];
+    links[1] = saved[1];
+    scopy(IP_Adrs[0], IP_TXT, saved_ip);
+    IP_Select = saved_sel;
+    My_Port = saved_port;
+}
+
+/* Damaged copies of every fixture: cut at many lengths, and with bytes
+** flipped where the readers look (the head, the picture, the tail).  No
+** copy may crash, read out of bounds or hang; fewer lines are fine. */
+TEST_F(Info, DamagedCopiesNeverCrash)
+{
+    trace_off();
+    std::mt19937 rng(12345);
+    std::string p = dir + "/damaged.mp3";
+    for (const auto &e : fs::directory_iterator(fixtures)) {
+        std::string good = read_file(e.path().string());
+        ASSERT_FALSE(good.empty());
+        for (size_t len = 0; len < good.size(); len += len < 64 ? 1 : 97) {
+            write_file(p, good.substr(0, len));
+            EXPECT_NE(info_of(p), "(null)");
+        }
+        for (int round = 0; round < 150; round++) {
+            std::string bad = good;
+            int flips = 1 + (int)(rng() % 8);
+            for (int f = 0; f < flips; f++) {
+                size_t at = rng() % 3 == 0 ? bad.size() - 1 - rng() % std::min<size_t>(bad.size(), 1000)
+                                           : rng() % std::min<size_t>(bad.size(), 2200);
+                bad[at] = (char)(rng() % 2 ? bad[at] ^ (1 << (rng() % 8)) : (char)rng());
+            }
+            write_file(p, bad);
+            EXPECT_NE(info_of(p), "(null)");
+        }
+        for (const auto &t : fs::directory_iterator(dir))
+            if (t.path().filename().string().rfind("Roku-", 0) == 0)
+                fs::remove(t.path());
+    }
+}
