@@ -198,6 +198,16 @@ TEST_F(Http, VideosEnterTheRecentList)
     EXPECT_NE(a.body.find("<a href=\"Recent/\">Recent/</a><br>\n"), std::string::npos);
 }
 
+TEST_F(Http, InfoTextOfAFile)
+{
+    Channel_Answer a = get("/Roku/Movies/a.mp3?info");
+    ASSERT_EQ(a.status, 200) << a.head;
+    EXPECT_EQ(a.body.compare(0, 9 + server->movies.size() + 7, "location:" + server->movies + "/a.mp3\n"), 0)
+        << a.body;
+    EXPECT_NE(a.body.find("\nsize:1000\n"), std::string::npos);
+    EXPECT_EQ(header(a, "Content-length"), std::to_string(a.body.size()));
+}
+
 TEST_F(Http, MissingThingsAndWildcardSearches)
 {
     Channel_Answer a = get("/Roku/Movies/nothing/");
