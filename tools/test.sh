@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh --test
 jobs=$(nproc)
-fuzz_seconds=${VELMORA_FUZZ_SECONDS:-20}
+fuzz_seconds=${VELMORA_FUZZ_SECONDS:-60}
 
 echo "== normal build"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -28,8 +28,14 @@ for src in fuzz/*_fuzz.cpp; do
     name=$(basename "$src" .cpp)
     corpus=$(mktemp -d)
     [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$corpus/"
-    # The media readers start from the real files the fixtures script made.
-    case "$name" in info_mp3_fuzz) cp tests/data/mp3/*.mp3 "$corpus/" ;; esac
+    # The media readers start from the real files the fixture scripts made.
+    case "$name" in
+        info_mp3_fuzz) cp tests/data/mp3/*.mp3 "$corpus/" ;;
+        info_mp4_fuzz) cp tests/data/video/*.mp4 tests/data/video/*.m4v tests/data/video/*.mov "$corpus/" ;;
+        info_mpg_fuzz) cp tests/data/video/*.mpg "$corpus/" ;;
+        info_av_fuzz)  cp tests/data/av/*.avi tests/data/av/*.flv tests/data/av/*.flac tests/data/av/*.wmv "$corpus/" ;;
+        info_jpg_fuzz) cp tests/data/jpeg/*.jpg "$corpus/" ;;
+    esac
     echo "-- $name"
     (cd "$corpus" && "$OLDPWD/build/fuzz/$name" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
         -print_final_stats=0 "$corpus" 2>&1 | tail -n 3)

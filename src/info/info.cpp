@@ -16,15 +16,14 @@
 typedef int (*info_reader)(FILE *in, FILE *out, int64_t sz);
 
 /* The type names looked for in the extension text, in the order their
-** readers run.  The readers of the other formats join later; until then
-** their types get no reader lines. */
+** readers run. */
 static const struct {
     const char *type;
     info_reader reader;
 } readers[] = {
-    {"avi", nullptr},  {"mp3", info_mp3}, {"mp4", nullptr}, {"m4v", nullptr},
-    {"mov", nullptr},  {"mpg", nullptr},  {"jpg", nullptr}, {"flv", nullptr},
-    {"wmv", nullptr},  {"flac", nullptr},
+    {"avi", info_avi}, {"mp3", info_mp3}, {"mp4", info_mpeg}, {"m4v", info_mpeg},
+    {"mov", info_mpeg}, {"mpg", info_mpg}, {"jpg", info_jpg}, {"flv", info_flv},
+    {"wmv", info_wmv}, {"flac", info_flac},
 };
 
 /* Position of the last "." in s, or -1. */

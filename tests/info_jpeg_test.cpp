@@ -1,0 +1,293 @@
+/*
+** The JPEG reader of the info text: files made by ImageMagick and exiftool
+** (whole texts, and the values exiftool reads beside them), EXIF blocks
+** built by hand for what the tools never write (odd offsets, looping
+** pointers, the window's edge), and damaged copies of every fixture.
+*/
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+
+#include "global.h"
+#include "helpers.h"
+#include "info.h"
+
+namespace fs = std::filesystem;
+
+static const std::string fixtures = std::string(VELMORA_SOURCE_DIR) + "/tests/data/jpeg/";
+
+/* What info_jpg writes for the open file in of sz bytes; in is closed. */
+static std::string run_jpg(FILE *in, int64_t sz)
+{
+    FILE *out = tmpfile();
+    if (!in || !out) {
+        ADD_FAILURE() << "cannot open the input or the output";
+        return "";
+    }
+    EXPECT_EQ(info_jpg(in, out, sz), 0);
+    fclose(in);
+    rewind(out);
+    std::string text;
+    for (int c; (c = fgetc(out)) != EOF;)
+        text += (char)c;
+    fclose(out);
+    return text;
+}
+
+/* The lines of a fixture, opened as info_data opens it. */
+static std::string fixture_lines(const std::string &name)
+{
+    std::string path = fixtures + name;
+    return run_jpg(fopen(path.c_str(), "rb"), (int64_t)fs::file_size(path));
+}
+
+/* The lines of a file holding bytes. */
+static std::string lines_of(const std::string &bytes)
+{
+    FILE *in = tmpfile();
+    if (in) {
+        fwrite(bytes.data(), 1, bytes.size(), in);
+        rewind(in);
+    }
+    return run_jpg(in, (int64_t)bytes.size());
+}
+
+static std::string be16(unsigned v) { return {(char)(v >> 8), (char)v}; }
+static std::string be32(unsigned v) { return be16(v >> 16) + be16(v & 0xFFFF); }
+
+/* One directory entry in Motorola order. */
+static std::string entry(unsigned tag, unsigned type, unsigned count, unsigned value)
+{
+    return be16(tag) + be16(type) + be32(count) + be32(value);
+}
+
+/* A JPEG start with an APP1 segment right after the start-of-image marker:
+** "Exif" at offset 6, the TIFF header at 12, IFD0 at TIFF offset 8 holding
+** entries, then tail (which starts at TIFF offset 14 + 12 * entries). */
+static std::string exif_file(const std::vector<std::string> &entries, const std::string &tail)
+{
+    std::string tiff = std::string("MM\0*", 4) + be32(8) + be16((unsigned)entries.size());
+    for (const auto &e : entries)
+        tiff += e;
+    tiff += be32(0) + tail;
+    return std::string("\xFF\xD8\xFF\xE1", 4) + be16((unsigned)tiff.size() + 8) +
+           std::string("Exif\0\0", 6) + tiff;
+}
+
+/* TIFF offset of the tail of an exif_file with n entries. */
+static unsigned tail_at(unsigned n) { return 14 + 12 * n; }
+
+class InfoJpeg : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override { dir = trace_to_temp(); }
+    void TearDown() override
+    {
+        trace_off();
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+};
+
+/* The whole text of each fixture.  mm_padded.jpg: IFD0 up to the EXIF
+** pointer, the sub-directory up to its padding entry, back to the Windows
+** tags after the pointer, then strides through the data area (where a tag
+** number 2 turns up).  mm_short.jpg has no padding, so its Windows title is
+** never reached, and its SHORT dimensions read as 0.  In ii_exif.jpg every
+** field is read the wrong way round; only the tags whose two bytes are equal
+** or swap into a known tag give lines, the comment tag 0x9C9C among them,
+** its offset read as 0: the text at the TIFF header.  The JFIF segment puts
+** "Exif" beyond offset 19. */
+TEST_F(InfoJpeg, FixturesMadeByExiftoolGiveTheirLinesInWalkOrder)
+{
+    EXPECT_EQ(fixture_lines("mm_padded.jpg"),
+              "make:Velmora\nmodel:Test Cam 1\norientation:6\nX_RESOLUTION:?\nY_RESOLUTION:?\n"
+              "RESOLUTION_UNIT:?\ndate:2024:05:06 07:08:09\nYCBCR_POSITIONING:?\n"
+              "VERSION:?\nDATE_TIME_ORIGINAL:?\nCOMPONENTS_CONFIGURATION:?\nPIX_VERSION:?\n"
+              "COLOR_SPACE:?\nwidth:64\nheight:48\ntitle:Garden Path\ncomment:Taken at dusk\n"
+              "INTEROPERABILITY_VERSION:?\n");
+    EXPECT_EQ(fixture_lines("mm_short.jpg"),
+              "make:Other Maker\nmodel:Model Two\norientation:3\nX_RESOLUTION:?\nY_RESOLUTION:?\n"
+              "RESOLUTION_UNIT:?\nsoftware:Velmora Fixtures\nYCBCR_POSITIONING:?\n"
+              "VERSION:?\nCOMPONENTS_CONFIGURATION:?\nPIX_VERSION:?\nCOLOR_SPACE:?\n"
+              "width:0\nheight:0\nIMAGE_WIDTH:?\nIMAGE_LENGTH:?\nIMAGE_LENGTH:?\n"
+              "INTEROPERABILITY_VERSION:?\n");
+    EXPECT_EQ(fixture_lines("ii_exif.jpg"), "RELATED_IMAGE_WIDTH:?\ncomment:II*\nIMAGE_WIDTH:?\nJPEG_PROC:?\n");
+    EXPECT_EQ(fixture_lines("jfif_exif.jpg"), "");
+    EXPECT_EQ(fixture_lines("plain.jpg"), "");
+}
+
+/* Every key=value of each NAME.oracle (exiftool's reading) is a line of
+** the reader's text for NAME.jpg. */
+TEST_F(InfoJpeg, OracleValuesAgreeWithExiftool)
+{
+    int files = 0;
+    for (const auto &e : fs::directory_iterator(fixtures)) {
+        if (e.path().extension() != ".oracle")
+            continue;
+        files++;
+        std::string name = e.path().stem().string() + ".jpg";
+        std::string text = fixture_lines(name);
+        std::map<std::string, std::string> got;
+        for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+            std::string line = text.substr(at, nl - at);
+            size_t c = line.find(':');
+            if (c != std::string::npos && !got.count(line.substr(0, c)))
+                got[line.substr(0, c)] = line.substr(c + 1);
+        }
+        std::ifstream f(e.path());
+        std::string line;
+        int keys = 0;
+        while (std::getline(f, line)) {
+            size_t eq = line.find('=');
+            ASSERT_NE(eq, std::string::npos) << name << ": " << line;
+            std::string key = line.substr(0, eq);
+            EXPECT_EQ(got[key], line.substr(eq + 1)) << name << " " << key;
+            keys++;
+        }
+        EXPECT_GE(keys, 3) << name;
+    }
+    EXPECT_GE(files, 2);
+}
+
+/* The reading rules on entries built by hand: where "Exif" may lie, text
+** at an offset, the low byte of a SHORT, the low half of a LONG, Windows
+** text cut by the low byte of its count, a user comment's code field, a
+** value offset beyond the bytes read, a padding entry with no pointer
+** before it, and unknown tags traced. */
+TEST_F(InfoJpeg, HandBuiltEntriesReadAsDescribed)
+{
+    /* Offset 160 names the text 160 bytes after the TIFF header. */
+    std::string text(200, '\0');
+    memcpy(&text[160 - tail_at(1)], "Maker160", 8);
+    EXPECT_EQ(lines_of(exif_file({entry(0x010F, 2, 9, 160)}, text)), "make:Maker160\n");
+
+    /* "Exif" at offset 19 is found; at 20 it is not. */
+    std::string block = exif_file({entry(0x0112, 3, 1, 0x00060000)}, "").substr(6);
+    EXPECT_EQ(lines_of(std::string(19, 'x') + block), "orientation:6\n");
+    EXPECT_EQ(lines_of(std::string(20, 'x') + block), "");
+
+    /* Orientation is byte 9 alone; width and height the low half of the
+    ** field (3264 as a LONG, 0 as a SHORT stored in the high half). */
+    EXPECT_EQ(lines_of(exif_file({entry(0x0112, 3, 1, 0x01060000), entry(0xA002, 4, 1, 3264),
+                                  entry(0xA003, 3, 1, 2448u << 16)}, "")),
+              "orientation:6\nwidth:3264\nheight:0\n");
+
+    /* A title counted 0x106 bytes is narrowed over 6: "Tit".  A subject
+    ** counted exactly is whole; a keyword text runs on past a narrowed part
+    ** that meets no zero. */
+    std::string w = std::string("T\0i\0t\0l\0e\0\0\0", 12) + std::string("S\0u\0b\0\0\0", 8) +
+                    std::string("K\0e\0y\0\0\0", 8);
+    unsigned t = tail_at(3);
+    EXPECT_EQ(lines_of(exif_file({entry(0x9C9B, 1, 0x106, t), entry(0x9C9F, 1, 8, t + 12),
+                                  entry(0x9C9E, 1, 2, t + 20)}, w)),
+              "title:Tit\nsubject:Sub\nkeywords:K\n");
+
+    /* The user comment's 8-byte code field is printed to its first zero;
+    ** author, maker note and software read text at their offsets. */
+    std::string c = std::string("ASCII\0\0\0Hello\0", 14) + std::string("N\0o\0\0\0", 6) + "note" +
+                    std::string("\0", 1) + "Soft" + std::string("\0", 1);
+    t = tail_at(4);
+    EXPECT_EQ(lines_of(exif_file({entry(0x9286, 7, 13, t), entry(0x9C9D, 1, 6, t + 14),
+                                  entry(0x927C, 7, 5, t + 20), entry(0x0131, 2, 5, t + 25)}, c)),
+              "USER_COMMENT:ASCII\nauthor:No\nMAKER_NOTE:note\nsoftware:Soft\n");
+
+    /* Offsets beyond the bytes read write nothing; the named tags and the
+    ** padding entry with nothing saved (a plain step) are unaffected. */
+    EXPECT_EQ(lines_of(exif_file({entry(0x010F, 2, 9, 0xFFF0), entry(0x9C9C, 1, 9, 0x8000),
+                                  entry(0xEA1C, 7, 4, 0), entry(0x829A, 5, 1, 0),
+                                  entry(0xC4A5, 7, 1, 0)}, "")),
+              "EXPOSURE_TIME:?\nPRINT_IMAGE_MATCHING:?\n");
+
+    std::string trace = read_file(dir + "/trace.txt");
+    EXPECT_NE(trace.find("Unknown Exif tag"), std::string::npos);
+}
+
+/* The EXIF pointer leads into the sub-directory past its count; a padding
+** entry there returns to the IFD0 entry after the pointer.  Pointers that
+** point back at themselves or at each other still end the walk. */
+TEST_F(InfoJpeg, PointersAndPaddingNeverLoop)
+{
+    /* IFD0: make, pointer, model.  Sub-directory: width, padding.  The
+    ** strides then cross the sub-directory out of step, where the width
+    ** entry's count reads as tag 1. */
+    unsigned sub = tail_at(3);
+    std::string tail = be16(2) + entry(0xA002, 4, 1, 640) + entry(0xEA1C, 7, 4, 0) +
+                       std::string("Mk\0Md\0", 6);
+    unsigned strs = sub + 2 + 24;
+    EXPECT_EQ(lines_of(exif_file({entry(0x010F, 2, 3, strs), entry(0x8769, 4, 1, sub),
+                                  entry(0x0110, 2, 3, strs + 3)}, tail)),
+              "make:Mk\nwidth:640\nmodel:Md\nINTEROPERABILITY_INDEX:?\n");
+
+    /* A pointer to its own entry (less its 2-byte count), a pair pointing at
+    ** each other, and a padding entry in the sub-directory before the
+    ** pointer: each walk ends with a bounded text. */
+    unsigned self = 10 - 2;
+    EXPECT_EQ(lines_of(exif_file({entry(0x8769, 4, 1, self), entry(0x0112, 3, 1, 0x00010000)}, "")),
+              "orientation:1\n");
+    EXPECT_EQ(lines_of(exif_file({entry(0x8769, 4, 1, 22 - 2), entry(0x8769, 4, 1, 10 - 2),
+                                  entry(0xEA1C, 7, 4, 0), entry(0x0112, 3, 1, 0x00030000)}, "")),
+              "orientation:3\n");
+
+    /* A block of nothing but pointers and padding, filling the window. */
+    std::vector<std::string> many;
+    for (int i = 0; i < 900; i++)
+        many.push_back(i % 2 ? entry(0xEA1C, 7, 4, 0) : entry(0x8769, 4, 1, (unsigned)(i * 7) % 10000));
+    EXPECT_EQ(lines_of(exif_file(many, "")), "");
+}
+
+/* Only the first 10000 bytes are read: a text running to their end is cut
+** there, an entry cut by it reads zeros for its missing bytes, and a value
+** beyond it is not written. */
+TEST_F(InfoJpeg, TheWindowIsTheFirst10000Bytes)
+{
+    unsigned t = tail_at(2);
+    std::string tail(20000 - 12 - t, 'a');
+    std::string file = exif_file({entry(0x0110, 2, 1, t), entry(0x0131, 2, 1, 10000 - 12)}, tail);
+    EXPECT_EQ(lines_of(file), "model:" + std::string(10000 - 12 - t, 'a') + "\n");
+
+    /* The strides meet an entry 6 bytes before the end of the window (the
+    ** walk starts at offset 10): its tag is read, its offset field as 0. */
+    std::string edge = exif_file({entry(0x0112, 3, 1, 0x00050000)}, "");
+    edge += std::string(10000 - 6 - edge.size(), '\xEE');
+    edge += entry(0xA002, 4, 1, 77);
+    std::string text = lines_of(edge);
+    EXPECT_EQ(text.substr(0, 14), "orientation:5\n");
+    EXPECT_EQ(text.substr(text.size() - 8), "width:0\n");
+}
+
+/* Damaged copies of every fixture: cut at every length within the block and
+** at steps beyond, and with bytes flipped in the EXIF block.  No copy may
+** crash, read outside the window or hang; every line is a key and value. */
+TEST_F(InfoJpeg, DamagedCopiesNeverCrash)
+{
+    std::mt19937 rng(2024);
+    auto check = [](const std::string &text) {
+        for (size_t at = 0, nl; at < text.size(); at = nl + 1) {
+            nl = text.find('\n', at);
+            ASSERT_NE(nl, std::string::npos);
+            ASSERT_NE(text.find(':', at), std::string::npos);
+        }
+    };
+    for (const auto &e : fs::directory_iterator(fixtures)) {
+        if (e.path().extension() != ".jpg")
+            continue;
+        std::string good = read_file(e.path().string());
+        ASSERT_FALSE(good.empty());
+        for (size_t len = 0; len < good.size(); len += len < 400 ? 1 : 37)
+            check(lines_of(good.substr(0, len)));
+        for (int round = 0; round < 300; round++) {
+            std::string bad = good;
+            int flips = 1 + (int)(rng() % 6);
+            for (int f = 0; f < flips; f++) {
+                size_t at = rng() % std::min<size_t>(bad.size(), 400);
+                bad[at] = (char)(rng() % 2 ? bad[at] ^ (1 << (rng() % 8)) : (char)rng());
+            }
+            check(lines_of(bad));
+        }
+    }
+}
