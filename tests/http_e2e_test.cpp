@@ -13,7 +13,10 @@
 #include <unistd.h>
 
 #include "helpers.h"
+#include "info.h"
 #include "roku_channel.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -39,10 +42,19 @@ struct Served {
         mkdir((home + "/Media").c_str(), 0755);
         mkdir(movies.c_str(), 0755);
         mkdir((movies + "/Live Shows").c_str(), 0755);
+        mkdir((movies + "/Info").c_str(), 0755);
         write_file(movies + "/a.mp3", kilo_bytes());
         write_file(movies + "/My Film.mp4", kilo_bytes() + kilo_bytes());
         write_file(movies + "/notes", "no dot");
         write_file(movies + "/Live Shows/x.mp3", "x");
+        /* One real file of each media type for the info texts. */
+        std::string data = std::string(VELMORA_SOURCE_DIR) + "/tests/data/";
+        for (const char *f : {"mp3/v23_mpeg1.mp3", "video/tagged.mp4", "video/clip.m4v", "video/clip.mov",
+                              "video/program.mpg", "av/clip.avi", "av/clip.flv", "av/clip.wmv",
+                              "av/tone.flac", "jpeg/mm_padded.jpg"}) {
+            std::string name = f;
+            write_file(movies + "/Info/" + name.substr(name.find('/') + 1), read_file(data + f));
+        }
         std::string roku = home + "/My Roku";
         mkdir(roku.c_str(), 0755);
         ini_text = "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\nAudit=1\r\n[Links]\r\nMovies=" + movies + "\r\n";
@@ -198,14 +210,32 @@ TEST_F(Http, VideosEnterTheRecentList)
     EXPECT_NE(a.body.find("<a href=\"Recent/\">Recent/</a><br>\n"), std::string::npos);
 }
 
-TEST_F(Http, InfoTextOfAFile)
+/* The server's info text of each media type is the one the readers build
+** for the same file here. */
+TEST_F(Http, InfoTextOfEveryMediaType)
 {
-    Channel_Answer a = get("/Roku/Movies/a.mp3?info");
-    ASSERT_EQ(a.status, 200) << a.head;
-    EXPECT_EQ(a.body.compare(0, 9 + server->movies.size() + 7, "location:" + server->movies + "/a.mp3\n"), 0)
-        << a.body;
-    EXPECT_NE(a.body.find("\nsize:1000\n"), std::string::npos);
-    EXPECT_EQ(header(a, "Content-length"), std::to_string(a.body.size()));
+    for (const char *name : {"v23_mpeg1.mp3", "tagged.mp4", "clip.m4v", "clip.mov", "program.mpg", "clip.avi",
+                             "clip.flv", "clip.wmv", "tone.flac", "mm_padded.jpg"}) {
+        std::string path = server->movies + "/Info/" + name;
+        Channel_Answer a = get(std::string("/Roku/Movies/Info/") + name + "?info");
+        ASSERT_EQ(a.status, 200) << name;
+        FILE *f = info_data((path + "?info").c_str());
+        ASSERT_NE(f, nullptr);
+        std::string local;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) local.append(buf, n);
+        fclose(f);
+        /* Putting the file's times back moves its change time, so that
+        ** line differs between two readings. */
+        auto unchanged = [](std::string t) {
+            size_t p = t.find("\nchanged:");
+            return p == std::string::npos ? t : t.erase(p, t.find('\n', p + 1) - p);
+        };
+        EXPECT_EQ(unchanged(a.body), unchanged(local)) << name;
+        /* More than the five file lines: the reader had its say. */
+        EXPECT_GT(std::count(a.body.begin(), a.body.end(), '\n'), 5) << name << "\n" << a.body;
+    }
 }
 
 TEST_F(Http, MissingThingsAndWildcardSearches)
