@@ -133,6 +133,8 @@ TEST(MainDialog, StartStopAndConnect)
     std::thread user([] {
         HWND w = nullptr;
         while (!(w = Win.load()) || pal_dialog_id(w) != 100) pal_sleep(5);
+        /* The window exists before its opening message has been handled. */
+        for (int i = 0; i < 400 && text_of(w, IDC_DIAG) != "Trace"; i++) pal_sleep(5);
         EXPECT_EQ(text_of(w, IDC_DIAG), "Trace");
         press(w, IDC_START);
         EXPECT_EQ(Active.load(), 1);

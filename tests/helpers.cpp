@@ -1,5 +1,6 @@
 #include "helpers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -7,9 +8,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
+#include <random>
 #include <arpa/inet.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,4 +130,79 @@ int connect_loopback(const std::string &addr, int port)
         return -1;
     }
     return s;
+}
+
+std::string stream_text(FILE *f)
+{
+    rewind(f);
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
+    return text;
+}
+
+static std::string run_reader(info_reader reader, FILE *in, int64_t sz)
+{
+    FILE *out = tmpfile();
+    if (!in || !out) {
+        if (in) fclose(in);
+        if (out) fclose(out);
+        return "(cannot open)";
+    }
+    reader(in, out, sz);
+    std::string text = stream_text(out);
+    fclose(out);
+    fclose(in);
+    return text;
+}
+
+std::string reader_path(info_reader reader, const std::string &path)
+{
+    struct stat st;
+    int64_t sz = stat(path.c_str(), &st) == 0 ? (int64_t)st.st_size : 0;
+    return run_reader(reader, fopen(path.c_str(), "rb"), sz);
+}
+
+std::string reader_bytes(info_reader reader, const std::string &bytes)
+{
+    FILE *in = tmpfile();
+    if (in && !bytes.empty()) {
+        fwrite(bytes.data(), 1, bytes.size(), in);
+        rewind(in);
+    }
+    return run_reader(reader, in, (int64_t)bytes.size());
+}
+
+std::map<std::string, std::string> key_values(const std::string &text, char sep, bool first)
+{
+    std::map<std::string, std::string> m;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        size_t c = line.find(sep);
+        if (c != std::string::npos && (!first || !m.count(line.substr(0, c))))
+            m[line.substr(0, c)] = line.substr(c + 1);
+    }
+    return m;
+}
+
+void damaged_copies(const std::string &good, unsigned seed, size_t dense, size_t span, int rounds,
+                    const std::function<void(const std::string &)> &check)
+{
+    for (size_t len = 0; len < good.size(); len += len < dense ? 1 : 37)
+        check(good.substr(0, len));
+    std::mt19937 rng(seed);
+    for (int round = 0; round < rounds && !good.empty(); round++) {
+        std::string bad = good;
+        size_t reach = std::min(bad.size(), span);
+        for (int f = 1 + (int)(rng() % 6); f > 0; f--) {
+            /* Most changes land near the start, where the headers are, some
+            ** in the last 1000 bytes, where the trailing tags are. */
+            int where = (int)(rng() % 5);
+            size_t at = where == 0 ? bad.size() - 1 - rng() % std::min<size_t>(bad.size(), 1000)
+                                   : rng() % (where < 3 ? std::min<size_t>(reach, 400) : reach);
+            bad[at] = (char)(rng() % 2 ? bad[at] ^ (1 << (rng() % 8)) : (char)rng());
+        }
+        check(bad);
+    }
 }

@@ -5,6 +5,13 @@
 #ifndef VELMORA_TEST_HELPERS_H
 #define VELMORA_TEST_HELPERS_H
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <cstdio>
+#include <functional>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -22,6 +29,19 @@ void write_file(const std::string &path, const std::string &data);
 ** returns the folder.  trace_off() closes it again. */
 std::string trace_to_temp(void);
 void trace_off(void);
+
+/* A test with its own working folder and the trace on, removed after. */
+class TracedFolderTest : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override { dir = trace_to_temp(); }
+    void TearDown() override
+    {
+        trace_off();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+};
 
 /* The real program running as a child with its own HOME. */
 struct Program {
@@ -43,6 +63,25 @@ struct Program {
     std::string trace(void) const;
     ~Program();
 };
+
+/* An info-text reader: writes the lines for in (sz bytes) to out. */
+typedef int (*info_reader)(FILE *in, FILE *out, int64_t sz);
+
+/* The whole of a stream, from its start. */
+std::string stream_text(FILE *f);
+/* What reader writes for the file at path, and for bytes in a temporary file. */
+std::string reader_path(info_reader reader, const std::string &path);
+std::string reader_bytes(info_reader reader, const std::string &bytes);
+
+/* The key and value of each line of text split at the first sep; with
+** first the first value of a repeated key wins, else the last. */
+std::map<std::string, std::string> key_values(const std::string &text, char sep, bool first = false);
+
+/* Hands check damaged copies of good: cut at every length up to `dense`
+** and at steps beyond, then `rounds` copies with 1 to 6 bytes changed,
+** mostly within the first `span` bytes, some in the last 1000. */
+void damaged_copies(const std::string &good, unsigned seed, size_t dense, size_t span, int rounds,
+                    const std::function<void(const std::string &)> &check);
 
 /* Opens a TCP connection to a loopback address; -1 on failure. */
 int connect_loopback(const std::string &addr, int port);

@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <random>
 #include <string>
 
 #include "global.h"
@@ -20,41 +17,8 @@ namespace fs = std::filesystem;
 
 static const std::string fixtures = std::string(VELMORA_SOURCE_DIR) + "/tests/data/jpeg/";
 
-/* What info_jpg writes for the open file in of sz bytes; in is closed. */
-static std::string run_jpg(FILE *in, int64_t sz)
-{
-    FILE *out = tmpfile();
-    if (!in || !out) {
-        ADD_FAILURE() << "cannot open the input or the output";
-        return "";
-    }
-    EXPECT_EQ(info_jpg(in, out, sz), 0);
-    fclose(in);
-    rewind(out);
-    std::string text;
-    for (int c; (c = fgetc(out)) != EOF;)
-        text += (char)c;
-    fclose(out);
-    return text;
-}
-
-/* The lines of a fixture, opened as info_data opens it. */
-static std::string fixture_lines(const std::string &name)
-{
-    std::string path = fixtures + name;
-    return run_jpg(fopen(path.c_str(), "rb"), (int64_t)fs::file_size(path));
-}
-
-/* The lines of a file holding bytes. */
-static std::string lines_of(const std::string &bytes)
-{
-    FILE *in = tmpfile();
-    if (in) {
-        fwrite(bytes.data(), 1, bytes.size(), in);
-        rewind(in);
-    }
-    return run_jpg(in, (int64_t)bytes.size());
-}
+static std::string fixture_lines(const std::string &name) { return reader_path(info_jpg, fixtures + name); }
+static std::string lines_of(const std::string &bytes) { return reader_bytes(info_jpg, bytes); }
 
 static std::string be16(unsigned v) { return {(char)(v >> 8), (char)v}; }
 static std::string be32(unsigned v) { return be16(v >> 16) + be16(v & 0xFFFF); }
@@ -81,44 +45,33 @@ static std::string exif_file(const std::vector<std::string> &entries, const std:
 /* TIFF offset of the tail of an exif_file with n entries. */
 static unsigned tail_at(unsigned n) { return 14 + 12 * n; }
 
-class InfoJpeg : public ::testing::Test {
-protected:
-    std::string dir;
-    void SetUp() override { dir = trace_to_temp(); }
-    void TearDown() override
-    {
-        trace_off();
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-};
+using InfoJpeg = TracedFolderTest;
 
-/* The whole text of each fixture.  mm_padded.jpg: IFD0 up to the EXIF
-** pointer, the sub-directory up to its padding entry, back to the Windows
-** tags after the pointer, then strides through the data area (where a tag
-** number 2 turns up).  mm_short.jpg has no padding, so its Windows title is
-** never reached, and its SHORT dimensions read as 0.  In ii_exif.jpg every
-** field is read the wrong way round; only the tags whose two bytes are equal
-** or swap into a known tag give lines, the comment tag 0x9C9C among them,
-** its offset read as 0: the text at the TIFF header.  The JFIF segment puts
-** "Exif" beyond offset 19. */
+/* The whole text of each fixture, in walk order.  mm_padded.jpg returns from
+** the sub-directory's padding entry to the Windows tags; mm_short.jpg never
+** reaches them and reads its SHORT sizes as 0; in ii_exif.jpg every field is
+** read the wrong way round; the JFIF segment puts "Exif" beyond offset 19. */
 TEST_F(InfoJpeg, FixturesMadeByExiftoolGiveTheirLinesInWalkOrder)
 {
-    EXPECT_EQ(fixture_lines("mm_padded.jpg"),
-              "make:Velmora\nmodel:Test Cam 1\norientation:6\nX_RESOLUTION:?\nY_RESOLUTION:?\n"
-              "RESOLUTION_UNIT:?\ndate:2024:05:06 07:08:09\nYCBCR_POSITIONING:?\n"
-              "VERSION:?\nDATE_TIME_ORIGINAL:?\nCOMPONENTS_CONFIGURATION:?\nPIX_VERSION:?\n"
-              "COLOR_SPACE:?\nwidth:64\nheight:48\ntitle:Garden Path\ncomment:Taken at dusk\n"
-              "INTEROPERABILITY_VERSION:?\n");
-    EXPECT_EQ(fixture_lines("mm_short.jpg"),
-              "make:Other Maker\nmodel:Model Two\norientation:3\nX_RESOLUTION:?\nY_RESOLUTION:?\n"
-              "RESOLUTION_UNIT:?\nsoftware:Velmora Fixtures\nYCBCR_POSITIONING:?\n"
-              "VERSION:?\nCOMPONENTS_CONFIGURATION:?\nPIX_VERSION:?\nCOLOR_SPACE:?\n"
-              "width:0\nheight:0\nIMAGE_WIDTH:?\nIMAGE_LENGTH:?\nIMAGE_LENGTH:?\n"
-              "INTEROPERABILITY_VERSION:?\n");
-    EXPECT_EQ(fixture_lines("ii_exif.jpg"), "RELATED_IMAGE_WIDTH:?\ncomment:II*\nIMAGE_WIDTH:?\nJPEG_PROC:?\n");
-    EXPECT_EQ(fixture_lines("jfif_exif.jpg"), "");
-    EXPECT_EQ(fixture_lines("plain.jpg"), "");
+    struct {
+        const char *file, *lines;
+    } cases[] = {
+        {"mm_padded.jpg", "make:Velmora\nmodel:Test Cam 1\norientation:6\nX_RESOLUTION:?\nY_RESOLUTION:?\n"
+                          "RESOLUTION_UNIT:?\ndate:2024:05:06 07:08:09\nYCBCR_POSITIONING:?\n"
+                          "VERSION:?\nDATE_TIME_ORIGINAL:?\nCOMPONENTS_CONFIGURATION:?\nPIX_VERSION:?\n"
+                          "COLOR_SPACE:?\nwidth:64\nheight:48\ntitle:Garden Path\ncomment:Taken at dusk\n"
+                          "INTEROPERABILITY_VERSION:?\n"},
+        {"mm_short.jpg", "make:Other Maker\nmodel:Model Two\norientation:3\nX_RESOLUTION:?\nY_RESOLUTION:?\n"
+                         "RESOLUTION_UNIT:?\nsoftware:Velmora Fixtures\nYCBCR_POSITIONING:?\n"
+                         "VERSION:?\nCOMPONENTS_CONFIGURATION:?\nPIX_VERSION:?\nCOLOR_SPACE:?\n"
+                         "width:0\nheight:0\nIMAGE_WIDTH:?\nIMAGE_LENGTH:?\nIMAGE_LENGTH:?\n"
+                         "INTEROPERABILITY_VERSION:?\n"},
+        {"ii_exif.jpg", "RELATED_IMAGE_WIDTH:?\ncomment:II*\nIMAGE_WIDTH:?\nJPEG_PROC:?\n"},
+        {"jfif_exif.jpg", ""},
+        {"plain.jpg", ""},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(fixture_lines(c.file), c.lines) << c.file;
 }
 
 /* Every key=value of each NAME.oracle (exiftool's reading) is a line of
@@ -131,25 +84,11 @@ TEST_F(InfoJpeg, OracleValuesAgreeWithExiftool)
             continue;
         files++;
         std::string name = e.path().stem().string() + ".jpg";
-        std::string text = fixture_lines(name);
-        std::map<std::string, std::string> got;
-        for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-            std::string line = text.substr(at, nl - at);
-            size_t c = line.find(':');
-            if (c != std::string::npos && !got.count(line.substr(0, c)))
-                got[line.substr(0, c)] = line.substr(c + 1);
-        }
-        std::ifstream f(e.path());
-        std::string line;
-        int keys = 0;
-        while (std::getline(f, line)) {
-            size_t eq = line.find('=');
-            ASSERT_NE(eq, std::string::npos) << name << ": " << line;
-            std::string key = line.substr(0, eq);
-            EXPECT_EQ(got[key], line.substr(eq + 1)) << name << " " << key;
-            keys++;
-        }
-        EXPECT_GE(keys, 3) << name;
+        auto got = key_values(fixture_lines(name), ':', true);
+        auto oracle = key_values(read_file(e.path().string()), '=');
+        EXPECT_GE(oracle.size(), 3u) << name;
+        for (const auto &kv : oracle)
+            EXPECT_EQ(got[kv.first], kv.second) << name << " " << kv.first;
     }
     EXPECT_GE(files, 2);
 }
@@ -196,8 +135,8 @@ TEST_F(InfoJpeg, HandBuiltEntriesReadAsDescribed)
                                   entry(0x927C, 7, 5, t + 20), entry(0x0131, 2, 5, t + 25)}, c)),
               "USER_COMMENT:ASCII\nauthor:No\nMAKER_NOTE:note\nsoftware:Soft\n");
 
-    /* Offsets beyond the bytes read write nothing; the named tags and the
-    ** padding entry with nothing saved (a plain step) are unaffected. */
+    /* Offsets beyond the bytes read write nothing; a padding entry with
+    ** no pointer before it is a plain step. */
     EXPECT_EQ(lines_of(exif_file({entry(0x010F, 2, 9, 0xFFF0), entry(0x9C9C, 1, 9, 0x8000),
                                   entry(0xEA1C, 7, 4, 0), entry(0x829A, 5, 1, 0),
                                   entry(0xC4A5, 7, 1, 0)}, "")),
@@ -260,34 +199,19 @@ TEST_F(InfoJpeg, TheWindowIsTheFirst10000Bytes)
     EXPECT_EQ(text.substr(text.size() - 8), "width:0\n");
 }
 
-/* Damaged copies of every fixture: cut at every length within the block and
-** at steps beyond, and with bytes flipped in the EXIF block.  No copy may
-** crash, read outside the window or hang; every line is a key and value. */
+/* No damaged copy may crash, read outside the window or hang; every line
+** is a key and value. */
 TEST_F(InfoJpeg, DamagedCopiesNeverCrash)
 {
-    std::mt19937 rng(2024);
-    auto check = [](const std::string &text) {
+    auto check = [](const std::string &bad) {
+        std::string text = lines_of(bad);
         for (size_t at = 0, nl; at < text.size(); at = nl + 1) {
             nl = text.find('\n', at);
             ASSERT_NE(nl, std::string::npos);
             ASSERT_NE(text.find(':', at), std::string::npos);
         }
     };
-    for (const auto &e : fs::directory_iterator(fixtures)) {
-        if (e.path().extension() != ".jpg")
-            continue;
-        std::string good = read_file(e.path().string());
-        ASSERT_FALSE(good.empty());
-        for (size_t len = 0; len < good.size(); len += len < 400 ? 1 : 37)
-            check(lines_of(good.substr(0, len)));
-        for (int round = 0; round < 300; round++) {
-            std::string bad = good;
-            int flips = 1 + (int)(rng() % 6);
-            for (int f = 0; f < flips; f++) {
-                size_t at = rng() % std::min<size_t>(bad.size(), 400);
-                bad[at] = (char)(rng() % 2 ? bad[at] ^ (1 << (rng() % 8)) : (char)rng());
-            }
-            check(lines_of(bad));
-        }
-    }
+    for (const auto &e : fs::directory_iterator(fixtures))
+        if (e.path().extension() == ".jpg")
+            damaged_copies(read_file(e.path().string()), 2024, 400, 400, 300, check);
 }
