@@ -50,6 +50,30 @@ struct LINK {
     char *path;
 };
 
+/* A node of one of the music import's sorted lists: a group name (album,
+** artist, song, playlist, podcast or library folder) and its Track IDs in
+** the order they were added. */
+struct LIST {
+    LIST *next;
+    char *name;
+    int trkcnt;
+    int *tracks;
+};
+
+/* An artwork entry: a name (lower case, no trailing spaces) and its image. */
+struct ART {
+    ART *next;
+    char *name;
+    char *path;
+};
+
+/* One key of the item being read from the music library, with its value
+** (null for a key read without one). */
+struct TAG {
+    char *name;
+    char *value;
+};
+
 /* One entry of the table of optional system functions. */
 struct LD {
     void **adrs;                 /* where the function's address is stored */

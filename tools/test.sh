@@ -35,6 +35,19 @@ for src in fuzz/*_fuzz.cpp; do
         info_mpg_fuzz) cp tests/data/video/*.mpg "$corpus/" ;;
         info_av_fuzz)  cp tests/data/av/*.avi tests/data/av/*.flv tests/data/av/*.flac tests/data/av/*.wmv "$corpus/" ;;
         info_jpg_fuzz) cp tests/data/jpeg/*.jpg "$corpus/" ;;
+        info_data_fuzz) cp tests/data/mp3/*.mp3 tests/data/video/*.m?? tests/data/av/*.??? \
+                           tests/data/jpeg/*.jpg "$corpus/" ;;
+        # The importers start from the libraries, real and made.
+        getflds_fuzz|itunes_import_fuzz)
+            cp tests/data/itunes/*.xml "$corpus/" 2>/dev/null || true
+            for f in tests/data/real/itunes-*/*.xml; do
+                [ -f "$f" ] && cp "$f" "$corpus/$(basename "$(dirname "$f")").xml"
+            done ;;
+        nxtline_fuzz|iphoto_import_fuzz)
+            cp tests/data/iphoto/*.xml "$corpus/" 2>/dev/null || true
+            for f in tests/data/real/iphoto-*/AlbumData.xml; do
+                [ -f "$f" ] && cp "$f" "$corpus/$(basename "$(dirname "$f")").xml"
+            done ;;
     esac
     echo "-- $name"
     (cd "$corpus" && "$OLDPWD/build/fuzz/$name" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
