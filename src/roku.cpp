@@ -152,8 +152,10 @@ int Roku_path(pal_socket s, char *item, char *out, int req)
         int got = read_number(after, &n);
         Debug("link %d [%s]", (int)n, item);
         if (got && n >= 0 && n < MAX_PLINKS && plinks[n]) {
-            char prefix[1000];             /* Decode writes at most 999 */
-            Decode(plinks[n], prefix);
+            char decoded[1000];            /* Decode writes at most 999 */
+            char prefix[1001];
+            Decode(plinks[n], decoded);
+            lib_path(decoded, prefix, sizeof prefix);
             const char *slash = strchr(after, '/');
             join(out, prefix, slash ? slash + 1 : "");
             Debug("link [%s]", out);

@@ -153,6 +153,7 @@ TEST_F(RokuTree, TargetsMapToPaths)
     set_link(2, "Long", std::string(MAX_PATH_TXT - 10, 'd'));
     set_link(3, std::string(900, 't'), "/t");
     plinks[3] = strdup("E:/Music%20Lib/");
+    plinks[4] = strdup("home/me/Music/Caf%e9/");   /* a Linux library's folder */
     /* "$" stands for the data folder; "$+" for it followed by the target. */
     std::pair<std::string, std::string> cases[] = {
         /* Title links by their exact name; anything else below /Roku/ (and
@@ -167,6 +168,7 @@ TEST_F(RokuTree, TargetsMapToPaths)
         ** without a number or a prefix; so do the library tables. */
         {"/iTunes%20Tables/link3/Artist/Song.mp3", "E:/Music Lib/Artist/Song.mp3"},
         {"/iTunes Tables/link3", "E:/Music Lib/"}, {"/iTunes Tables/link9/x.mp3", "$+"},
+        {"/iTunes Tables/link4/A/x.mp3", "/home/me/Music/Caf\xe9/A/x.mp3"},
         {"/iTunes Tables/linkX/x", "$+"}, {"/iTunes Tables/link-1/x", "$+"},
         {"/iTunes Tables/link99999999999999/x", "$+"}, {"/iPhoto Tables/Albums.txt", "$+"},
         /* Only /Roku/Roku_Config.txt is served. */

@@ -8,6 +8,7 @@
 #include "global.h"
 #include "subs/files.h"
 
+#include <cctype>
 #include <cerrno>
 
 #include "subs/text.h"
@@ -142,4 +143,12 @@ int wSleep(unsigned ms, void *)
     pal_pump_messages();
     if (ms) pal_sleep(ms);
     return 0;
+}
+
+size_t lib_path(const char *rest, char *out, size_t size)
+{
+    int drive = isalpha((unsigned char)rest[0]) && rest[1] == ':';
+    if (drive || rest[0] == '/')
+        return scopy(out, size, rest);
+    return sfmt(out, size, "/%s", rest);
 }

@@ -46,4 +46,12 @@ int fseeko64(FILE *f, int64_t off, int whence);
 ** milliseconds.  Returns 0. */
 int wSleep(unsigned ms, void *handle = nullptr);
 
+/* The folder or file a music library location names, given the text after
+** its "file://localhost/".  A Windows library writes a drive path ("C:/...")
+** and a network share keeps its own leading "/"; the library of a Mac or a
+** Linux machine writes "Users/..." or "home/...", whose root "/" the cut
+** removed, so it is put back.  Writes at most size - 1 characters to out;
+** returns the length. */
+size_t lib_path(const char *rest, char *out, size_t size);
+
 #endif
