@@ -55,6 +55,9 @@ struct Served {
             std::string name = f;
             write_file(movies + "/Info/" + name.substr(name.find('/') + 1), read_file(data + f));
         }
+        /* An alias elsewhere naming one of them, which has a picture. */
+        write_file(movies + "/Info/v23_mpeg1.jpg", "picture");
+        write_file(home + "/Media/Song.mp3x", movies + "/Info/v23_mpeg1.mp3\r\n");
         std::string roku = home + "/My Roku";
         mkdir(roku.c_str(), 0755);
         ini_text = "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\nAudit=1\r\n[Links]\r\nMovies=" + movies + "\r\n";
@@ -236,6 +239,20 @@ TEST_F(Http, InfoTextOfEveryMediaType)
         /* More than the five file lines: the reader had its say. */
         EXPECT_GT(std::count(a.body.begin(), a.body.end(), '\n'), 5) << name << "\n" << a.body;
     }
+}
+
+/* An alias's info text describes the file it names and links it, and its
+** picture, through the media link that holds it. */
+TEST_F(Http, InfoTextOfAnAliasLinksTheRealFile)
+{
+    std::string alias = server->movies + "/../Song.mp3x";
+    Channel_Answer a = get("/" + alias.substr(1) + "?info");
+    ASSERT_EQ(a.status, 200);
+    std::string url = "http://127.0.0.1:" + std::to_string(server->port) + "/Roku/Movies/Info/v23_mpeg1";
+    EXPECT_EQ(a.body.find("location:" + server->movies + "/Info/v23_mpeg1.mp3\n"), 0u) << a.body;
+    EXPECT_NE(a.body.find("\ntitle:"), std::string::npos) << a.body;
+    size_t links = a.body.find("\npath:" + url + ".mp3\nfile:v23_mpeg1.mp3\nicon:" + url + ".jpg\n");
+    EXPECT_NE(links, std::string::npos) << a.body;
 }
 
 TEST_F(Http, MissingThingsAndWildcardSearches)

@@ -36,7 +36,7 @@ for src in fuzz/*_fuzz.cpp; do
         info_av_fuzz)  cp tests/data/av/*.avi tests/data/av/*.flv tests/data/av/*.flac tests/data/av/*.wmv "$corpus/" ;;
         info_jpg_fuzz) cp tests/data/jpeg/*.jpg "$corpus/" ;;
         info_data_fuzz) cp tests/data/mp3/*.mp3 tests/data/video/*.m?? tests/data/av/*.??? \
-                           tests/data/jpeg/*.jpg "$corpus/" ;;
+                           tests/data/av/*.flac tests/data/jpeg/*.jpg "$corpus/" ;;
         # The importers start from the libraries, real and made.
         getflds_fuzz|itunes_import_fuzz)
             cp tests/data/itunes/*.xml "$corpus/" 2>/dev/null || true
