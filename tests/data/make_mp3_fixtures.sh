@@ -3,7 +3,7 @@
 # of a 440 Hz tone encoded by lame, tagged by lame where it can (ID3v2.3,
 # ID3v1) and by hand-built tag bytes where it cannot (ID3v2.4 with a UTF-16
 # title and a picture, ID3v2.2, an APE tag with an enhanced tag and ID3v1).
-# Needs lame and python3 (apt-get install -y lame python3).  The outputs are
+# Needs lame, ffmpeg and python3 (apt-get install -y lame ffmpeg python3).  The outputs are
 # committed; run this only to remake them.
 set -eu
 
@@ -116,5 +116,12 @@ assert len(id3v1) == 128
 with open(f"{out}/ape_tagplus.mp3", "wb") as f:
     f.write(body("body24.mp3") + ape_head + ape_item + ape_foot + tagplus + id3v1)
 PY
+
+# The oracle of each file, beside it as NAME.oracle: what ffprobe says of
+# its first audio stream (bit rate, duration).  Needs ffmpeg.
+for f in "$out"/*.mp3; do
+    ffprobe -v error -select_streams a:0 -show_entries stream=bit_rate,duration \
+        -of default=nw=1 "$f" > "${f%.mp3}.oracle"
+done
 
 ls -l "$out"
