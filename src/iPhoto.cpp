@@ -146,10 +146,11 @@ void iPhoto_Source(FILE *f)
 /* Characters are taken one at a time from the current block; a new block is
 ** read when it is used up, and only the bytes that read delivered count.  A
 ** value that spans lines (an LF inside a caption) stays one line, because
-** only an LF right after ">" ends a line. */
+** only an LF right after ">" ends a line.  Called once per line of the
+** library, like Scan it keeps off the call-trace stack: pushing there costs
+** more than reading the line. */
 int nxtline(char *line, int flag)
 {
-    WALK("nxtline");
     int n = 0, got = 0;
     char last = 0;
     for (;;) {
@@ -174,9 +175,9 @@ int nxtline(char *line, int flag)
     return got;
 }
 
+/* Once per value line, so off the call-trace stack as nxtline is. */
 int Strip(char *in)
 {
-    WALK("Strip");
     char *open = strchr(in, '>');
     if (!open) return 0;
     char *close = strchr(open + 1, '<');
@@ -324,8 +325,8 @@ static void index_photo(int id, int pos)
     if (id >= pmax) {
         int want = id + 100;
         if (want > IDX_room) {
-            int room = IDX_room < want / 2 ? want : IDX_room * 2;
-            if (room > IPHOTO_MAX_ID + 100) room = IPHOTO_MAX_ID + 100;
+            int room = IDX_room > (IPHOTO_MAX_ID + 100) / 2 ? IPHOTO_MAX_ID + 100 : IDX_room * 2;
+            if (room < want) room = want;
             int *p = (int *)realloc(IDX, (size_t)room * sizeof(int));
             if (!p) {
                 Alert("iPhoto", "Unable to allocate photo index", 1);

@@ -239,6 +239,8 @@ TEST_F(IPhotoImport, DamagedLibraries)
         {photo("1000000", caption), "Index.txt", "\n"},
         {photo("99999999999999", caption), "Photos.txt", "caption:c\t\n"},
         {photo("x", caption), "Index.txt", index_text(100, {{0, 1}})},
+        {photo("0", caption + "</dict>\n<key>101</key>\n<dict>\n" + caption), "Index.txt",
+         index_text(201, {{0, 1}, {101, 12}})},
         {photo("999999", caption), "Index.txt", index_text(1000099, {{999999, 1}})},
         {photo("2", "<key>DateAsTimerInterval</key>\n<real>1e300</real>\n"), "Photos.txt", "date:2147483647\t\n"},
         {photo("2", "<key>DateAsTimerInterval</key>\n<real>nan</real>\n"), "Photos.txt", "date:0\t\n"},
