@@ -44,10 +44,12 @@ static std::vector<int> entries(const std::string &index)
 ** written in UTC so the expected text holds anywhere. */
 class IPhotoImport : public TracedFolderTest {
 protected:
-    std::string lib;
+    std::string lib, tz;
+    bool had_tz = false;
     void SetUp() override
     {
         TracedFolderTest::SetUp();
+        if (const char *old = getenv("TZ")) tz = old, had_tz = true;
         setenv("TZ", "UTC", 1);
         tzset();
         lib = dir + "/library";
@@ -59,6 +61,9 @@ protected:
     {
         Active = 0;
         iPhoto_Path[0] = 0;
+        if (had_tz) setenv("TZ", tz.c_str(), 1);
+        else unsetenv("TZ");
+        tzset();
         if (chdir("/") != 0) ADD_FAILURE();
         TracedFolderTest::TearDown();
     }
