@@ -117,7 +117,7 @@ static int number(const char *text)
 static int timer(const char *text)
 {
     double d = strtod(text, nullptr);
-    if (std::isnan(d)) return 0;
+    if (std::isnan(d)) d = 0; /* as text that is no number */
     d = std::trunc(d) + MAC_EPOCH;
     if (d > INT_MAX) return INT_MAX;
     if (d < INT_MIN) return INT_MIN;
@@ -341,8 +341,10 @@ static void index_photo(int id, int pos)
     IDX[id] = pos;
 }
 
-/* The keys of a photo's entry whose value line is read; the ones after the
-** comment write a field to the photo's line, the others are passed over. */
+/* The keys of a photo's entry whose value line is read.  Caption, Comment,
+** DateAsTimerInterval, ImagePath, ThumbPath and Flagged write a field to the
+** photo's line; the values of the others are read and passed over, so that a
+** value line is never taken for a key. */
 enum { K_MEDIATYPE, K_CAPTION, K_COMMENT, K_GUID, K_ASPECT, K_RATING, K_ROLL, K_DATE, K_MODDATE,
        K_METAMODDATE, K_IMAGEPATH, K_ORIGINALPATH, K_THUMBPATH, K_IMAGETYPE, K_FACES, K_FLAGGED,
        K_COUNT };
@@ -361,7 +363,7 @@ int iPhoto_Photos(int ID, int pos)
 {
     WALK("iPhoto_Photos");
     char line[IPHOTO_LINE], val[IPHOTO_LINE], path[IPHOTO_LINE + 16];
-    int bytes = 0;
+    long long bytes = 0;
     /* The entry ends at the first "</dict>"; a Faces array of dicts ends it
     ** early, but iPhoto writes Faces after the keys read here, and the rest
     ** of the array is passed over as photos without fields. */
@@ -390,7 +392,7 @@ int iPhoto_Photos(int ID, int pos)
     if (bytes == 0) return 0;
     bytes += put(Photos_f, "\n");
     index_photo(ID, pos);
-    return bytes;
+    return bytes > INT_MAX ? INT_MAX : (int)bytes;
 }
 
 /* ------------------------------------------------------------------ build */

@@ -18,8 +18,9 @@
 /* Rebuilds the photo tables from the photo library.  Returns 0. */
 int Bld_iPhoto(void);
 
-/* Points nxtline at the open file f, from its start (Bld_iPhoto does this
-** itself; tests and fuzzers use it to read a file of their own). */
+/* Points nxtline at the open file f (or none), reading on from where f
+** stands with the byte count at 0.  Bld_iPhoto does this itself; tests and
+** fuzzers use it to read a file of their own. */
 void iPhoto_Source(FILE *f);
 
 /* Reads the next line of the library into line (IPHOTO_LINE bytes): TABs
@@ -42,7 +43,8 @@ int iPhoto_Events(const char *name, int ID);
 int iPhoto_Photos(int ID, int pos);
 
 /* Writes the image path in in folder-number form ("0/IMG_1.JPG") to out
-** (size bytes), adding a new folder to Paths.txt.  Returns the length. */
+** (size bytes), adding a new folder to Paths.txt; a path without "/" is
+** written as it is.  Returns the length. */
 size_t Save_Path(const char *in, char *out, size_t size);
 
 #endif

@@ -248,7 +248,7 @@ TEST_F(IPhotoImport, DamagedLibraries)
          index_text(201, {{0, 1}, {101, 12}})},
         {photo("999999", caption), "Index.txt", index_text(1000099, {{999999, 1}})},
         {photo("2", "<key>DateAsTimerInterval</key>\n<real>1e300</real>\n"), "Photos.txt", "date:2147483647\t\n"},
-        {photo("2", "<key>DateAsTimerInterval</key>\n<real>nan</real>\n"), "Photos.txt", "date:0\t\n"},
+        {photo("2", "<key>DateAsTimerInterval</key>\n<real>nan</real>\n"), "Photos.txt", "date:978307200\t\n"},
         /* Entries and lists that never end. */
         {photo("4", caption + "<key>ImagePath</key>\n"), "Photos.txt", "caption:c\t\n"},
         {"<key>AlbumId</key>\n<integer>1</integer>\n<key>AlbumName</key>\n<string>A</string>\n"
