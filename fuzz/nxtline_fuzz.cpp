@@ -1,0 +1,55 @@
+/*
+** Fuzz target for the photo library's line reader: the input bytes become
+** the file that nxtline reads, line by line to its end, with every line also
+** taken apart by Strip, so that AddressSanitizer catches any read or write
+** past the 2000-byte block or the line buffer.  Each line must fit its
+** buffer, and each call that gives a line must consume at least one byte.
+*/
+#include "global.h"
+#include "iPhoto.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+/* One file per fuzzing process, so parallel jobs never share it; removed
+** when the run ends. */
+static std::string fuzz_name;
+
+static void drop_fuzz_file(void)
+{
+    unlink(fuzz_name.c_str());
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (fuzz_name.empty()) {
+        fuzz_name = "/tmp/velmora_nxtline_fuzz." + std::to_string(getpid()) + ".xml";
+        atexit(drop_fuzz_file);
+    }
+    FILE *f = fopen(fuzz_name.c_str(), "wb+");
+    if (!f)
+        return 0;
+    fwrite(data, 1, size, f);
+    rewind(f);
+    iPhoto_Source(f);
+
+    char line[IPHOTO_LINE];
+    size_t calls = 0, taken = 0;
+    while (nxtline(line, calls & 1)) {
+        size_t len = strnlen(line, sizeof line);
+        if (len >= sizeof line || ++calls > size)
+            abort();
+        taken += len;
+        int at = Strip(line);
+        if (at < 0 || (size_t)at > len)
+            abort();
+    }
+    /* Lines never hold more than the file's bytes. */
+    if (taken > size)
+        abort();
+    iPhoto_Source(nullptr);
+    fclose(f);
+    return 0;
+}
