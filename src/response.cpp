@@ -183,7 +183,7 @@ size_t Clock_Text(time_t t, char *out, size_t size)
     WALK("Clock_Text");
     static const char days[] = "SunMonTueWedThuFriSat";
     static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    struct tm tm;
+    struct tm tm = {};   /* a time the system cannot convert reads as zeros */
     pal_localtime(t, &tm);
     int wd = tm.tm_wday >= 0 && tm.tm_wday < 7 ? tm.tm_wday : 0;
     int mo = tm.tm_mon >= 0 && tm.tm_mon < 12 ? tm.tm_mon : 0;
