@@ -57,6 +57,12 @@ void myfork(int Func, int Param)
     ShutDown(2);
 }
 
+/* A thread's slot is entered and cleared by the thread itself (in
+** New_Thread), so each thread can keep its own answer and the call-trace
+** guard of every operation need not search the table.  A thread without a
+** slot answers -1. */
+static thread_local int my_slot = -1;
+
 int New_Thread(int slot)
 {
     MyData &d = DataArray[slot];
@@ -64,6 +70,7 @@ int New_Thread(int slot)
     ** anything looks the thread up. */
     hThreadArray[slot].store(pal_thread_self());
     dwThreadIdArray[slot].store(pal_thread_id());
+    my_slot = slot;
     Push("New_Thread");
     Debug("Thread %i active", d.ActID);
     sig_setup();
@@ -79,17 +86,12 @@ int New_Thread(int slot)
     ** leaves the table with the thread; otherwise a newcomer with the same
     ** identifier would find this slot first. */
     dwThreadIdArray[slot].store(0);
+    my_slot = -1;
     d.active.store(0);
     return rc;
 }
 
-int GetMyID(void)
-{
-    pal_tid me = pal_thread_id();
-    for (int i = 0; i < MAX_THREADS; i++)
-        if (dwThreadIdArray[i].load(std::memory_order_relaxed) == me) return i;
-    return -1;
-}
+int GetMyID(void) { return my_slot; }
 
 /* The calling thread's stack: its slot's, or the extra one. */
 static void my_stack(const char ***names, int **depth)
