@@ -29,6 +29,7 @@ static const std::string DATA = VELMORA_SOURCE_DIR "/tests/data/";
 class ItunesImport : public TracedFolderTest {
 protected:
     std::string lib, tables;
+    fs::path cwd = fs::current_path();      /* builds change it; given back */
     void SetUp() override
     {
         TracedFolderTest::SetUp();
@@ -44,6 +45,7 @@ protected:
     void TearDown() override
     {
         Active = 0;
+        fs::current_path(cwd);
         TracedFolderTest::TearDown();
     }
     /* Imports text as the library file; returns Bld_Tables' result. */
