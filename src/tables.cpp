@@ -479,7 +479,12 @@ static void write_track(const char *id)
         fwrite(text.data(), 1, text.size(), out);
         fclose(out);
     }
-    written.insert(name);
+    /* Kept as a folder listing spells it: an 8-bit name is stored as UTF-8. */
+    uint16_t wide[1024];
+    char listed[3 * sizeof wide + 1];
+    int units = utf8_to_utf16(name, wide, 1024);
+    Wide2UTF(listed, (const char *)wide, 2 * units, 2, 0);
+    written.insert(listed);
 }
 
 void insert_trk(void)

@@ -160,6 +160,24 @@ TEST_F(ItunesImport, OddLinesFollowTheirRules)
     EXPECT_FALSE(has("Track-3.txt"));
 }
 
+/* Track files are named by the id text; a rebuild leaves exactly its own. */
+TEST_F(ItunesImport, TrackFilesFollowTheLibrary)
+{
+    auto one = [](const std::string &id, const std::string &name) {
+        return track({{"Track ID", "<integer>" + id + "</integer>"}, {"Name", str_val(name)}});
+    };
+    ASSERT_EQ(import_text(library(one("1", "a") + one("2", "b") + one("7\xc3\xa9", "c") + one("8/../x", "d"))), 1);
+    EXPECT_EQ(files(), (std::vector<std::string>{"Track-1.txt", "Track-2.txt", "Track-7\xc3\xa9.txt", "albums.txt",
+                                                 "artists.txt", "songs.txt"}));
+    EXPECT_EQ(table("songs.txt"), "a=1\nb=2\nc=7\nd=8\n");
+
+    ASSERT_EQ(import_text(library(one("2", "b") + one("3", "c") + one("7\xc3\xa9", "e"))), 1);
+    EXPECT_EQ(files(), (std::vector<std::string>{"Track-2.txt", "Track-3.txt", "Track-7\xc3\xa9.txt", "albums.txt",
+                                                 "artists.txt", "songs.txt"}));
+    EXPECT_EQ(table("Track-2.txt"), "Track ID=2\tName=b\tAlbum=Unknown Album\tArtist=Unknown Artist\t");
+    EXPECT_EQ(table("Track-7\xc3\xa9.txt"), "Track ID=7\xe9\tName=e\tAlbum=Unknown Album\tArtist=Unknown Artist\t");
+}
+
 /* Real libraries written by iTunes, checked against the XML read by hand. */
 TEST_F(ItunesImport, RealLibraries)
 {
