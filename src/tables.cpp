@@ -761,14 +761,9 @@ static int open_library(void)
     return 1;
 }
 
-int Bld_Tables(int code)
+/* The music build proper, from the reset to the saved configuration. */
+static int build(void)
 {
-    WALK("Bld_Tables");
-    if (code == 2) {
-        Bld_iPhoto();
-        return 0;
-    }
-    Debug("Bld_Tables - %d", code);
     reset(1);
 
     if (!open_library()) {
@@ -797,4 +792,25 @@ int Bld_Tables(int code)
     }
     save_config();
     return 1;
+}
+
+int Bld_Tables(int code)
+{
+    WALK("Bld_Tables");
+    if (code == 2) {
+        Bld_iPhoto();
+        return 0;
+    }
+    Debug("Bld_Tables - %d", code);
+    /* The build pumps the dialog's messages, and a message may ask for a
+    ** build: only one runs at a time. */
+    static int building;
+    if (building) {
+        Debug("* A build is running already !");
+        return 0;
+    }
+    building = 1;
+    int rc = build();
+    building = 0;
+    return rc;
 }
