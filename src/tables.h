@@ -31,7 +31,8 @@ int Chk_iTunes_iPhoto(void);
 
 /* Imports a library: code 2 the photo library (returns 0), any other code
 ** the music library.  For the music library returns 1 when the build ran to
-** its end or was stopped, 0 when it could not start. */
+** its end or was stopped (Active dropped to 0: iTunes_Time is then cleared),
+** 0 when it could not start or another build is running. */
 int Bld_Tables(int code);
 
 /* Splits one XML line in place into flds.  Returns 0 for a line without a
