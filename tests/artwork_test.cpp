@@ -1,0 +1,116 @@
+/*
+** Album artwork: images in the folders of a made library on disk, found
+** through a whole import and written as the three art tables; the order,
+** case and first-wins rules of the tables themselves.
+*/
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "global.h"
+#include "artwork.h"
+#include "tables.h"
+#include "helpers.h"
+#include "subs/files.h"
+#include "subs/text.h"
+
+namespace fs = std::filesystem;
+
+/* A file's Location as iTunes writes it: spaces escaped, "&" as "&#38;". */
+static std::string location(const std::string &path)
+{
+    std::string s = "file://localhost";
+    for (char c : path) {
+        if (c == ' ') s += "%20";
+        else if (c == '&') s += "&#38;";
+        else s += c;
+    }
+    return s;
+}
+
+static std::string track(int id, const std::string &name, const std::string &artist, const std::string &album,
+                         const std::string &path, bool video = false)
+{
+    std::string s = "\t\t<key>" + std::to_string(id) + "</key>\n\t\t<dict>\n\t\t\t<key>Track ID</key><integer>" +
+                    std::to_string(id) + "</integer>\n\t\t\t<key>Name</key><string>" + name +
+                    "</string>\n\t\t\t<key>Artist</key><string>" + artist +
+                    "</string>\n\t\t\t<key>Album</key><string>" + album + "</string>\n";
+    if (video) s += "\t\t\t<key>Has Video</key><true/>\n";
+    return s + "\t\t\t<key>Location</key><string>" + location(path) + "</string>\n\t\t</dict>\n";
+}
+
+/* Builds change the working folder; it is given back after each test. */
+class Artwork : public TracedFolderTest {
+protected:
+    fs::path cwd = fs::current_path();
+    void TearDown() override
+    {
+        fs::current_path(cwd);
+        TracedFolderTest::TearDown();
+    }
+};
+
+TEST_F(Artwork, FoundBesideTheMusic)
+{
+    std::string m = dir + "/media";
+    struct { const char *folder, *image; } images[] = {
+        {"The Beatles/Abbey Road", "Abbey Road.jpg"},    /* a match at the first character: none */
+        {"The Beatles/Abbey Road", "01 Abbey Road.jpg"},
+        {"The Beatles/Abbey Road", "01 Something.png"},  /* never a .png or a .jpeg */
+        {"The Beatles/Abbey Road", "Something.x.jpeg"},
+        {"Queen/Greatest Hits", "AlbumArt_{7A}_Large.jpg"},
+        {"Misc/Mix", "AlbumArt_{7A}_Small.jpg"},
+        {"Ann/Holiday", "Folder.JPG"},
+        {"Ann/Holiday & Sun", "Cover.jpg"},
+        {"Ann/Plain", "notes.txt"},
+    };
+    for (auto &i : images) {
+        fs::create_directories(m + "/" + i.folder);
+        write_file(m + "/" + i.folder + "/" + i.image, "x");
+    }
+    std::string tracks = track(1, "Come Together", "The Beatles", "Abbey Road", m + "/The Beatles/Abbey Road/1.mp3") +
+                         track(2, "Bohemian Rhapsody", "Queen", "Greatest Hits", m + "/Queen/Greatest Hits/2.mp3") +
+                         track(3, "Small", "Tiny", "Mix", m + "/Misc/Mix/3.mp3") +
+                         track(4, "Film", "Ann", "Holiday", m + "/Ann/Holiday/4.m4v", true) +
+                         track(5, "Beach", "Ann", "Holiday", m + "/Ann/Holiday/5.mp3") +
+                         track(6, "Sunset", "ANN", "Holiday  ", m + "/Ann/Holiday & Sun/6.mp3") +
+                         track(7, "Plain", "Nobody", "Nothing", m + "/Ann/Plain/7.mp3") +
+                         track(8, "Lost", "Nobody", "Nothing", m + "/Gone/8.mp3");
+    std::string lib = dir + "/lib";
+    fs::create_directories(lib);
+    write_file(lib + "/iTunes Music Library.xml",
+               "<plist version=\"1.0\">\n<dict>\n\t<key>Tracks</key>\n\t<dict>\n" + tracks + "\t</dict>\n</dict>\n");
+    scopy(iTunes_Path, sizeof iTunes_Path, lib.c_str());
+    Active = 1;
+    ASSERT_EQ(Bld_Tables(1), 1);
+    Active = 0;
+
+    std::string t = dir + "/iTunes Tables/";
+    EXPECT_EQ(read_file(t + "album_art.txt"), "abbey road\t" + m + "/The Beatles/Abbey Road/01 Abbey Road.jpg\n"
+                                              "greatest hits\t" + m + "/Queen/Greatest Hits/AlbumArt_{7A}_Large.jpg\n"
+                                              "holiday\t" + m + "/Ann/Holiday/Folder.JPG\n");
+    EXPECT_EQ(read_file(t + "artist_art.txt"), "ann\t" + m + "/Ann/Holiday/Folder.JPG\n"
+                                               "queen\t" + m + "/Queen/Greatest Hits/AlbumArt_{7A}_Large.jpg\n");
+    EXPECT_EQ(read_file(t + "music_art.txt"), "beach\t" + m + "/Ann/Holiday/Folder.JPG\n"
+                                              "bohemian rhapsody\t" + m + "/Queen/Greatest Hits/AlbumArt_{7A}_Large.jpg\n"
+                                              "small\t" + m + "/Misc/Mix/AlbumArt_{7A}_Small.jpg\n"
+                                              "sunset\t" + m + "/Ann/Holiday & Sun/Cover.jpg\n");
+    EXPECT_EQ(art_cnt, 0);                     /* the build's end resets it */
+}
+
+TEST_F(Artwork, TablesSortWithoutCaseAndKeepTheFirst)
+{
+    ASSERT_EQ(My_chdir(dir.c_str()), 0);
+    struct { int where; const char *who, *path; } entries[] = {
+        {0, "Abba", "1"}, {0, "ABBA  ", "2"}, {0, "b", "3"},  {0, "_x", "4"},
+        {0, "   ", "5"},  {1, "Zed", "6"},    {1, "zed", "7"}, {7, "Out", "8"},
+    };
+    for (auto &e : entries) EXPECT_EQ(Ins_Artwork(e.where, e.who, e.path), 0);
+    EXPECT_EQ(art_cnt, 5);
+    Close_Artwork();
+    EXPECT_EQ(read_file(dir + "/album_art.txt"), " \t5\n_x\t4\nabba\t1\nb\t3\n");
+    EXPECT_EQ(read_file(dir + "/artist_art.txt"), "zed\t6\n");
+    EXPECT_FALSE(fs::exists(dir + "/music_art.txt"));
+    EXPECT_EQ(album_art, nullptr);
+    Reset_Artwork();
+}
