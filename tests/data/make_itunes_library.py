@@ -13,7 +13,7 @@ Album, an Artist or a Track ID, two songs of one name, the playlists
 With --tracks it writes a large library for the benchmark instead:
 
     make_itunes_library.py --tracks 50000 --folders 5000 --playlists 500 \\
-        --root /srv/music --out "/tmp/lib/iTunes Music Library.xml"
+        --root /srv/music --out "/tmp/lib/iTunes Music Library.xml" [--make-folders]
 
 Standard library only.
 """
@@ -164,7 +164,7 @@ def sample(out):
     write_library(out, "C:/Users/Ann/Music/iTunes/iTunes Media/", tracks, playlists)
 
 
-def big(out, n_tracks, n_folders, n_playlists, root):
+def big(out, n_tracks, n_folders, n_playlists, root, make_folders=False):
     per_folder = max(1, n_tracks // max(1, n_folders))
     tracks = []
     for i in range(n_tracks):
@@ -174,6 +174,12 @@ def big(out, n_tracks, n_folders, n_playlists, root):
         album = "Album %d" % folder
         name = "Song %d" % i
         path = "%s/%s/%s/%02d %s.mp3" % (root, artist, album, i % per_folder + 1, name)
+        if make_folders:
+            # The song itself (empty) and, once per folder, its cover.
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            open(path, "wb").close()
+            if i % per_folder == 0:
+                open(os.path.join(os.path.dirname(path), "Folder.jpg"), "wb").close()
         keys = [("Track ID", tid), ("Name", name), ("Artist", artist), ("Album Artist", artist),
                 ("Album", album), ("Genre", "Rock")] + common(tid, 4000000 + i) + \
                [("Track Number", i % per_folder + 1), ("Year", 1990 + i % 30), ("Location", path)]
@@ -195,6 +201,9 @@ def main():
     ap.add_argument("--playlists", type=int, default=100, help="playlists of 50 tracks each")
     ap.add_argument("--root", default="/srv/music", help="folder the locations lie below")
     ap.add_argument("--out", help="file to write")
+    ap.add_argument("--make-folders", action="store_true",
+                    help="with --tracks, also make the folders on disk, each with its (empty) "
+                         "songs and a Folder.jpg")
     args = ap.parse_args()
 
     if args.tracks is None:
@@ -205,7 +214,7 @@ def main():
         if not args.out:
             sys.exit("--out is needed with --tracks")
         with open(args.out, "w", encoding="utf-8", newline="\n") as out:
-            big(out, args.tracks, args.folders, args.playlists, args.root.rstrip("/"))
+            big(out, args.tracks, args.folders, args.playlists, args.root.rstrip("/"), args.make_folders)
 
 
 if __name__ == "__main__":

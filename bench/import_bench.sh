@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Imports a generated music library the size of a large real one (50,000
+# tracks in 5,000 folders, 500 playlists; the folders made on disk with a
+# cover image and the song files, so the artwork search lists them) with
+# every table written, side by side with Python's plistlib merely reading the
+# same file, and prints both times, their ratio and Velmora's peak memory.
+#
+#   bench/import_bench.sh [TRACKS [FOLDERS [PLAYLISTS]]]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tracks=${1:-50000}
+folders=${2:-5000}
+playlists=${3:-500}
+
+tools/setup.sh
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/release -j"$(nproc)" --target velmora-import >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/library" "$work/data"
+lib="$work/library/iTunes Music Library.xml"
+python3 tests/data/make_itunes_library.py --tracks "$tracks" --folders "$folders" \
+    --playlists "$playlists" --root "$work/music" --make-folders --out "$lib"
+echo "$tracks tracks in $folders folders, $playlists playlists: $(du -h "$lib" | cut -f1) library file"
+
+# Warm the page cache so both read from memory.
+cat "$lib" >/dev/null
+
+seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null; t1=$(date +%s.%N); awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'; }
+p=$(seconds python3 -c 'import plistlib, sys; plistlib.load(open(sys.argv[1], "rb"))' "$lib")
+first=$(seconds build/release/velmora-import "$work/library" "$work/data")
+# A rebuild first deletes the tables of the last one.
+again=$(seconds build/release/velmora-import "$work/library" "$work/data")
+memory=$(build/release/velmora-import "$work/library" "$work/data")
+printf 'plistlib parse only      %8ss\n' "$p"
+printf 'Velmora import           %8ss   %sx the time of the parse alone\n' "$first" \
+    "$(awk -v a="$first" -v b="$p" 'BEGIN { printf "%.2f", a / b }')"
+printf 'Velmora import again     %8ss   %sx\n' "$again" \
+    "$(awk -v a="$again" -v b="$p" 'BEGIN { printf "%.2f", a / b }')"
+printf 'Velmora %s\n' "$memory"
+printf '%s track files, %s lines in albums.txt\n' "$(ls "$work/data/iTunes Tables" | grep -c '^Track-')" \
+    "$(wc -l < "$work/data/iTunes Tables/albums.txt")"
