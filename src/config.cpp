@@ -697,14 +697,22 @@ void Recent_Copy(char out[MAX_RECENT][RECENT_TXT])
 ** is cut at 1023 characters (the rest of it is passed over); its line end,
 ** LF or CR LF, is removed, and a last line without one is kept whole.
 ** Returns 0. */
-int load_links(void)
+std::mutex plinks_lock;
+
+void clear_plinks(void)
 {
-    WALK("load_links");
     for (int i = 0; i < plink_cnt && i < MAX_PLINKS; i++) {
         free(plinks[i]);
         plinks[i] = nullptr;
     }
     plink_cnt = 0;
+}
+
+int load_links(void)
+{
+    WALK("load_links");
+    std::lock_guard<std::mutex> guard(plinks_lock);
+    clear_plinks();
 
     char name[MAX_PATH_TXT + 64];
     sfmt(name, sizeof name, "%s/iTunes Tables/links.txt", Roku_Path);

@@ -7,6 +7,8 @@
 
 #include "global.h"
 
+#include <mutex>
+
 /* Reads Velmora.ini at start-up, or builds it on the first run.  Returns 0. */
 int get_config(void);
 
@@ -35,6 +37,14 @@ void Recent_Copy(char out[MAX_RECENT][RECENT_TXT]);
 
 /* Loads the library folder prefixes of the music import.  Returns 0. */
 int load_links(void);
+
+/* plinks and plink_cnt are rewritten by the music import while request
+** threads map "/iTunes Tables/linkN/" through them: both sides hold this. */
+extern std::mutex plinks_lock;
+
+/* Frees every entry of plinks and sets plink_cnt to 0; the caller holds
+** plinks_lock. */
+void clear_plinks(void);
 
 /* 1 if folder holds the music (photo) library file, which then becomes the
 ** configured library; else 0. */

@@ -151,10 +151,15 @@ int Roku_path(pal_socket s, char *item, char *out, int req)
         long n = -1;
         int got = read_number(after, &n);
         Debug("link %d [%s]", (int)n, item);
-        if (got && n >= 0 && n < MAX_PLINKS && plinks[n]) {
-            char decoded[1000];            /* Decode writes at most 999 */
+        char decoded[1000];                /* Decode writes at most 999 */
+        int known = 0;
+        if (got && n >= 0 && n < MAX_PLINKS) {
+            std::lock_guard<std::mutex> guard(plinks_lock);
+            if ((known = plinks[n] != nullptr))
+                Decode(plinks[n], decoded);
+        }
+        if (known) {
             char prefix[1001];
-            Decode(plinks[n], decoded);
             lib_path(decoded, prefix, sizeof prefix);
             const char *slash = strchr(after, '/');
             join(out, prefix, slash ? slash + 1 : "");

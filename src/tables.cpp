@@ -584,16 +584,13 @@ int write_list(const char *name, LIST *list)
     return 0;
 }
 
-/* plinks is freed the way load_links frees it, which fills the same table
-** from links.txt at start-up. */
+/* plinks is the table load_links fills from links.txt at start-up; request
+** threads may be reading it, so it changes under their lock. */
 int write_link(const char *name, LIST *list)
 {
     WALK("write_link");
-    for (int i = 0; i < plink_cnt && i < MAX_PLINKS; i++) {
-        free(plinks[i]);
-        plinks[i] = nullptr;
-    }
-    plink_cnt = 0;
+    std::lock_guard<std::mutex> guard(plinks_lock);
+    clear_plinks();
 
     FILE *f = nullptr;
     if (list && !(f = My_fopen(name, "wb"))) Debug("* Failed to create %s !", name);
