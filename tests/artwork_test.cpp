@@ -16,27 +16,11 @@
 
 namespace fs = std::filesystem;
 
-/* A file's Location as iTunes writes it: spaces escaped, "&" as "&#38;". */
-static std::string location(const std::string &path)
-{
-    std::string s = "file://localhost";
-    for (char c : path) {
-        if (c == ' ') s += "%20";
-        else if (c == '&') s += "&#38;";
-        else s += c;
-    }
-    return s;
-}
-
+/* A track of the made library; a video when so marked. */
 static std::string track(int id, const std::string &name, const std::string &artist, const std::string &album,
                          const std::string &path, bool video = false)
 {
-    std::string s = "\t\t<key>" + std::to_string(id) + "</key>\n\t\t<dict>\n\t\t\t<key>Track ID</key><integer>" +
-                    std::to_string(id) + "</integer>\n\t\t\t<key>Name</key><string>" + name +
-                    "</string>\n\t\t\t<key>Artist</key><string>" + artist +
-                    "</string>\n\t\t\t<key>Album</key><string>" + album + "</string>\n";
-    if (video) s += "\t\t\t<key>Has Video</key><true/>\n";
-    return s + "\t\t\t<key>Location</key><string>" + location(path) + "</string>\n\t\t</dict>\n";
+    return itunes_song(id, name, artist, album, path, video ? Itunes_Keys{{"Has Video", "<true/>"}} : Itunes_Keys{});
 }
 
 /* Builds change the working folder; it is given back after each test. */
@@ -78,8 +62,7 @@ TEST_F(Artwork, FoundBesideTheMusic)
                          track(8, "Lost", "Nobody", "Nothing", m + "/Gone/8.mp3");
     std::string lib = dir + "/lib";
     fs::create_directories(lib);
-    write_file(lib + "/iTunes Music Library.xml",
-               "<plist version=\"1.0\">\n<dict>\n\t<key>Tracks</key>\n\t<dict>\n" + tracks + "\t</dict>\n</dict>\n");
+    write_file(lib + "/iTunes Music Library.xml", itunes_library(tracks));
     scopy(iTunes_Path, sizeof iTunes_Path, lib.c_str());
     Active = 1;
     ASSERT_EQ(Bld_Tables(1), 1);

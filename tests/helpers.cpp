@@ -206,3 +206,47 @@ void damaged_copies(const std::string &good, unsigned seed, size_t dense, size_t
         check(bad);
     }
 }
+
+std::string int_val(long n) { return "<integer>" + std::to_string(n) + "</integer>"; }
+std::string str_val(const std::string &s) { return "<string>" + s + "</string>"; }
+
+std::string itunes_location(const std::string &path)
+{
+    std::string s = "file://localhost";
+    for (char c : path) s += c == ' ' ? "%20" : c == '&' ? "&#38;" : std::string(1, c);
+    return s;
+}
+
+std::string itunes_track(int number, const Itunes_Keys &keys)
+{
+    std::string s = "\t\t<key>" + std::to_string(number) + "</key>\n\t\t<dict>\n";
+    for (auto &[k, v] : keys) s += "\t\t\t<key>" + k + "</key>" + v + "\n";
+    return s + "\t\t</dict>\n";
+}
+
+std::string itunes_song(int id, const std::string &name, const std::string &artist, const std::string &album,
+                        const std::string &path, const Itunes_Keys &more)
+{
+    Itunes_Keys keys = {{"Track ID", int_val(id)}, {"Name", str_val(name)}, {"Artist", str_val(artist)},
+                        {"Album", str_val(album)}};
+    keys.insert(keys.end(), more.begin(), more.end());
+    keys.push_back({"Location", str_val(itunes_location(path))});
+    return itunes_track(id, keys);
+}
+
+std::string itunes_playlist(const std::string &name, const std::vector<int> &items)
+{
+    std::string s = "\t\t<dict>\n\t\t\t<key>Name</key>" + str_val(name) +
+                    "\n\t\t\t<key>Playlist Items</key>\n\t\t\t<array>\n";
+    for (int id : items)
+        s += "\t\t\t\t<dict>\n\t\t\t\t\t<key>Track ID</key>" + int_val(id) + "\n\t\t\t\t</dict>\n";
+    return s + "\t\t\t</array>\n\t\t</dict>\n";
+}
+
+std::string itunes_library(const std::string &tracks, const std::string &playlists)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+           "\t<key>Major Version</key><integer>1</integer>\n"
+           "\t<key>Tracks</key>\n\t<dict>\n" + tracks + "\t</dict>\n"
+           "\t<key>Playlists</key>\n\t<array>\n" + playlists + "\t</array>\n</dict>\n</plist>\n";
+}

@@ -83,6 +83,25 @@ std::map<std::string, std::string> key_values(const std::string &text, char sep,
 void damaged_copies(const std::string &good, unsigned seed, size_t dense, size_t span, int rounds,
                     const std::function<void(const std::string &)> &check);
 
+/* Music library files as iTunes writes them: one key to a line, TAB
+** indentation.  A key's value is given as written ("<integer>7</integer>",
+** "<true/>"); int_val and str_val write the two common ones. */
+typedef std::vector<std::pair<std::string, std::string>> Itunes_Keys;
+std::string int_val(long n);
+std::string str_val(const std::string &s);
+/* A file's Location: "file://localhost" and the path, blanks as %20 and
+** "&" as the reference "&#38;". */
+std::string itunes_location(const std::string &path);
+/* One entry of the Tracks dict. */
+std::string itunes_track(int number, const Itunes_Keys &keys);
+/* A song with its name, artist, album and file, and any further keys. */
+std::string itunes_song(int id, const std::string &name, const std::string &artist, const std::string &album,
+                        const std::string &path, const Itunes_Keys &more = {});
+/* One playlist with its items. */
+std::string itunes_playlist(const std::string &name, const std::vector<int> &items);
+/* The whole file around the tracks and the playlists. */
+std::string itunes_library(const std::string &tracks, const std::string &playlists = "");
+
 /* Opens a TCP connection to a loopback address; -1 on failure. */
 int connect_loopback(const std::string &addr, int port);
 

@@ -67,24 +67,6 @@ protected:
     }
 };
 
-/* A track dict as iTunes writes it, from "key", "<type>value</type>" pairs. */
-static std::string track(const std::vector<std::pair<std::string, std::string>> &keys, int number = 1)
-{
-    std::string s = "\t\t<key>" + std::to_string(number) + "</key>\n\t\t<dict>\n";
-    for (auto &[k, v] : keys) s += "\t\t\t<key>" + k + "</key>" + v + "\n";
-    return s + "\t\t</dict>\n";
-}
-
-static std::string library(const std::string &tracks, const std::string &playlists = "")
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-           "\t<key>Tracks</key>\n\t<dict>\n" + tracks + "\t</dict>\n"
-           "\t<key>Playlists</key>\n\t<array>\n" + playlists + "\t</array>\n</dict>\n</plist>\n";
-}
-
-static std::string int_val(long n) { return "<integer>" + std::to_string(n) + "</integer>"; }
-static std::string str_val(const std::string &s) { return "<string>" + s + "</string>"; }
-
 TEST_F(ItunesImport, SampleLibraryTablesAreWrittenWhole)
 {
     ASSERT_EQ(import_file(DATA + "itunes/sample.xml"), 1);
@@ -164,14 +146,14 @@ TEST_F(ItunesImport, OddLinesFollowTheirRules)
 TEST_F(ItunesImport, TrackFilesFollowTheLibrary)
 {
     auto one = [](const std::string &id, const std::string &name) {
-        return track({{"Track ID", "<integer>" + id + "</integer>"}, {"Name", str_val(name)}});
+        return itunes_track(1, {{"Track ID", "<integer>" + id + "</integer>"}, {"Name", str_val(name)}});
     };
-    ASSERT_EQ(import_text(library(one("1", "a") + one("2", "b") + one("7\xc3\xa9", "c") + one("8/../x", "d"))), 1);
+    ASSERT_EQ(import_text(itunes_library(one("1", "a") + one("2", "b") + one("7\xc3\xa9", "c") + one("8/../x", "d"))), 1);
     EXPECT_EQ(files(), (std::vector<std::string>{"Track-1.txt", "Track-2.txt", "Track-7\xc3\xa9.txt", "albums.txt",
                                                  "artists.txt", "songs.txt"}));
     EXPECT_EQ(table("songs.txt"), "a=1\nb=2\nc=7\nd=8\n");
 
-    ASSERT_EQ(import_text(library(one("2", "b") + one("3", "c") + one("7\xc3\xa9", "e"))), 1);
+    ASSERT_EQ(import_text(itunes_library(one("2", "b") + one("3", "c") + one("7\xc3\xa9", "e"))), 1);
     EXPECT_EQ(files(), (std::vector<std::string>{"Track-2.txt", "Track-3.txt", "Track-7\xc3\xa9.txt", "albums.txt",
                                                  "artists.txt", "songs.txt"}));
     EXPECT_EQ(table("Track-2.txt"), "Track ID=2\tName=b\tAlbum=Unknown Album\tArtist=Unknown Artist\t");
@@ -224,7 +206,7 @@ TEST_F(ItunesImport, BuildsThatCannotStart)
     EXPECT_EQ(Chk_iTunes_iPhoto(), 1);
 
     /* A file where the tables folder should be. */
-    write_file(lib + "/iTunes Music Library.xml", library(""));
+    write_file(lib + "/iTunes Music Library.xml", itunes_library(""));
     fs::remove_all(tables);
     write_file(tables, "x");
     EXPECT_EQ(Bld_Tables(1), 0);
@@ -234,7 +216,7 @@ TEST_F(ItunesImport, BuildsThatCannotStart)
 
 TEST_F(ItunesImport, CheckSaysWhichLibraryIsDue)
 {
-    write_file(lib + "/iTunes Music Library.xml", library(""));
+    write_file(lib + "/iTunes Music Library.xml", itunes_library(""));
     std::string photos = dir + "/photos";
     fs::create_directories(photos);
     struct stat st;
@@ -334,14 +316,14 @@ TEST(SortedLists, ByteOrderAndManyTracks)
 /* Limits on keys per item, folders and lines are cut, never overrun. */
 TEST_F(ItunesImport, LimitsAreCut)
 {
-    std::vector<std::pair<std::string, std::string>> keys = {{"Track ID", int_val(7)}};
+    Itunes_Keys keys = {{"Track ID", int_val(7)}};
     for (int i = 0; i < 1200; i++) keys.push_back({"K" + std::to_string(i), int_val(i)});
-    std::string tracks = track(keys, 7);
+    std::string tracks = itunes_track(7, keys);
     for (int i = 0; i < 10005; i++)
-        tracks += track({{"Track ID", int_val(10 + i)}, {"Name", str_val("n")},
-                         {"Location", str_val("file://localhost/D:/m/" + std::to_string(100000 + i) + "/x.mp3")}},
-                        10 + i);
-    ASSERT_EQ(import_text(library(tracks)), 1);
+        tracks += itunes_track(10 + i, {{"Track ID", int_val(10 + i)}, {"Name", str_val("n")},
+                                        {"Location", str_val("file://localhost/D:/m/" + std::to_string(100000 + i) +
+                                                             "/x.mp3")}});
+    ASSERT_EQ(import_text(itunes_library(tracks)), 1);
     std::string t = table("Track-7.txt");
     EXPECT_EQ(std::count(t.begin(), t.end(), '\t'), 1000);
     EXPECT_EQ(t.substr(t.size() - 9), "K998=998\t");
@@ -363,8 +345,8 @@ TEST_F(ItunesImport, DamagedFilesImportWithoutHarm)
         "",
         noise,
         "\t" + std::string(1 << 20, '<'),
-        library(track({{"Track ID", int_val(1)}, {"Name", str_val(std::string(1 << 20, 'x'))}})),
-        library("", "\t\t<dict>\n\t\t\t<key>Name</key><string>P</string>\n\t\t\t<key>Playlist Items</key>\n" +
+        itunes_library(itunes_track(1, {{"Track ID", int_val(1)}, {"Name", str_val(std::string(1 << 20, 'x'))}})),
+        itunes_library("", "\t\t<dict>\n\t\t\t<key>Name</key><string>P</string>\n\t\t\t<key>Playlist Items</key>\n" +
                         std::string(1 << 20, '\t')),
         sample.substr(0, sample.size() / 2),
     };
@@ -394,9 +376,9 @@ TEST_F(ItunesImport, StopMidBuildKeepsWhatWasRead)
     signal(SIGPIPE, SIG_IGN);
     std::string head = "<plist version=\"1.0\">\n<dict>\n\t<key>Tracks</key>\n\t<dict>\n";
     for (int i = 1; i <= 3; i++)
-        head += track({{"Track ID", int_val(i)}, {"Name", str_val("Song " + std::to_string(i))}}, i);
+        head += itunes_track(i, {{"Track ID", int_val(i)}, {"Name", str_val("Song " + std::to_string(i))}});
     std::string rest;
-    for (int i = 4; i <= 50; i++) rest += track({{"Track ID", int_val(i)}, {"Name", str_val("Late")}}, i);
+    for (int i = 4; i <= 50; i++) rest += itunes_track(i, {{"Track ID", int_val(i)}, {"Name", str_val("Late")}});
 
     std::thread writer([&] {
         int fd = open(path.c_str(), O_WRONLY);
