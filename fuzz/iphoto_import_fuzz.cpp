@@ -8,36 +8,7 @@
 #include "iPhoto.h"
 #include "subs/text.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <string>
-
-static std::string root;
-static char home[4096];   /* where the fuzzer was started: crash files go there */
-
-/* A working folder and a library folder of this process's own, once;
-** removed when the run ends. */
-static void setup(void)
-{
-    if (!root.empty())
-        return;
-    if (!getcwd(home, sizeof home))
-        scopy(home, sizeof home, "/tmp");
-    char tmpl[] = "/tmp/velmora-iphoto-fuzz-XXXXXX";
-    const char *dir = mkdtemp(tmpl);
-    root = dir ? dir : "/tmp";
-    std::string lib = root + "/library";
-    mkdir(lib.c_str(), 0755);
-    scopy(Roku_Path, sizeof Roku_Path, root.c_str());
-    scopy(iPhoto_Path, sizeof iPhoto_Path, lib.c_str());
-    Active = 1;
-    atexit([] {
-        std::string cmd = "rm -rf '" + root + "'";
-        if (system(cmd.c_str()) != 0) {}
-    });
-}
+#include "fuzz_folder.h"
 
 static std::string slurp(const std::string &path)
 {
@@ -53,15 +24,21 @@ static std::string slurp(const std::string &path)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    setup();
+    /* The build leaves the working folder at Roku_Path; crash files are
+    ** written where the fuzzer was started, so it goes back there. */
+    static const std::filesystem::path home = std::filesystem::current_path();
+    const std::string &root = fuzz_folder();
+    std::filesystem::create_directories(root + "/library");
+    scopy(Roku_Path, sizeof Roku_Path, root.c_str());
+    scopy(iPhoto_Path, sizeof iPhoto_Path, (root + "/library").c_str());
+    Active = 1;
     FILE *f = fopen((std::string(iPhoto_Path) + "/AlbumData.xml").c_str(), "wb");
     if (!f)
         return 0;
     fwrite(data, 1, size, f);
     fclose(f);
     Bld_iPhoto();
-    if (chdir(home) != 0)
-        abort();
+    std::filesystem::current_path(home);
 
     std::string tables = root + "/iPhoto Tables/";
     std::string photos = slurp(tables + "Photos.txt");

@@ -8,47 +8,19 @@
 #include "tables.h"
 #include "subs/text.h"
 
-#include <unistd.h>
+#include "fuzz_folder.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-
-static std::string base;
-
-static void drop_folder(void)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    std::error_code ec;
-    std::filesystem::remove_all(base, ec);
-}
-
-/* The data folder and the library folder, once per process. */
-static void setup(void)
-{
-    if (!base.empty())
-        return;
-    /* On tmpfs where there is one: the build saves the configuration with
-    ** fsync each run, which a disk makes slow. */
-    char tmpl[] = "/dev/shm/velmora-itunes-fuzz-XXXXXX";
-    char tmpl2[] = "/tmp/velmora-itunes-fuzz-XXXXXX";
-    const char *dir = mkdtemp(tmpl);
-    if (!dir)
-        dir = mkdtemp(tmpl2);
-    if (!dir)
-        abort();
-    base = dir;
-    atexit(drop_folder);
+    /* The build leaves the working folder at Roku_Path; crash files are
+    ** written where the fuzzer was started, so it goes back there. */
+    static const std::filesystem::path home = std::filesystem::current_path();
+    const std::string &base = fuzz_folder();
     std::filesystem::create_directories(base + "/lib");
     scopy(Roku_Path, sizeof Roku_Path, base.c_str());
     scopy(My_Path, sizeof My_Path, base.c_str());
     scopy(iTunes_Path, sizeof iTunes_Path, (base + "/lib").c_str());
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    setup();
-    std::string lib = base + "/lib/iTunes Music Library.xml";
-    FILE *f = fopen(lib.c_str(), "wb");
+    FILE *f = fopen((base + "/lib/iTunes Music Library.xml").c_str(), "wb");
     if (!f)
         return 0;
     fwrite(data, 1, size, f);
@@ -59,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         __builtin_trap();
     if (std::filesystem::current_path() != base)
         __builtin_trap();
+    std::filesystem::current_path(home);
     if (plink_cnt < 0 || plink_cnt > MAX_FOLDERS || plinks[plink_cnt] != nullptr)
         __builtin_trap();
     return 0;

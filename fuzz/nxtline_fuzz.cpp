@@ -8,27 +8,11 @@
 #include "global.h"
 #include "iPhoto.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
-#include <string>
-
-/* One file per fuzzing process, so parallel jobs never share it; removed
-** when the run ends. */
-static std::string fuzz_name;
-
-static void drop_fuzz_file(void)
-{
-    unlink(fuzz_name.c_str());
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (fuzz_name.empty()) {
-        fuzz_name = "/tmp/velmora_nxtline_fuzz." + std::to_string(getpid()) + ".xml";
-        atexit(drop_fuzz_file);
-    }
-    FILE *f = fopen(fuzz_name.c_str(), "wb+");
+    FILE *f = tmpfile();
     if (!f)
         return 0;
     fwrite(data, 1, size, f);

@@ -2,8 +2,8 @@
 ** The bodies the media-reader fuzz targets share.  fuzz_reader: the input
 ** becomes the media file (one temporary file, rewritten for every run) and
 ** the reader runs on it with its real size, its lines going nowhere.
-** fuzz_info_file: the input becomes a file with the given extension in a
-** private working folder and info_data examines it as the server would.
+** fuzz_info_file: the input becomes a file with the given extension in the
+** process's working folder and info_data examines it as the server would.
 ** AddressSanitizer catches any read past the window.
 */
 #ifndef VELMORA_READER_FUZZ_H
@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_folder.h"
 #include "subs/files.h"
 #include "subs/text.h"
 
@@ -38,26 +39,11 @@ static inline void fuzz_reader(info_reader reader, const uint8_t *data, size_t s
     reader(media, sink, (int64_t)size);
 }
 
-/* One folder per fuzzing process, holding the input files and the info
-** texts; removed when the run ends. */
-static std::string fuzz_folder;
-
-static inline void fuzz_drop_folder(void)
-{
-    std::string cmd = "rm -rf '" + fuzz_folder + "'";
-    if (system(cmd.c_str())) {}
-}
-
 static inline void fuzz_info_file(const char *ext, const uint8_t *data, size_t size)
 {
-    if (fuzz_folder.empty()) {
-        char tmpl[] = "/tmp/velmora_info_fuzz.XXXXXX";
-        if (!mkdtemp(tmpl)) abort();
-        fuzz_folder = tmpl;
-        scopy(Roku_Path, sizeof Roku_Path, fuzz_folder.c_str());
-        atexit(fuzz_drop_folder);
-    }
-    std::string media = fuzz_folder + "/input" + ext;
+    /* The info texts go to temporary files in the working folder. */
+    scopy(Roku_Path, sizeof Roku_Path, fuzz_folder().c_str());
+    std::string media = fuzz_folder() + "/input" + ext;
     FILE *f = fopen(media.c_str(), "wb");
     if (!f) abort();
     if (size && fwrite(data, 1, size, f) != size) abort();
