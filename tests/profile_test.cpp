@@ -296,11 +296,9 @@ TEST_F(Profile, BatchReplacesTheFileOnceAndHoldsOtherWriters)
     EXPECT_EQ(names(), "Velmora.ini");
 }
 
-/* A child rewrites the file without pause and is killed at random moments,
-** while this process writes a key of its own in between: every time the file
-** is whole (all keys, the closing section last), the write of this process
-** was not lost to the child's, and at most the one temporary file is left
-** beside it, which the next write takes away. */
+/* A child rewriting the file is killed at random moments while this process
+** writes a key between: the file stays whole, our write is never lost, and
+** at most one temporary file is left, which the next write takes away. */
 TEST_F(Profile, KilledWriterLeavesWholeFileAndLosesNoOtherWrite)
 {
     const int keys = 40;
