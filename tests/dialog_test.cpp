@@ -170,10 +170,7 @@ TEST(MainDialog, StartStopAndConnect)
     EXPECT_EQ(servers.load(), 2);
     EXPECT_EQ(finders.load(), 2);
     EXPECT_EQ(connects.load(), 2);
-    EXPECT_NE(t.find("User Started Server"), std::string::npos);
-    EXPECT_NE(t.find("User Stoped Server"), std::string::npos);
-    EXPECT_NE(t.find("Minimize"), std::string::npos);
-    EXPECT_NE(t.find("Restore"), std::string::npos);
-    EXPECT_NE(t.find("dialog exit"), std::string::npos);
+    for (const char *line : {"User Started Server", "User Stoped Server", "Minimize", "Restore", "dialog exit"})
+        EXPECT_NE(t.find(line), std::string::npos) << line;
     EXPECT_EQ(t.find("Alert"), std::string::npos);
 }

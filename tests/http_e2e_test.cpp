@@ -17,6 +17,10 @@
 #include "roku_channel.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <regex>
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -39,10 +43,7 @@ struct Served {
     {
         std::string home = temp_folder();
         movies = home + "/Media/Movies";
-        mkdir((home + "/Media").c_str(), 0755);
-        mkdir(movies.c_str(), 0755);
-        mkdir((movies + "/Live Shows").c_str(), 0755);
-        mkdir((movies + "/Info").c_str(), 0755);
+        for (const char *sub : {"/Live Shows", "/Info"}) std::filesystem::create_directories(movies + sub);
         write_file(movies + "/a.mp3", kilo_bytes());
         write_file(movies + "/My Film.mp4", kilo_bytes() + kilo_bytes());
         write_file(movies + "/notes", "no dot");
@@ -105,19 +106,7 @@ std::string header(const Channel_Answer &a, const std::string &name)
 }
 
 /* The head without its Date line, which moves with the clock. */
-std::string dateless(const std::string &head)
-{
-    std::string out;
-    size_t p = 0;
-    while (p < head.size()) {
-        size_t e = head.find('\n', p);
-        if (e == std::string::npos) e = head.size() - 1;
-        std::string line = head.substr(p, e - p + 1);
-        if (line.compare(0, 6, "Date: ") != 0) out += line;
-        p = e + 1;
-    }
-    return out;
-}
+std::string dateless(const std::string &head) { return std::regex_replace(head, std::regex("\nDate: [^\n]*"), ""); }
 
 }  // namespace
 
@@ -173,19 +162,16 @@ TEST_F(Http, FolderListingAndFilesWithRanges)
     EXPECT_NE(a.body.find("MP3 <BR>"), std::string::npos);
     EXPECT_EQ(a.body.compare(a.body.size() - 21, 21, "</PRE></BODY></HTML>\n"), 0);
 
-    a = get("/Roku/Movies/a.mp3", "Range: bytes=0-99\r\n");
-    EXPECT_EQ(a.head.compare(0, 17, "HTTP/1.1 206 OK\nC"), 0) << a.head;
-    EXPECT_EQ(header(a, "Content-type"), "audio/mpeg");
-    EXPECT_EQ(header(a, "Content-length"), "100");
-    EXPECT_EQ(header(a, "Content-range"), "bytes 0-99/1000");
-    EXPECT_EQ(a.body, kilo_bytes().substr(0, 100));
-    EXPECT_NE(header(a, "Last-Modified"), "<none>");
-    EXPECT_EQ(header(a, "Connection"), "Close");
-
-    a = get("/Roku/Movies/a.mp3", "Range: bytes=500-\r\n");
-    EXPECT_EQ(header(a, "Content-length"), "500");
-    EXPECT_EQ(header(a, "Content-range"), "bytes 500-999/1000");
-    EXPECT_EQ(a.body, kilo_bytes().substr(500));
+    for (auto [range, length, content_range] : {std::tuple{"0-99", 100, "0-99/1000"}, {"500-", 500, "500-999/1000"}}) {
+        a = get("/Roku/Movies/a.mp3", "Range: bytes="s + range + "\r\n");
+        EXPECT_EQ(a.head.compare(0, 17, "HTTP/1.1 206 OK\nC"), 0) << a.head;
+        EXPECT_EQ(header(a, "Content-type"), "audio/mpeg");
+        EXPECT_EQ(header(a, "Content-length"), std::to_string(length));
+        EXPECT_EQ(header(a, "Content-range"), "bytes "s + content_range);
+        EXPECT_EQ(a.body, kilo_bytes().substr(atoi(range), length));
+        EXPECT_NE(header(a, "Last-Modified"), "<none>");
+        EXPECT_EQ(header(a, "Connection"), "Close");
+    }
 
     /* Still the same connection: "Connection: Close" in the answer is only
     ** a word; a client's "Close" is not "close". */
@@ -224,10 +210,7 @@ TEST_F(Http, InfoTextOfEveryMediaType)
         ASSERT_EQ(a.status, 200) << name;
         FILE *f = info_data((path + "?info").c_str());
         ASSERT_NE(f, nullptr);
-        std::string local;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) local.append(buf, n);
+        std::string local = stream_text(f);
         fclose(f);
         /* Putting the file's times back moves its change time, so that
         ** line differs between two readings. */
@@ -335,9 +318,7 @@ TEST_F(Http, AccessLogLine)
     size_t p = log.rfind("127.0.0.1 ");
     ASSERT_NE(p, std::string::npos);
     std::string line = log.substr(p);
-    /* 127.0.0.1 05/Dec/2026 17:40:00 "GET ... HTTP/1.1" 200 1000 "agent" "referer" */
-    EXPECT_EQ(line[12], '/');
-    EXPECT_EQ(line[16], '/');
+    /* The layout of the line is HttpLog's; here the values the server passes. */
     EXPECT_NE(line.find(" \"GET /Roku/Movies/a.mp3 HTTP/1.1\" 200 1000 \"Roku/DVP-9.10\" \"http://roku/\"\n"),
               std::string::npos)
         << line;

@@ -1,8 +1,7 @@
 /*
-** The /Roku/ tree, folder listings and the wildcard search: the listing
-** pages byte for byte, the mapping of targets to paths, the Recent folder,
-** Roku_Config.txt, the pattern rules and the tree search.  (Arbitrary
-** targets and patterns are the fuzzer's.)
+** The /Roku/ tree: listing pages byte for byte, targets mapped to paths, the
+** Recent folder, Roku_Config.txt, the pattern rules and the tree search.
+** (Arbitrary targets and patterns are roku_path_fuzz's.)
 */
 #include <gtest/gtest.h>
 
@@ -46,14 +45,11 @@ void set_link(int i, const std::string &title, const std::string &folder)
     links[i] = LINK{strdup(title.c_str()), strdup(folder.c_str())};
 }
 
-/* The whole stream from where it stands; closes it.  "null" for none. */
+/* The whole stream; closes it.  "null" for none. */
 std::string drain(FILE *f)
 {
-    if (!f) return "null";
-    std::string s;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-    fclose(f);
+    std::string s = f ? stream_text(f) : "null";
+    if (f) fclose(f);
     return s;
 }
 
@@ -218,8 +214,6 @@ TEST_F(RokuTree, RecentFolderAndConfig)
     close(sv[0]);
 }
 
-/* ------------------------------------------------------------- listings */
-
 TEST_F(Listing, PageParentLinksAndRefusals)
 {
     std::string music = dir + "/Music";
@@ -271,8 +265,6 @@ TEST_F(Listing, PageParentLinksAndRefusals)
     }
 }
 
-/* --------------------------------------------------------------- Match */
-
 TEST(Match, PatternRules)
 {
     const int P = MATCH_PATHNAME, D = MATCH_PERIOD, E = MATCH_NOESCAPE, C = MATCH_CASEFOLD;
@@ -308,8 +300,6 @@ TEST(Match, PatternRules)
     for (int i = 0; i < 500; i++) stars += "*a";
     EXPECT_EQ(Match((stars + "b").c_str(), name.c_str(), 0), 1);
 }
-
-/* -------------------------------------------------------------- search */
 
 TEST_F(RokuTree, SearchOptionsLoopsAndDepth)
 {

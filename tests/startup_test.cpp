@@ -6,6 +6,7 @@
 
 #include "global.h"
 #include "main.h"
+#include "subs/text.h"
 
 static std::string letters(const char *text, int dash_only)
 {
@@ -16,18 +17,13 @@ static std::string letters(const char *text, int dash_only)
     return out;
 }
 
+/* Letters on the command line need a "-"; in options.txt every letter
+** counts; other characters have no bit and Z is never listed. */
 TEST(Startup, OptionLetters)
 {
-    EXPECT_EQ(letters("-ST", 1), "ST");
-    EXPECT_EQ(letters("-s -t", 1), "ST");
-    EXPECT_EQ(letters("st -m", 1), "M");          /* a word without "-" sets nothing */
-    EXPECT_EQ(letters("st -m", 0), "MST");        /* options.txt: every letter counts */
-    EXPECT_EQ(letters("-a1b?c", 1), "ABC");       /* other characters have no bit */
-    EXPECT_EQ(letters("-z", 1), "");              /* Z is never listed */
-    EXPECT_TRUE(options & 1u);
-    options = 0;
-    Set_Options("-a", 1);
-    EXPECT_EQ(options, 1u << 25);
+    for (auto [text, dash_only, want] : {std::tuple{"-ST", 1, "ST"}, {"-s -t", 1, "ST"}, {"st -m", 1, "M"},
+                                         {"st -m", 0, "MST"}, {"-a1b?c", 1, "ABC"}, {"-z", 1, ""}})
+        EXPECT_EQ(letters(text, dash_only), want) << text;
     options = 0;
 }
 
@@ -44,19 +40,16 @@ TEST(Startup, ArgumentListSplitsAtSingleBlanks)
     EXPECT_EQ(Split_Args(many.c_str()), MAX_ARGS);
 }
 
+/* The machine name loses its domain and takes one capital; the user name
+** only a first capital. */
 TEST(Startup, UserAndMachineNames)
 {
-    char mach[80] = "MYPC.home.lan";
-    Cap_Mach(mach);
-    EXPECT_STREQ(mach, "Mypc");
-    char plain[80] = "den";
-    Cap_Mach(plain);
-    EXPECT_STREQ(plain, "Den");
-    char user[80] = "james mcDonald";
-    Cap_User(user);
-    EXPECT_STREQ(user, "James mcDonald");
-    char empty[80] = "";
-    Cap_Mach(empty);
-    Cap_User(empty);
-    EXPECT_STREQ(empty, "");
+    for (auto [in, mach, user] : {std::tuple{"MYPC.home.lan", "Mypc", "MYPC.home.lan"}, {"den", "Den", "Den"},
+                                  {"james mcDonald", "James mcdonald", "James mcDonald"}, {"", "", ""}}) {
+        char m[80], u[80];
+        scopy(m, sizeof m, in), scopy(u, sizeof u, in);
+        Cap_Mach(m), Cap_User(u);
+        EXPECT_STREQ(m, mach) << in;
+        EXPECT_STREQ(u, user) << in;
+    }
 }

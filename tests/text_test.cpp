@@ -142,29 +142,16 @@ TEST(TextUnicode, Utf16AndFold)
     EXPECT_STREQ(wide, "Tit");
 }
 
-TEST(TextNumbers, AddressesDigitsAndByteOrders)
+/* Hex digits are covered through Decode and the cookie decode. */
+TEST(TextNumbers, AddressesAndByteOrders)
 {
-    struct { const char *in; unsigned char a, b, c, d; } ips[] = {
-        {"192.168.1.20", 192, 168, 1, 20},
-        {"10.0", 10, 0, 0, 0},
-        {"300.1.2.3", 44, 1, 2, 3},
-        {"1.2.3.4.5", 1, 2, 3, 4},
-        {"1..2", 1, 0, 2, 0},
-        {"", 0, 0, 0, 0},
-    };
-    for (auto &t : ips) {
+    /* Each part as "%d" reads it, held to a byte; missing parts are 0. */
+    for (auto [in, want] : {std::pair{"192.168.1.20", "192.168.1.20"}, {"10.0", "10.0.0.0"}, {"300.1.2.3", "44.1.2.3"},
+                            {"1.2.3.4.5", "1.2.3.4"}, {"1..2", "1.0.2.0"}, {"", "0.0.0.0"}}) {
         unsigned char o[4] = {9, 9, 9, 9};
-        Split_IP(t.in, o);
-        EXPECT_EQ(o[0], t.a) << t.in;
-        EXPECT_EQ(o[1], t.b) << t.in;
-        EXPECT_EQ(o[2], t.c) << t.in;
-        EXPECT_EQ(o[3], t.d) << t.in;
-    }
-
-    for (int c : {'0', '9', 'a', 'A', 'f', 'F'}) {
-        int v = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-        EXPECT_EQ(atoh(c), v) << (char)c;
-        EXPECT_EQ(Hex2Bin(c), v) << (char)c;
+        Split_IP(in, o);
+        EXPECT_EQ(std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." +
+                      std::to_string(o[3]), want) << in;
     }
 
     const unsigned char b[8] = {0x3F, 0xF8, 0, 0, 0, 0, 0, 0x01};

@@ -11,15 +11,15 @@
 #include "helpers.h"
 #include "subs/trace.h"
 
-TEST(Trace, DumpLayoutPadsTheLastGroup)
+class Trace : public TracedFolderTest {};
+
+TEST_F(Trace, DumpLayoutPadsTheLastGroup)
 {
-    std::string dir = trace_to_temp();
     unsigned char buf[20];
     for (int i = 0; i < 20; i++) buf[i] = (unsigned char)('A' + i);
     buf[1] = 7;
     Dump("tag", buf, 20);
     std::string t = read_file(dir + "/trace.txt");
-    trace_off();
     size_t h = t.find("tag - ");
     ASSERT_NE(h, std::string::npos);
     std::string rest = t.substr(t.find('\n', h) + 1);
@@ -32,9 +32,8 @@ TEST(Trace, DumpLayoutPadsTheLastGroup)
     EXPECT_NE(t.find(" - 20\n", h), std::string::npos);
 }
 
-TEST(Trace, OffWritesNothingAndLinesEndOnce)
+TEST_F(Trace, OffWritesNothingAndLinesEndOnce)
 {
-    std::string dir = trace_to_temp();
     Debug("one\n");
     Debug("two\n\n");
     trace_off();
@@ -52,9 +51,8 @@ TEST(Trace, OffWritesNothingAndLinesEndOnce)
     EXPECT_EQ(big[1000], ' ');
 }
 
-TEST(Trace, SwitchingNeverMeetsAWriter)
+TEST_F(Trace, SwitchingNeverMeetsAWriter)
 {
-    std::string dir = trace_to_temp();
     std::atomic<bool> stop{false};
     std::vector<std::thread> writers;
     for (int i = 0; i < 4; i++)
@@ -73,6 +71,4 @@ TEST(Trace, SwitchingNeverMeetsAWriter)
     }
     stop = true;
     for (auto &t : writers) t.join();
-    trace_off();
-    SUCCEED();
 }
