@@ -1,8 +1,7 @@
 /*
-** The AVI, FLV, FLAC and WMV readers of the info text: the lines of files
-** made by ffmpeg and flac, their agreement with ffprobe, hand-built headers
-** for the readings real files do not reach, and damaged copies that must
-** never crash, hang or read past the bytes read.
+** The AVI, FLV, FLAC and WMV readers: files made by ffmpeg and flac against
+** ffprobe, hand-built headers for readings real files never reach, and
+** damaged copies that must never crash, hang or read past the bytes read.
 */
 #include <gtest/gtest.h>
 
@@ -177,21 +176,22 @@ TEST_F(InfoAv, FlacStreamInfoAndComments)
     EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x01, std::string(20, '\0')) + block(0x03, std::string(18, 'x')) +
                                       block(0x84, vc) + block(0x00, info)),
               "ARTIST:Band\na:b=c\nX:1\n");
-    EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, comments("", {"=A=B"}))), ":A=B\n");
+    /* A last comment block alone, as its comment list reads. */
+    auto last = [](const std::string &list) { return lines_of(info_flac, "fLaC" + block(0x84, list)); };
+    EXPECT_EQ(last(comments("", {"=A=B"})), ":A=B\n");
     /* A count whose low byte is 0 reads as an empty comment first. */
     std::string c256 = comments("v", {"T=1"});
     c256.replace(5, 4, le32(256));
-    EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, c256)), "T:1\n");
+    EXPECT_EQ(last(c256), "T:1\n");
     /* The walk ends at a zero length byte, and at the body's end. */
-    EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, comments("", {"A=1", "", "B=2"}))), "A:1\n");
+    EXPECT_EQ(last(comments("", {"A=1", "", "B=2"})), "A:1\n");
     std::string two = comments("", {"A=1", "B=2"});
     EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, two.substr(0, two.size() - 3)) + "===="), "A:1\n");
     /* Long comments are cut at 199 bytes; only a length's low byte counts. */
-    EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, comments("", {"L=" + std::string(250, 'v')}))),
-              "L:" + std::string(197, 'v') + "\n");
+    EXPECT_EQ(last(comments("", {"L=" + std::string(250, 'v')})), "L:" + std::string(197, 'v') + "\n");
     std::string wide = comments(std::string(2, 'v'), {"K=9"});
     wide.replace(0, 4, le32(0x302));
-    EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, wide)), "K:9\n");
+    EXPECT_EQ(last(wide), "K:9\n");
 }
 
 TEST_F(InfoAv, WmvPropertiesAndPictureSize)
