@@ -45,12 +45,10 @@ static unsigned tail_at(unsigned n) { return 14 + 12 * n; }
 
 using InfoJpeg = TracedFolderTest;
 
-/* The whole text of each fixture in walk order, and every key=value of its
-** NAME.oracle (exiftool's reading) among its lines.  mm_padded.jpg returns
-** from the sub-directory's padding entry to the Windows tags; mm_short.jpg
-** never reaches them and reads its SHORT sizes as 0; in ii_exif.jpg every
-** field is read the wrong way round; the JFIF segment puts "Exif" beyond
-** offset 19. */
+/* Each fixture's whole text in walk order, holding every key=value of its
+** exiftool reading.  mm_padded returns from the sub-directory's padding to
+** the Windows tags; mm_short never does and reads SHORT sizes as 0; ii_exif
+** is read the wrong way round; jfif_exif's "Exif" lies past offset 19. */
 TEST_F(InfoJpeg, FixturesMadeByExiftoolGiveTheirLinesAndAgreeWithIt)
 {
     struct {
@@ -83,26 +81,15 @@ TEST_F(InfoJpeg, FixturesMadeByExiftoolGiveTheirLinesAndAgreeWithIt)
     EXPECT_EQ(oracles, 2);
 }
 
-/* Readings the tools never produce: where "Exif" may lie, the low byte of
-** a SHORT, the low half of a LONG, Windows text cut by the low byte of its
-** count, a user comment's code field, a value offset beyond the bytes
-** read, a padding entry with no pointer before it; unknown tags traced. */
+/* Readings the tools never produce; unknown tags are traced. */
 TEST_F(InfoJpeg, HandBuiltEntriesReadAsDescribed)
 {
-    /* "Exif" at offset 19 is found; at 20 it is not. */
-    std::string block = exif_file({entry(0x0112, 3, 1, 0x00060000)}, "").substr(6);
-    EXPECT_EQ(lines_of(std::string(19, 'x') + block), "orientation:6\n");
-    EXPECT_EQ(lines_of(std::string(20, 'x') + block), "");
+    /* Orientation is byte 9 alone; a width over 255 is the field's low half. */
+    EXPECT_EQ(lines_of(exif_file({entry(0x0112, 3, 1, 0x01060000), entry(0xA002, 4, 1, 3264)}, "")),
+              "orientation:6\nwidth:3264\n");
 
-    /* Orientation is byte 9 alone; width and height the low half of the
-    ** field (3264 as a LONG, 0 as a SHORT stored in the high half). */
-    EXPECT_EQ(lines_of(exif_file({entry(0x0112, 3, 1, 0x01060000), entry(0xA002, 4, 1, 3264),
-                                  entry(0xA003, 3, 1, 2448u << 16)}, "")),
-              "orientation:6\nwidth:3264\nheight:0\n");
-
-    /* A title counted 0x106 bytes is narrowed over 6: "Tit".  A subject
-    ** counted exactly is whole; a keyword text runs on past a narrowed part
-    ** that meets no zero. */
+    /* Windows text narrowed over the low byte of its count (0x106: "Tit"),
+    ** whole when counted exactly, run on past a part that meets no zero. */
     std::string w = std::string("T\0i\0t\0l\0e\0\0\0", 12) + std::string("S\0u\0b\0\0\0", 8) +
                     std::string("K\0e\0y\0\0\0", 8);
     unsigned t = tail_at(3);
@@ -110,16 +97,15 @@ TEST_F(InfoJpeg, HandBuiltEntriesReadAsDescribed)
                                   entry(0x9C9E, 1, 2, t + 20)}, w)),
               "title:Tit\nsubject:Sub\nkeywords:K\n");
 
-    /* The user comment's 8-byte code field is printed to its first zero;
-    ** author and maker note read text at their offsets. */
+    /* A user comment prints its 8-byte code field, to its first zero. */
     std::string c = std::string("ASCII\0\0\0Hello\0", 14) + std::string("N\0o\0\0\0", 6) + "note";
     t = tail_at(3);
     EXPECT_EQ(lines_of(exif_file({entry(0x9286, 7, 13, t), entry(0x9C9D, 1, 6, t + 14),
                                   entry(0x927C, 7, 5, t + 20)}, c + std::string("\0", 1))),
               "USER_COMMENT:ASCII\nauthor:No\nMAKER_NOTE:note\n");
 
-    /* Offsets beyond the bytes read write nothing; a padding entry with
-    ** no pointer before it is a plain step. */
+    /* Offsets beyond the bytes read write nothing; padding with no pointer
+    ** before it is a plain step. */
     EXPECT_EQ(lines_of(exif_file({entry(0x010F, 2, 9, 0xFFF0), entry(0x9C9C, 1, 9, 0x8000),
                                   entry(0xEA1C, 7, 4, 0), entry(0x829A, 5, 1, 0),
                                   entry(0xC4A5, 7, 1, 0)}, "")),
@@ -129,14 +115,12 @@ TEST_F(InfoJpeg, HandBuiltEntriesReadAsDescribed)
     EXPECT_NE(trace.find("Unknown Exif tag"), std::string::npos);
 }
 
-/* The EXIF pointer leads into the sub-directory past its count; a padding
-** entry there returns to the IFD0 entry after the pointer.  Pointers that
-** point back at themselves or at each other still end the walk. */
+/* The EXIF pointer leads into the sub-directory and its padding back to
+** IFD0; pointers at themselves or at each other still end the walk. */
 TEST_F(InfoJpeg, PointersAndPaddingNeverLoop)
 {
-    /* IFD0: make, pointer, model.  Sub-directory: width, padding.  The
-    ** strides then cross the sub-directory out of step, where the width
-    ** entry's count reads as tag 1. */
+    /* IFD0: make, pointer, model; sub-directory: width, padding.  Back in
+    ** IFD0 the strides cross the width entry out of step: its count is tag 1. */
     unsigned sub = tail_at(3);
     std::string tail = be16(2) + entry(0xA002, 4, 1, 640) + entry(0xEA1C, 7, 4, 0) +
                        std::string("Mk\0Md\0", 6);
@@ -145,9 +129,8 @@ TEST_F(InfoJpeg, PointersAndPaddingNeverLoop)
                                   entry(0x0110, 2, 3, strs + 3)}, tail)),
               "make:Mk\nwidth:640\nmodel:Md\nINTEROPERABILITY_INDEX:?\n");
 
-    /* A pointer to its own entry (less its 2-byte count), a pair pointing at
-    ** each other, and a padding entry in the sub-directory before the
-    ** pointer: each walk ends with a bounded text. */
+    /* A pointer to its own entry (less the 2-byte count), and a pair
+    ** pointing at each other with padding after them. */
     unsigned self = 10 - 2;
     EXPECT_EQ(lines_of(exif_file({entry(0x8769, 4, 1, self), entry(0x0112, 3, 1, 0x00010000)}, "")),
               "orientation:1\n");
@@ -163,8 +146,7 @@ TEST_F(InfoJpeg, PointersAndPaddingNeverLoop)
 }
 
 /* Only the first 10000 bytes are read: a text running to their end is cut
-** there, an entry cut by it reads zeros for its missing bytes, and a value
-** beyond it is not written. */
+** there, a value past them is not written, an entry cut by them reads zeros. */
 TEST_F(InfoJpeg, TheWindowIsTheFirst10000Bytes)
 {
     unsigned t = tail_at(2);
@@ -172,8 +154,7 @@ TEST_F(InfoJpeg, TheWindowIsTheFirst10000Bytes)
     std::string file = exif_file({entry(0x0110, 2, 1, t), entry(0x0131, 2, 1, 10000 - 12)}, tail);
     EXPECT_EQ(lines_of(file), "model:" + std::string(10000 - 12 - t, 'a') + "\n");
 
-    /* The strides meet an entry 6 bytes before the end of the window (the
-    ** walk starts at offset 10): its tag is read, its offset field as 0. */
+    /* An entry 6 bytes before the window's end: its offset field reads 0. */
     std::string edge = exif_file({entry(0x0112, 3, 1, 0x00050000)}, "");
     edge += std::string(10000 - 6 - edge.size(), '\xEE');
     edge += entry(0xA002, 4, 1, 77);
