@@ -1,8 +1,5 @@
-/*
-** Fuzz target for the AVI, FLV, FLAC and WMV readers: the first input byte
-** picks the reader, the rest becomes the media file, so every window search
-** and block walk meets arbitrary bytes.
-*/
+/* Fuzz target for the AVI, FLV, FLAC and WMV readers: the first input byte
+** picks the reader, the rest is the media file. */
 #include "reader_fuzz.h"
 
 static const info_reader readers[4] = {info_avi, info_flv, info_flac, info_wmv};

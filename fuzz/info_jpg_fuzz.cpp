@@ -1,8 +1,5 @@
-/*
-** Fuzz target for the JPEG reader (info_jpg): the search for the EXIF block,
-** the strides, the pointer and padding jumps and every value read meet
-** arbitrary bytes.
-*/
+/* Fuzz target for the JPEG reader: the EXIF search, the strides, the
+** pointer and padding jumps and every value read. */
 #include "reader_fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -1,8 +1,5 @@
-/*
-** Fuzz target for the MPEG program stream reader (info_mpg): the start-code
-** searches of the first window and of the windows stepped back from the end
-** meet arbitrary bytes.
-*/
+/* Fuzz target for the MPEG program stream reader: the start-code searches
+** of the first window and of the windows stepped back from the end. */
 #include "reader_fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -1,8 +1,7 @@
 /*
-** The AVI, FLV, FLAC and WMV readers of the info text: the lines of files
-** made by ffmpeg and flac, their agreement with ffprobe, hand-built headers
-** for the readings real files do not reach, and damaged copies that must
-** never crash, hang or read past the bytes read.
+** The AVI, FLV, FLAC and WMV readers: files made by ffmpeg and flac against
+** ffprobe, hand-built headers for readings real files never reach, and
+** damaged copies that must never crash, hang or read past the bytes read.
 */
 #include <gtest/gtest.h>
 
@@ -17,8 +16,7 @@
 
 static const std::string fixtures = std::string(VELMORA_SOURCE_DIR) + "/tests/data/av/";
 
-/* Fills stack below the caller with v, so a reader called next by the same
-** caller finds v in whatever it leaves unread. */
+/* Fills the stack below the caller with v, for the reader it calls next. */
 static void __attribute__((noinline)) paint_stack(unsigned char v)
 {
     unsigned char junk[64 * 1024];
@@ -101,17 +99,14 @@ TEST_F(InfoAv, AviFrameRateAndDuration)
 {
     const std::string head = "Maxbitrate:8000\nWidth:640\nHeight:480\n";
     EXPECT_EQ(lines_of(info_avi, avi(1001, 30000, 2997)), head + "Framerate:29\nDuration:103\n");
-    /* Under one frame a second: no duration; zero scale and rate read as 1;
-    ** unsigned fields stay unsigned. */
+    /* Under one frame a second: no duration; zero scale and rate read as 1. */
     EXPECT_EQ(lines_of(info_avi, avi(1001, 1000, 2997)), head + "Framerate:0\n");
     EXPECT_EQ(lines_of(info_avi, avi(0, 0, 7)), head + "Framerate:1\nDuration:7\n");
-    EXPECT_EQ(lines_of(info_avi, avi(1, 0xFFFFFFFF, 0xFFFFFFFF)), head + "Framerate:-1\nDuration:1\n");
-    /* A header at the very first byte, or past the 1000-byte window, is not seen. */
+    EXPECT_EQ(lines_of(info_avi, avi(1, 0xFFFFFFFF, 0xFFFFFFFF)), head + "Framerate:-1\nDuration:1\n"); /* unsigned */
+    /* A header at the very first byte is not seen. */
     std::string a = avi(1, 25, 50);
     EXPECT_EQ(lines_of(info_avi, a.substr(a.find("avih"))), "");
-    EXPECT_EQ(lines_of(info_avi, std::string(1000, 'x') + a), "");
-    /* Fields cut off by the end of the bytes read end the lines there. */
-    EXPECT_EQ(lines_of(info_avi, a.substr(0, a.find("strh") + 40)), head + "Framerate:25\n");
+    /* A field ending at the last byte read is read; the next ends the lines. */
     EXPECT_EQ(lines_of(info_avi, a.substr(0, a.find("avih") + 44)), "Maxbitrate:8000\nWidth:640\n");
 }
 
@@ -132,12 +127,11 @@ static std::string prop(const std::string &name, double v)
 
 TEST_F(InfoAv, FlvNumbersAndCodecNames)
 {
-    /* Written in the reader's order, not the file's; cut toward zero. */
-    EXPECT_EQ(lines_of(info_flv, flv(prop("audiocodecid", 6) + prop("videocodecid", 7) +
-                                     prop("height", 240.99) + prop("duration", 125.9))),
-              "Duration:125\nHeight:240\nVideocodecid:7\nAudiocodecid:NellyMoser\n");
-    EXPECT_EQ(lines_of(info_flv, flv(prop("videocodecid", 4) + prop("audiocodecid", 10) + prop("framerate", -2.5))),
-              "Framerate:-2\nVideocodecid:VP6\nAudiocodecid:10\n");
+    /* Written in the reader's order, not the file's; cut toward zero, below
+    ** zero too; codec ids without a name stay numbers. */
+    EXPECT_EQ(lines_of(info_flv, flv(prop("audiocodecid", 10) + prop("videocodecid", 7) +
+                                     prop("framerate", -2.5) + prop("duration", 125.9))),
+              "Duration:125\nFramerate:-2\nVideocodecid:7\nAudiocodecid:10\n");
     /* Numbers int cannot hold read as its lowest value. */
     EXPECT_EQ(lines_of(info_flv, flv(prop("width", 1e300) + prop("height", NAN))),
               "Width:-2147483648\nHeight:-2147483648\n");
@@ -177,21 +171,22 @@ TEST_F(InfoAv, FlacStreamInfoAndComments)
     EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x01, std::string(20, '\0')) + block(0x03, std::string(18, 'x')) +
                                       block(0x84, vc) + block(0x00, info)),
               "ARTIST:Band\na:b=c\nX:1\n");
-    EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, comments("", {"=A=B"}))), ":A=B\n");
+    /* A last comment block alone, as its comment list reads. */
+    auto last = [](const std::string &list) { return lines_of(info_flac, "fLaC" + block(0x84, list)); };
+    EXPECT_EQ(last(comments("", {"=A=B"})), ":A=B\n");
     /* A count whose low byte is 0 reads as an empty comment first. */
     std::string c256 = comments("v", {"T=1"});
     c256.replace(5, 4, le32(256));
-    EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, c256)), "T:1\n");
+    EXPECT_EQ(last(c256), "T:1\n");
     /* The walk ends at a zero length byte, and at the body's end. */
-    EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, comments("", {"A=1", "", "B=2"}))), "A:1\n");
+    EXPECT_EQ(last(comments("", {"A=1", "", "B=2"})), "A:1\n");
     std::string two = comments("", {"A=1", "B=2"});
     EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, two.substr(0, two.size() - 3)) + "===="), "A:1\n");
     /* Long comments are cut at 199 bytes; only a length's low byte counts. */
-    EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, comments("", {"L=" + std::string(250, 'v')}))),
-              "L:" + std::string(197, 'v') + "\n");
+    EXPECT_EQ(last(comments("", {"L=" + std::string(250, 'v')})), "L:" + std::string(197, 'v') + "\n");
     std::string wide = comments(std::string(2, 'v'), {"K=9"});
     wide.replace(0, 4, le32(0x302));
-    EXPECT_EQ(lines_of(info_flac, "fLaC" + block(0x84, wide)), "K:9\n");
+    EXPECT_EQ(last(wide), "K:9\n");
 }
 
 TEST_F(InfoAv, WmvPropertiesAndPictureSize)
@@ -202,14 +197,12 @@ TEST_F(InfoAv, WmvPropertiesAndPictureSize)
     std::string head = std::string("\x30\x26\xB2\x75", 4) + std::string(26, '\0');
     EXPECT_EQ(lines_of(info_wmv, head + fp + sp), "Duration:123\nMaxbitrate:3000000\nWidth:1280\nHeight:720\n");
     EXPECT_EQ(lines_of(info_wmv, head + sp), "Width:1280\nHeight:720\n");
-    /* Fields past the bytes read are left out; past the window nothing is seen. */
+    /* Fields past the bytes read are left out. */
     EXPECT_EQ(lines_of(info_wmv, head + sp.substr(0, sp.size() - 2)), "Width:1280\n");
-    EXPECT_EQ(lines_of(info_wmv, std::string(10000, 'z') + fp + sp), "");
 }
 
 /* No damaged copy may crash, hang, or give lines that depend on bytes it
-** did not read; the first pass runs with the trace on, so its dumps meet
-** the damage too. */
+** did not read; the first pass runs with the trace's dumps on. */
 TEST_F(InfoAv, DamagedCopiesNeverCrash)
 {
     for (const auto &m : made) {
