@@ -357,15 +357,6 @@ TEST_F(ItunesImport, DamagedFilesImportWithoutHarm)
     for (size_t cut = 0; cut < sample.size(); cut += 997) EXPECT_EQ(import_text(sample.substr(0, cut)), 1);
 }
 
-TEST_F(ItunesImport, NothingIsReadWhileStopped)
-{
-    Active = 0;
-    ASSERT_EQ(import_file(DATA + "itunes/sample.xml"), 1);
-    EXPECT_EQ(iTunes_Time, 0);
-    EXPECT_TRUE(files().empty());
-    EXPECT_EQ(New_iTunes.load(), 0);
-}
-
 /* The library is a pipe, so the test knows how far the build has read when
 ** it presses Stop: the lists hold what was read, the time is cleared so the
 ** next check rebuilds. */
