@@ -24,8 +24,6 @@
 #include "subs/threads.h"
 #include "subs/trace.h"
 
-#define LOCAL      "file://localhost/"
-#define LOCAL_LEN  17
 #define NAME_TXT   1000                 /* a decoded name or folder */
 
 ART *album_art, *artist_art, *music_art;
@@ -46,16 +44,6 @@ static int starts_nocase(const char *s, const char *prefix)
     for (; *prefix; s++, prefix++)
         if (lower((unsigned char)*s) != lower((unsigned char)*prefix)) return 0;
     return 1;
-}
-
-/* A heap copy of s; the import ends when memory is out. */
-static char *dup_text(const char *s)
-{
-    size_t n = strlen(s) + 1;
-    char *p = (char *)malloc(n);
-    if (!p) no_memory();
-    memcpy(p, s, n);
-    return p;
 }
 
 /* Frees one table and its index. */
@@ -91,8 +79,8 @@ void Locate_Art(const char *album, const char *artist, const char *song, const c
     char *slash = strrchr(loc, '/');
     if (!slash) return;
     *slash = 0;
-    if (starts_nocase(loc, LOCAL))
-        lib_path(loc + LOCAL_LEN, folder, sizeof folder);
+    if (starts_nocase(loc, LIB_LOCAL))
+        lib_path(loc + LIB_LOCAL_LEN, folder, sizeof folder);
     else
         scopy(folder, sizeof folder, loc);
 
@@ -135,8 +123,8 @@ int Ins_Artwork(int where, const char *who, const char *path)
 
     ART *a = (ART *)malloc(sizeof(ART));
     if (!a) no_memory();
-    a->name = dup_text(name);
-    a->path = dup_text(path);
+    a->name = lib_strdup(name, len);
+    a->path = lib_strdup(path, strlen(path));
     ART **link = at == idx.begin() ? tables[where] : &std::prev(at)->second->next;
     a->next = *link;
     *link = a;

@@ -42,8 +42,6 @@
 
 #define LIB_FILE   "iTunes Music Library.xml"
 #define TABLES     "iTunes Tables"
-#define LOCAL      "file://localhost/"
-#define LOCAL_LEN  17
 
 char *flds[4];
 static char no_text[1];                 /* what an empty field points at */
@@ -74,8 +72,7 @@ static std::unordered_set<std::string> written;
     exit(1);
 }
 
-/* A heap copy of at most max characters of s. */
-static char *dup_text(const char *s, size_t max)
+char *lib_strdup(const char *s, size_t max)
 {
     size_t n = strnlen(s, max);
     char *p = (char *)malloc(n + 1);
@@ -94,15 +91,6 @@ static int char_ref(const char *p)
     if (p[0] != '&' || p[1] != '#' || !is_digit(p[2]) || !is_digit(p[3]) || p[4] != ';')
         return -1;
     return (p[2] - '0') * 10 + (p[3] - '0');
-}
-
-/* Value of a hex digit of either case, or -1. */
-static int hex_value(int c)
-{
-    if (is_digit(c)) return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 /* The decimal value of an id text as atoi reads it, held to the int range. */
@@ -140,7 +128,7 @@ static void add_key(const char *name, char *value)
         free(value);
         return;
     }
-    key[keys].name = dup_text(name, MAX_VALUE);
+    key[keys].name = lib_strdup(name, MAX_VALUE);
     key[keys].value = value;
     keys++;
 }
@@ -270,8 +258,8 @@ char *decode_url(const char *text)
     o = 0;
     for (size_t i = 0; a[i];) {
         int h1, h2, h3;
-        if (a[i] == '%' && a[i + 1] == 'C' && (h1 = hex_value(a[i + 2])) >= 0 && a[i + 3] == '%' &&
-            (h2 = hex_value(a[i + 4])) >= 0 && (h3 = hex_value(a[i + 5])) >= 0) {
+        if (a[i] == '%' && a[i + 1] == 'C' && (h1 = hex_digit((unsigned char)a[i + 2])) >= 0 && a[i + 3] == '%' &&
+            (h2 = hex_digit((unsigned char)a[i + 4])) >= 0 && (h3 = hex_digit((unsigned char)a[i + 5])) >= 0) {
             int code = ((h1 & 3) << 6) | ((h2 * 16 + h3) & 0x3F);
             b[o++] = '%';
             b[o++] = lhex[code >> 4];
@@ -333,7 +321,7 @@ LIST *acq_item(const char *name, int track)
     LIST *node = (LIST *)malloc(sizeof(LIST));
     if (!node) no_memory();
     node->next = nullptr;
-    node->name = dup_text(name, strlen(name));
+    node->name = lib_strdup(name, strlen(name));
     node->trkcnt = 0;
     node->tracks = nullptr;
     add_track(node, track);
@@ -392,9 +380,9 @@ static int lib_folder(const char *location, char *out, size_t size)
 {
     char copy[MAX_VALUE + 1];
     size_t len = scopy(copy, sizeof copy, location);
-    if (len <= LOCAL_LEN) return 0;
+    if (len <= LIB_LOCAL_LEN) return 0;
 
-    for (size_t i = LOCAL_LEN; i < len; i++) {
+    for (size_t i = LIB_LOCAL_LEN; i < len; i++) {
         if (copy[i] != '/') continue;
         int cut = 0;
         for (size_t j = i + 1; j < len && copy[j] != '/'; j++)
@@ -411,13 +399,13 @@ static int lib_folder(const char *location, char *out, size_t size)
     }
 
     int s = 0;
-    for (size_t i = LOCAL_LEN; i < len; i++)
+    for (size_t i = LIB_LOCAL_LEN; i < len; i++)
         if (copy[i] == '/') s++;
     int want = s >= 6 ? 3 : 1;
-    for (size_t i = len; i-- > LOCAL_LEN;) {
+    for (size_t i = len; i-- > LIB_LOCAL_LEN;) {
         if (copy[i] == '/' && --want == 0) {
             copy[i + 1] = 0;
-            scopy(out, size, copy + LOCAL_LEN);
+            scopy(out, size, copy + LIB_LOCAL_LEN);
             return 1;
         }
     }
@@ -500,9 +488,9 @@ void insert_trk(void)
     }
 
     /* The defaults are held like read keys, so the track file has them. */
-    if (!album) add_key("Album", dup_text(album = no_album, MAX_VALUE));
-    if (!artist) add_key("Artist", dup_text(artist = no_artist, MAX_VALUE));
-    if (!song) add_key("Name", dup_text(song = no_song, MAX_VALUE));
+    if (!album) add_key("Album", lib_strdup(album = no_album, MAX_VALUE));
+    if (!artist) add_key("Artist", lib_strdup(artist = no_artist, MAX_VALUE));
+    if (!song) add_key("Name", lib_strdup(song = no_song, MAX_VALUE));
 
     int track = id ? id_value(id) : 0;
     if (!track) return;
@@ -518,7 +506,7 @@ void insert_trk(void)
 
     if (location) {
         char folder[MAX_VALUE + 1];
-        if (!strncmp(location, LOCAL, LOCAL_LEN) && lib_folder(location, folder, sizeof folder))
+        if (!strncmp(location, LIB_LOCAL, LIB_LOCAL_LEN) && lib_folder(location, folder, sizeof folder))
             link_cnt += insert_list(&linksx, folder, track, 0);
         if (!video) Locate_Art(album, artist, song, location);
     }
@@ -597,7 +585,7 @@ int write_link(const char *name, LIST *list)
     int n = 0;
     for (LIST *l = list; l && n < MAX_FOLDERS; l = l->next, n++) {
         if (f) fprintf(f, "%s\n", l->name);
-        plinks[n] = dup_text(l->name, strlen(l->name));
+        plinks[n] = lib_strdup(l->name, strlen(l->name));
         Debug("link %d = [%s]", n, l->name);
     }
     plinks[n] = nullptr;
@@ -691,7 +679,7 @@ static char *value_text(char *text)
 {
     size_t n = 0;
     while (text[n] && (unsigned char)text[n] < 0x80 && text[n] != '&') n++;
-    return dup_text(text[n] ? decode_txt(text) : text, MAX_VALUE);
+    return lib_strdup(text[n] ? decode_txt(text) : text, MAX_VALUE);
 }
 
 /* Reads the library file to its end, or until the server is stopped.  The

@@ -9,6 +9,10 @@
 
 #include "global.h"
 
+/* A library location on this machine begins with this prefix. */
+#define LIB_LOCAL     "file://localhost/"
+#define LIB_LOCAL_LEN 17
+
 /* Fixed sizes of the import. */
 #define MAX_KEYS      1000   /* keys held for one track or playlist */
 #define MAX_VALUE     999    /* characters of one value */
@@ -23,6 +27,10 @@ extern char *flds[4];
 /* Writes "* Out of memory !" to standard output and ends the process with
 ** status 1: the import cannot go on without memory for its lists. */
 [[noreturn]] void no_memory(void);
+
+/* A heap copy of at most max characters of s; ends the process (no_memory)
+** when memory is out. */
+char *lib_strdup(const char *s, size_t max);
 
 /* Whether a library changed since its last import: 0 when none is due, 1
 ** when the music library file changed, 2 when a photo library is there to

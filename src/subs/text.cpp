@@ -208,9 +208,7 @@ int Encode(const char *in, char *out)
     return 0;
 }
 
-/* Value of c as a digit of "0123456789ABCDEF", either case; -1 otherwise
-** (the NUL byte included). */
-static int hexval(int c)
+int hex_digit(int c)
 {
     if (!c)
         return -1;
@@ -244,12 +242,12 @@ int Decode(const char *in, char *out)
             esc[o++] = txt[i++];
             continue;
         }
-        int x = hexval((unsigned char)txt[i + 1]);
+        int x = hex_digit((unsigned char)txt[i + 1]);
         int y = -1;
         if (x < 0)
             Debug("***** decode failed [%s]", txt);
         if (txt[i + 1]) {          /* never look past the end of the text */
-            y = hexval((unsigned char)txt[i + 2]);
+            y = hex_digit((unsigned char)txt[i + 2]);
             if (y < 0)
                 Debug("***** decode failed [%s]", txt);
         }

@@ -68,6 +68,9 @@ int flip_slash(char *str);
 /* Parses a dotted address into 4 bytes (missing parts 0). */
 void Split_IP(const char *text, unsigned char out[4]);
 
+/* Value of c as a digit of "0123456789ABCDEF", either case; -1 otherwise
+** (the NUL byte included). */
+int hex_digit(int c);
 /* Value of a hex digit: c - '0' for decimal digits, else toupper(c) - 55. */
 int atoh(int c);
 
