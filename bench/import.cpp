@@ -14,7 +14,7 @@
 
 #include "global.h"
 #include "subs/text.h"
-#include "tables.h"
+#include "library/itunes.h"
 
 int main(int argc, char **argv)
 {

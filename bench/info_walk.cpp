@@ -12,7 +12,7 @@
 #include <string>
 
 #include "global.h"
-#include "info.h"
+#include "info/info.h"
 #include "subs/files.h"
 #include "subs/text.h"
 

@@ -5,7 +5,7 @@
 ** through both decodings, whose results must stay within their limits.
 */
 #include "global.h"
-#include "tables.h"
+#include "library/itunes.h"
 
 #include <cstdlib>
 #include <vector>

@@ -5,7 +5,7 @@
 ** photo index must point at the start of a line of Photos.txt.
 */
 #include "global.h"
-#include "iPhoto.h"
+#include "library/iphoto.h"
 #include "subs/text.h"
 
 #include "fuzz_folder.h"

@@ -5,7 +5,7 @@
 ** folder back and keep its tables within their limits, whatever the bytes.
 */
 #include "global.h"
-#include "tables.h"
+#include "library/itunes.h"
 #include "subs/text.h"
 
 #include "fuzz_folder.h"

@@ -6,7 +6,7 @@
 ** buffer, and each call that gives a line must consume at least one byte.
 */
 #include "global.h"
-#include "iPhoto.h"
+#include "library/iphoto.h"
 
 #include <cstdlib>
 

@@ -10,7 +10,7 @@
 #define VELMORA_READER_FUZZ_H
 
 #include "global.h"
-#include "info.h"
+#include "info/info.h"
 
 #include <unistd.h>
 

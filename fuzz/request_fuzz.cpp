@@ -6,9 +6,9 @@
 ** handler's, so that AddressSanitizer catches any read or write past them.
 */
 #include "global.h"
-#include "access.h"
-#include "client.h"
-#include "response.h"
+#include "http/access.h"
+#include "http/client.h"
+#include "http/response.h"
 
 #include <vector>
 

@@ -5,8 +5,8 @@
 ** pattern and a name for Match under every flag combination.
 */
 #include "global.h"
-#include "match.h"
-#include "roku.h"
+#include "roku/match.h"
+#include "roku/roku.h"
 #include "subs/text.h"
 
 #include <cstdlib>

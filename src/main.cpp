@@ -8,14 +8,14 @@
 
 #include <cctype>
 
-#include "config.h"
-#include "dialog.h"
-#include "socket.h"
+#include "config/config.h"
+#include "ui/dialog.h"
+#include "http/socket.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
-#include "win.h"
+#include "subs/win.h"
 
 uint32_t options = 0;
 char Version[16];

@@ -8,8 +8,8 @@
 #include <filesystem>
 
 #include "global.h"
-#include "artwork.h"
-#include "tables.h"
+#include "library/artwork.h"
+#include "library/itunes.h"
 #include "helpers.h"
 #include "subs/files.h"
 #include "subs/text.h"

@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "global.h"
-#include "config.h"
+#include "config/config.h"
 #include "helpers.h"
 #include "subs/text.h"
 #include "subs/threads.h"

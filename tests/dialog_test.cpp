@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "dialog.h"
+#include "ui/dialog.h"
 #include "global.h"
 #include "helpers.h"
 #include "subs/threads.h"

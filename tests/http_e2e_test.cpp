@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "helpers.h"
-#include "info.h"
+#include "info/info.h"
 #include "roku_channel.h"
 
 #include <algorithm>

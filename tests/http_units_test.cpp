@@ -4,9 +4,9 @@
 ** tests cannot reach, or where a failure here names the faulty step.
 */
 #include "global.h"
-#include "access.h"
-#include "client.h"
-#include "response.h"
+#include "http/access.h"
+#include "http/client.h"
+#include "http/response.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"

@@ -11,7 +11,7 @@
 
 #include "global.h"
 #include "helpers.h"
-#include "info.h"
+#include "info/info.h"
 #include "subs/trace.h"
 
 static const std::string fixtures = std::string(VELMORA_SOURCE_DIR) + "/tests/data/av/";

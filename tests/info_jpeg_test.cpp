@@ -10,7 +10,7 @@
 
 #include "global.h"
 #include "helpers.h"
-#include "info.h"
+#include "info/info.h"
 
 namespace fs = std::filesystem;
 

@@ -12,8 +12,8 @@
 
 #include "global.h"
 #include "helpers.h"
-#include "info.h"
-#include "listing.h"
+#include "info/info.h"
+#include "http/listing.h"
 #include "subs/text.h"
 
 namespace fs = std::filesystem;

@@ -11,7 +11,7 @@
 
 #include "global.h"
 #include "helpers.h"
-#include "info.h"
+#include "info/info.h"
 
 namespace fs = std::filesystem;
 

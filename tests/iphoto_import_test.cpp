@@ -16,7 +16,7 @@
 
 #include "global.h"
 #include "helpers.h"
-#include "iPhoto.h"
+#include "library/iphoto.h"
 #include "subs/text.h"
 
 using Lines = std::vector<std::string>;

@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "global.h"
-#include "tables.h"
+#include "library/itunes.h"
 #include "helpers.h"
 #include "subs/text.h"
 

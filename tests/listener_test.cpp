@@ -13,7 +13,7 @@
 
 #include "global.h"
 #include "helpers.h"
-#include "server.h"
+#include "http/server.h"
 #include "subs/text.h"
 
 namespace {

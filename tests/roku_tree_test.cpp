@@ -19,9 +19,9 @@
 
 #include "global.h"
 #include "helpers.h"
-#include "listing.h"
-#include "match.h"
-#include "roku.h"
+#include "http/listing.h"
+#include "roku/match.h"
+#include "roku/roku.h"
 #include "subs/text.h"
 
 namespace fs = std::filesystem;

@@ -4,8 +4,8 @@
 ** against a small HTTP server on loopback.  Only 127.0.0.0/8 is ever used.
 */
 #include "global.h"
-#include "socket.h"
-#include "winerr.h"
+#include "http/socket.h"
+#include "http/winerr.h"
 
 #include "pal/posix/posix_internal.h"
 #include "subs/text.h"

@@ -5,7 +5,7 @@
 ** becomes a line NAME:value.  The other blocks are only traced.
 */
 #include "global.h"
-#include "info.h"
+#include "info/info.h"
 
 #include <strings.h>
 

@@ -5,7 +5,7 @@
 ** truncated to an integer; the codec ids are written as names where known.
 */
 #include "global.h"
-#include "info.h"
+#include "info/info.h"
 
 #include <climits>
 #include <cmath>

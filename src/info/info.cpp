@@ -4,7 +4,7 @@
 ** the real file and of its companion files.  Built anew on every request.
 */
 #include "global.h"
-#include "info.h"
+#include "info/info.h"
 
 #include "subs/files.h"
 #include "subs/text.h"

@@ -7,7 +7,7 @@
 ** not walked.  Every read stays inside the bytes really read.
 */
 #include "global.h"
-#include "info.h"
+#include "info/info.h"
 
 #include "subs/files.h"
 #include "subs/text.h"

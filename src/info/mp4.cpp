@@ -9,7 +9,7 @@
 ** really read into the window.
 */
 #include "global.h"
-#include "info.h"
+#include "info/info.h"
 
 #include "subs/files.h"
 #include "subs/text.h"

@@ -6,7 +6,7 @@
 ** code counts only when the 32-bit word after it lies inside the bytes read.
 */
 #include "global.h"
-#include "info.h"
+#include "info/info.h"
 
 #include "subs/files.h"
 #include "subs/text.h"

@@ -6,7 +6,7 @@
 ** is checked against the bytes really read.
 */
 #include "global.h"
-#include "info.h"
+#include "info/info.h"
 
 #include "subs/files.h"
 #include "subs/text.h"

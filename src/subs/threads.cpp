@@ -6,13 +6,13 @@
 #include "global.h"
 #include "subs/threads.h"
 
-#include "client.h"
+#include "http/client.h"
 #include "main.h"
-#include "server.h"
+#include "http/server.h"
 #include "subs/trace.h"
-#include "upnp.h"
-#include "transcode.h"
-#include "win.h"
+#include "discovery/upnp.h"
+#include "live/transcode.h"
+#include "subs/win.h"
 
 MyData DataArray[MAX_THREADS];
 std::atomic<pal_thread> hThreadArray[MAX_THREADS];

@@ -3,7 +3,7 @@
 ** socket errors by these numbers on every platform, so one table serves all.
 */
 #include "global.h"
-#include "winerr.h"
+#include "http/winerr.h"
 
 #include "subs/threads.h"
 

@@ -9,19 +9,19 @@
 ** off), counted on the main dialog and slowed down by a pause.
 */
 #include "global.h"
-#include "access.h"
+#include "http/access.h"
 
 #include <climits>
 #include <mutex>
 
-#include "client.h"
-#include "response.h"
-#include "socket.h"
+#include "http/client.h"
+#include "http/response.h"
+#include "http/socket.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
-#include "win.h"
+#include "subs/win.h"
 
 /* Slot i of these tables belongs to one player address for the life of the
 ** process; slot MAX_ALLOWED is shared by every address that finds the others

@@ -16,7 +16,7 @@
 ** and one value per line, and the import relies on that layout.
 */
 #include "global.h"
-#include "iPhoto.h"
+#include "library/iphoto.h"
 
 #include <climits>
 #include <cmath>
@@ -25,13 +25,13 @@
 #include <string>
 #include <unordered_map>
 
-#include "dialog.h"
-#include "response.h"
+#include "ui/dialog.h"
+#include "http/response.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
-#include "win.h"
+#include "subs/win.h"
 
 /* iPhoto's times count seconds from 2001-01-01; this moves them to 1970. */
 #define MAC_EPOCH 978307200.0

@@ -3,7 +3,7 @@
 ** nothing to segment or to clean up.
 */
 #include "global.h"
-#include "transcode.h"
+#include "live/transcode.h"
 
 #include "subs/threads.h"
 #include "subs/trace.h"

@@ -12,16 +12,16 @@
 ** with a fixed version text.
 */
 #include "global.h"
-#include "roku.h"
+#include "roku/roku.h"
 
 #include <climits>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "client.h"
-#include "config.h"
-#include "response.h"
+#include "http/client.h"
+#include "config/config.h"
+#include "http/response.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"

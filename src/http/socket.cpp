@@ -4,17 +4,17 @@
 ** and the start-up version check.
 */
 #include "global.h"
-#include "socket.h"
+#include "http/socket.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "server.h"
+#include "http/server.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
-#include "winerr.h"
+#include "http/winerr.h"
 
 /* The four octets of a host-order address, for "%d.%d.%d.%d". */
 #define OCTETS(a) (int)(((a) >> 24) & 255), (int)(((a) >> 16) & 255), \

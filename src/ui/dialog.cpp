@@ -4,14 +4,14 @@
 ** icon; its static controls are the status display that the workers write.
 */
 #include "global.h"
-#include "dialog.h"
+#include "ui/dialog.h"
 
-#include "config.h"
+#include "config/config.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
-#include "tables.h"
-#include "win.h"
+#include "library/itunes.h"
+#include "subs/win.h"
 
 static const pal_control main_controls[] = {
     {0, PAL_CTL_PICTURE, "Velmora"},

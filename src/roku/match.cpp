@@ -7,7 +7,7 @@
 ** options.
 */
 #include "global.h"
-#include "match.h"
+#include "roku/match.h"
 
 #include <string>
 #include <vector>

@@ -20,7 +20,7 @@
 ** MAX_KEYS are dropped and links.txt stops at MAX_FOLDERS lines.
 */
 #include "global.h"
-#include "tables.h"
+#include "library/itunes.h"
 
 #include <climits>
 #include <cstdlib>
@@ -31,10 +31,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "artwork.h"
-#include "config.h"
-#include "dialog.h"
-#include "iPhoto.h"
+#include "library/artwork.h"
+#include "config/config.h"
+#include "ui/dialog.h"
+#include "library/iphoto.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"

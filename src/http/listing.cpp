@@ -6,13 +6,13 @@
 ** Targets with "?info" come this way too; they get the media information.
 */
 #include "global.h"
-#include "listing.h"
+#include "http/listing.h"
 
 #include <cstdarg>
 #include <string>
 
-#include "info.h"
-#include "response.h"
+#include "info/info.h"
+#include "http/response.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"

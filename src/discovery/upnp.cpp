@@ -3,7 +3,7 @@
 ** jobs start, say so in the trace and end.
 */
 #include "global.h"
-#include "upnp.h"
+#include "discovery/upnp.h"
 
 #include "subs/threads.h"
 #include "subs/trace.h"

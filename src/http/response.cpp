@@ -10,18 +10,18 @@
 ** line feeds, " OK" after every status, no Last-Modified on a 404.
 */
 #include "global.h"
-#include "response.h"
+#include "http/response.h"
 
 #include <climits>
 
-#include "access.h"
-#include "client.h"
-#include "config.h"
+#include "http/access.h"
+#include "http/client.h"
+#include "config/config.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
-#include "winerr.h"
+#include "http/winerr.h"
 
 /* A shortfall of fewer bytes than this is padded with zero bytes. */
 #define PAD_LIMIT 1000

@@ -13,17 +13,17 @@
 ** answers of the whole HTTP service.
 */
 #include "global.h"
-#include "client.h"
+#include "http/client.h"
 
 #include <cstdlib>
 
-#include "access.h"
-#include "listing.h"
-#include "match.h"
-#include "response.h"
-#include "roku.h"
-#include "server.h"
-#include "socket.h"
+#include "http/access.h"
+#include "http/listing.h"
+#include "roku/match.h"
+#include "http/response.h"
+#include "roku/roku.h"
+#include "http/server.h"
+#include "http/socket.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"

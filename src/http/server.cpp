@@ -6,17 +6,17 @@
 ** minutes, asks whether a library needs importing again.
 */
 #include "global.h"
-#include "server.h"
+#include "http/server.h"
 
-#include "socket.h"
+#include "http/socket.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
-#include "tables.h"
-#include "transcode.h"
-#include "win.h"
-#include "winerr.h"
+#include "library/itunes.h"
+#include "live/transcode.h"
+#include "subs/win.h"
+#include "http/winerr.h"
 
 std::atomic<int> My_Socket{0};
 unsigned char ip[4];

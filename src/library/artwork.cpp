@@ -12,13 +12,13 @@
 ** are kept in lower case, so the index compares them byte by byte.
 */
 #include "global.h"
-#include "artwork.h"
+#include "library/artwork.h"
 
 #include <iterator>
 #include <map>
 #include <string_view>
 
-#include "tables.h"
+#include "library/itunes.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"

@@ -3,7 +3,7 @@
 ** asks the platform for its version and its optional functions.
 */
 #include "global.h"
-#include "win.h"
+#include "subs/win.h"
 
 #include "main.h"
 #include "subs/text.h"

@@ -10,7 +10,7 @@
 ** sections, keys and value forms are part of the channel's contract.
 */
 #include "global.h"
-#include "config.h"
+#include "config/config.h"
 
 #include <climits>
 #include <cstdlib>
@@ -20,7 +20,7 @@
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
-#include "win.h"
+#include "subs/win.h"
 
 char Server_Name[256];
 std::atomic<int> My_Port{0};
