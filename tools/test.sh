@@ -13,6 +13,9 @@ started=$SECONDS
 
 stage() { echo "== $1 ($(( SECONDS - started )) s into the run)"; }
 
+stage "layer check"
+tools/check_layers.sh
+
 stage "normal build"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release -j"$jobs"
