@@ -216,10 +216,14 @@ int hex_digit(int c)
     return d ? (int)(d - hexdig) : -1;
 }
 
-/* Does s begin with prefix? */
-static int starts(const char *s, const char *prefix)
+int starts(const char *s, const char *prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
+
+int same_nocase(const void *a, const char *b, size_t n)
 {
-    return strncmp(s, prefix, strlen(prefix)) == 0;
+    const unsigned char *p = (const unsigned char *)a;
+    for (size_t i = 0; i < n; i++)
+        if (lower(p[i]) != lower((unsigned char)b[i])) return 0;
+    return 1;
 }
 
 /* Undoes Encode for request paths and library locations: folds two-byte

@@ -10,7 +10,7 @@
 ** process, and a stale handle must stay safe to use (it answers 0).
 */
 #include "pal/pal.h"
-#include "pal/posix/posix_internal.h"
+#include "pal/common/pal_common.h"
 
 #include <condition_variable>
 #include <deque>

@@ -7,6 +7,7 @@
 ** signals that would end the process go to the crash report.
 */
 #include "pal/pal.h"
+#include "pal/common/pal_common.h"
 #include "pal/posix/posix_internal.h"
 
 #include <atomic>
