@@ -28,7 +28,6 @@ char User[MAX_NAME];
 char Mach[MAX_NAME];
 char My_Path[MAX_PATH_TXT];
 char Roku_Path[MAX_PATH_TXT];
-void *Inst = nullptr;
 std::atomic<HWND> Win{nullptr};
 int Win_Vers_Major, Win_Vers_Minor, Win_Platform;
 char OS_Code = ' ';
@@ -219,12 +218,11 @@ static void read_options_file(void)
     fclose(f);
 }
 
-int WinMain(void *hInstance, void *, const char *lpCmdLine, int)
+int WinMain(void *, void *, const char *lpCmdLine, int)
 {
     Connect_Modules();
     sig_setup();
     align_clock();
-    Inst = hInstance;
     Split_Args(lpCmdLine ? lpCmdLine : "");
     Get_Version();
     dll_loader();

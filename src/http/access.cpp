@@ -56,11 +56,20 @@ static const char *const Movies[] = {
 
 /* ------------------------------------------------------------- cookies */
 
-/* The byte of two hex digits, each read by atoh (so any character gives
-** some value, as the channel's own decoder does). */
+/* One character of a cookie as a hex digit.  The channel's own decoder
+** gives every character a value, a non-digit its upper-case code less 55,
+** and the server must read a cookie exactly as the channel would. */
+static unsigned cookie_digit(int c)
+{
+    int v = hex_digit(c);
+    if (v < 0) v = (c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c) - 55;
+    return (unsigned)v;
+}
+
+/* The byte of two cookie characters. */
 static unsigned hex_byte(const char *p)
 {
-    return ((unsigned)atoh((unsigned char)p[0]) * 16u + (unsigned)atoh((unsigned char)p[1])) & 0xFFu;
+    return (cookie_digit((unsigned char)p[0]) * 16u + cookie_digit((unsigned char)p[1])) & 0xFFu;
 }
 
 /* Decodes a cookie into claimed address and sequence number; 0 if not 40 long. */

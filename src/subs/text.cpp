@@ -460,22 +460,6 @@ void Split_IP(const char *text, unsigned char out[4])
     }
 }
 
-/* Value of a hex digit: c - '0' for a decimal digit, else the upper-cased
-** character - 55.  A character that is no digit gives whatever that makes. */
-int atoh(int c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    return upper(c) - 55;
-}
-
-/* Value of a hex digit by the lower-case rule: c - 48 below 'a', else
-** c - 87.  Like atoh it does not reject non-digits. */
-int Hex2Bin(int c)
-{
-    c = lower(c);
-    return c < 'a' ? c - 48 : c - 87;
-}
 
 /* Unsigned big-endian value of the first n bytes of buf. */
 uint32_t char2int(const unsigned char *buf, int n)

@@ -80,12 +80,6 @@ void Split_IP(const char *text, unsigned char out[4]);
 /* Value of c as a digit of "0123456789ABCDEF", either case; -1 otherwise
 ** (the NUL byte included). */
 int hex_digit(int c);
-/* Value of a hex digit: c - '0' for decimal digits, else toupper(c) - 55. */
-int atoh(int c);
-
-/* Value of a hex digit by the second rule: lower-cased, c - 48 below 'a',
-** else c - 87. */
-int Hex2Bin(int c);
 
 /* Unsigned big-endian value of the first n bytes (n up to 4). */
 uint32_t char2int(const unsigned char *buf, int n);
