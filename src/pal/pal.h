@@ -334,8 +334,9 @@ int pal_gethostbyname(const char *name, pal_hostent *out);
 /* ---------------------------------------------------------------- signals */
 
 /* Installs handler for the fault signals and the others that the crash
-** report names, for the process (and, where the platform asks for it, the
-** calling thread: an alternate stack so a stack overflow is reported too).
+** report names, and gives the calling thread an alternate stack for it, so a
+** thread whose stack overflows is reported too.  Every thread that can fault
+** calls it once.
 ** The handler receives the Windows-style number of the signal (SIGSEGV is 11,
 ** SIGABRT 22, SIGBUS 105; see pal_signal_number). */
 void pal_signal_setup(void (*handler)(int));
