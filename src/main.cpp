@@ -7,9 +7,11 @@
 #include "main.h"
 
 #include <cctype>
+#include <cstdlib>
 
 #include "config/config.h"
 #include "discovery/upnp.h"
+#include "http/access.h"
 #include "http/client.h"
 #include "http/server.h"
 #include "http/socket.h"
@@ -218,9 +220,19 @@ static void read_options_file(void)
     fclose(f);
 }
 
+/* Pauses and periods that tests shorten through the environment; unset, the
+** program keeps its own. */
+static void read_test_settings(void)
+{
+    char v[32];
+    if (pal_getenv("VELMORA_REFUSE_PAUSE_MS", v, sizeof v)) Refuse_Pause_ms = atoi(v) > 0 ? atoi(v) : 0;
+    if (pal_getenv("VELMORA_IDLE_SECONDS", v, sizeof v)) Idle_Seconds = atoi(v);
+}
+
 int WinMain(void *, void *, const char *lpCmdLine, int)
 {
     Connect_Modules();
+    read_test_settings();
     sig_setup();
     align_clock();
     Split_Args(lpCmdLine ? lpCmdLine : "");

@@ -75,6 +75,8 @@ void Program::start(const std::vector<std::string> &args, const std::string &hom
         int err = open((home + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(err, 2);
         setenv("HOME", home.c_str(), 1);
+        /* A refusal's pause shortened: the tests refuse many requests. */
+        setenv("VELMORA_REFUSE_PAUSE_MS", "10", 1);
         std::vector<char *> argv;
         argv.push_back((char *)VELMORA_BIN);
         for (const std::string &a : args) argv.push_back((char *)a.c_str());

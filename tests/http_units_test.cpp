@@ -294,6 +294,7 @@ TEST_F(HttpEnv, RefusalIsLoggedWithTheLogOffAndNotAnswered)
 {
     Audit = 0;
     Set_Diag();
+    Refuse_Pause_ms = 10;
     EXPECT_EQ(sent_by([](int s) { Refuse_Access(s, "GET /secret HTTP/1.1", "-", "curl"); }), "");
     EXPECT_EQ(AUD.load(), nullptr);                      /* closed again */
     EXPECT_EQ(Audit.load(), 0);

@@ -54,6 +54,8 @@ static const char *const Movies[] = {
     "nsv", "ogg", "rm", "roq", "smi", "sol", "svi", "swf", "stf", "ts", "wrap", "wmv", nullptr,
 };
 
+std::atomic<int> Refuse_Pause_ms{5000};
+
 /* ------------------------------------------------------------- cookies */
 
 /* One character of a cookie as a hex digit.  The channel's own decoder
@@ -221,7 +223,7 @@ int Refuse_Access(pal_socket s, const char *req, const char *referer, const char
     pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
     /* No answer, and a pause: a prober learns nothing and gets nowhere
     ** fast. */
-    wSleep(5000);
+    wSleep(Refuse_Pause_ms.load());
     return 0;
 }
 
