@@ -11,7 +11,7 @@
 #include "http/server.h"
 #include "subs/trace.h"
 #include "discovery/upnp.h"
-#include "live/transcode.h"
+#include "live/segmenter.h"
 #include "subs/win.h"
 
 MyData DataArray[MAX_THREADS];
