@@ -22,6 +22,7 @@
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "http/winerr.h"
+#include "live/transcode.h"
 
 /* A shortfall of fewer bytes than this is padded with zero bytes. */
 #define PAD_LIMIT 1000
@@ -332,8 +333,12 @@ int send_file(pal_socket s, FILE *in, int req, int status, long long start, long
         }
     }
     fclose(in);
-    /* Delivered live-stream segments are removed with the transcoder, which
-    ** joins later; Transcode stays 0 until then. */
+    /* The player fetches a live stream's segments in order: once one is
+    ** delivered, the one ten places earlier is no longer needed.  The
+    ** extension is compared as written (".TS" is no segment of ours). */
+    size_t plen = strlen(path);
+    if (Transcode && req == 0 && !failed && plen >= 3 && !strcmp(path + plen - 3, ".ts") && !OPT('v'))
+        Drop_VLC_File(path);
     http_log(s, line, status, req == 0 ? sent : head_sent, referer, agent);
     return failed ? -1 : 0;
 }
