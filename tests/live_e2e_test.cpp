@@ -180,7 +180,9 @@ TEST_F(LiveStream, MoviesPlayAsLiveStreams)
     for (auto &m : movies) {
         int n = start(m.movie, target);
         ASSERT_GT(n, last) << m.movie;
-        if (last) EXPECT_EQ(n, last + 1);
+        if (last) {
+            EXPECT_EQ(n, last + 1);
+        }
         last = n;
         std::vector<std::string> segs = follow(target, n);
         ASSERT_FALSE(segs.empty());
@@ -199,6 +201,7 @@ TEST_F(LiveStream, MoviesPlayAsLiveStreams)
 TEST_F(LiveStream, DeliveredSegmentsRemoveOlderOnes)
 {
     std::string live = srv->home + "/My Roku/Live Stream/";
+    std::filesystem::create_directories(live);
     for (int k = 1; k <= 11; k++) write_file(live + "stream900-" + std::string(6 - std::to_string(k).size(), '0') + std::to_string(k) + ".ts", "x");
     std::string url = "/Roku/Live%20Stream/stream900-";
     EXPECT_EQ(ask("GET", url + "000010.ts").body, "x");
@@ -220,7 +223,6 @@ TEST_F(LiveStream, KilledVlcAndTheKillRequest)
 
     int next = start("long.mkv", target);
     EXPECT_EQ(next, n + 1);
-    EXPECT_EQ(vlc_count(srv->home), 1u);
     Channel_Answer a = ask("HEAD", target + ".kill");
     EXPECT_TRUE(a.head.empty()) << a.head;
     EXPECT_TRUE(wait_for([&] { return vlc_count(srv->home) == 0u; }, 10));
