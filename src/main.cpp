@@ -13,7 +13,7 @@
 #include "http/client.h"
 #include "http/server.h"
 #include "http/socket.h"
-#include "live/transcode.h"
+#include "live/segmenter.h"
 #include "ui/dialog.h"
 #include "subs/crash.h"
 #include "subs/files.h"

@@ -14,7 +14,7 @@
 #include "pal/common/dialog_internal.h"
 #include "pal/front/panel_internal.h"
 
-#include "panel_page.h"      /* generated from src/pal/front/panel/ */
+#include "pal/front/panel_page.h"   /* generated from src/pal/front/panel/ */
 
 #include <atomic>
 #include <cstdlib>
