@@ -15,6 +15,7 @@
 
 #include <cctype>
 #include <condition_variable>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
@@ -91,7 +92,8 @@ static HWND main_window = nullptr;
 static bool close_pending = false;
 static bool quit_posted = false;
 static int loop_depth = 0;
-static const pal_front_end *front = nullptr;
+/* Read by every thread that changes a control, set once at start-up. */
+static std::atomic<const pal_front_end *> front{nullptr};
 static unsigned long version = 0;     /* counts every change a front end draws */
 static std::vector<prompt *> prompts;
 static int prompt_seq = 0;
@@ -103,13 +105,13 @@ static void changed(void)
     cv.notify_all();
 }
 
-void pal_set_front_end(const pal_front_end *fe)
-{
-    std::lock_guard<std::mutex> g(mu);
-    front = fe;
-}
+void pal_set_front_end(const pal_front_end *fe) { front = fe; }
 
-static const pal_front_end *fe(void) { return front ? front : pal_headless_front_end(); }
+static const pal_front_end *fe(void)
+{
+    const pal_front_end *f = front.load();
+    return f ? f : pal_headless_front_end();
+}
 
 static control_state *find_control(HWND w, int id)
 {
