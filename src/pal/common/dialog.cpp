@@ -87,7 +87,9 @@ struct prompt {
 static std::mutex mu;                 /* guards everything below and all windows */
 static std::condition_variable cv;
 static std::deque<message> queue;
-static std::vector<HWND> windows;
+/* Never destroyed, so windows stay reachable to the very end of the process
+** (a worker may still hold one while static destructors run). */
+static std::vector<HWND> &windows = *new std::vector<HWND>;
 static HWND main_window = nullptr;
 static bool close_pending = false;
 static bool quit_posted = false;
