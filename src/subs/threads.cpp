@@ -10,7 +10,8 @@
 #include "main.h"
 #include "http/server.h"
 #include "subs/trace.h"
-#include "discovery/upnp.h"
+#include "discovery/ssdp.h"
+#include "discovery/launch.h"
 #include "live/transcode.h"
 #include "subs/win.h"
 
