@@ -23,6 +23,7 @@
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "subs/win.h"
+#include "ui/dialog.h"
 
 char found[MAX_FOUND][FOUND_TXT];
 std::atomic<int> fndcnt{0};
@@ -420,7 +421,7 @@ int UPNP_Init(void)
         char line[sizeof r->sta];
         sfmt(line, sizeof line, "Search %d  Notify %d  Http %d  Roku %d Device %d", r->search, r->notify,
              r->other, roku, DLNA_Cnt - roku);
-        if (strcmp(line, r->sta) != 0) pal_set_dlg_item_text(Win.load(), 111, line);
+        if (strcmp(line, r->sta) != 0) pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, line);
         scopy(r->sta, sizeof r->sta, line);
         wSleep(IDLE_MS);
     }
