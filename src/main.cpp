@@ -10,7 +10,8 @@
 #include <cstdlib>
 
 #include "config/config.h"
-#include "discovery/upnp.h"
+#include "discovery/launch.h"
+#include "discovery/ssdp.h"
 #include "http/access.h"
 #include "http/client.h"
 #include "http/server.h"
