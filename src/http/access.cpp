@@ -242,7 +242,7 @@ size_t log_line(char *out, size_t size, uint32_t peer, const char *clock, const 
     int a = (int)(peer >> 24 & 255), b = (int)(peer >> 16 & 255), d = (int)(peer >> 8 & 255),
         e = (int)(peer & 255);
 
-    /* User-Agent before Referer, as the log has always read. */
+    /* User-Agent before Referer: the order the log's readers expect. */
     const char *v[3] = {arg ? arg : "", agent ? agent : "-", referer ? referer : "-"};
     size_t len[3];
     for (int k = 0; k < 3; k++) len[k] = strnlen(v[k], size);

@@ -232,9 +232,9 @@ static size_t header_block(char *buf, size_t size, int status, const char *type,
         h = bld(h, buf, size, clock);
         h = bld(h, buf, size, "\n");
     }
-    /* "Close" whatever the connection does next, as the channel has always
-    ** been sent it; the connection in fact stays open unless the player
-    ** asked to close. */
+    /* "Close" whatever the connection does next: the channel expects the
+    ** header; the connection in fact stays open unless the player asked to
+    ** close. */
     h = bld(h, buf, size, "Connection: Close\n");
     Clock_Text(pal_time(), clock, sizeof clock);
     h = bld(h, buf, size, "Date: ");
