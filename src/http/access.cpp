@@ -17,11 +17,13 @@
 #include "http/client.h"
 #include "http/response.h"
 #include "http/socket.h"
+#include "live/transcode.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "subs/win.h"
+#include "ui/dialog.h"
 
 /* Slot i of these tables belongs to one player address for the life of the
 ** process; slot MAX_ALLOWED is shared by every address that finds the others
@@ -45,13 +47,6 @@ static const char *const media[] = {
     ".ts ", ".m3u8 ", ".jpg ", ".png ", ".m4a ", ".wma ", ".mp3 ", ".bif ", ".srt ", nullptr,
 };
 
-/* The movie extensions of the transcoder, which may appear anywhere in such
-** a request. */
-static const char *const Movies[] = {
-    "vlc", "3gp", "aaf", "asf", "avc", "avchd", "avi", "dat", "dev", "dsh", "fla", "flr", "flv",
-    "m1v", "m2v", "m4v", "mka", "mkv", "mks", "mng", "mov", "mp4", "mpe", "mpeg", "mpg", "mxf",
-    "nsv", "ogg", "rm", "roq", "smi", "sol", "svi", "swf", "stf", "ts", "wrap", "wmv", nullptr,
-};
 
 /* ------------------------------------------------------------- cookies */
 
@@ -101,7 +96,7 @@ static int check_sequence(int i, uint32_t rip, uint32_t cip, int tok, const char
 {
     Debug("rip %o  cip %o", rip, cip);
     if (!AliasIP[i]) AliasIP[i] = cip;
-    if (cip != rip && cip != AliasIP[i]) return 0;
+    if (cip != rip && cip != AliasIP[i]) return ACCESS_REFUSE;
     int offset = tok - Sequence[i];
     Debug("seq %d  req %d  offset %d", Sequence[i], tok, offset);
     if (offset < -1 || offset > 10) {
@@ -109,30 +104,30 @@ static int check_sequence(int i, uint32_t rip, uint32_t cip, int tok, const char
         if (Seq_Err[i] < INT_MAX) Seq_Err[i]++;
         /* The first number out of the window is let through and restarts
         ** the window there: a player that lost count recovers at once. */
-        if (Seq_Err[i] != 1) return 0;
+        if (Seq_Err[i] != 1) return ACCESS_REFUSE;
     }
     /* The same number twice is a player fetching a media file again; any
     ** other target repeated is a replay. */
     if (offset == 0 && !media_request(req)) {
         Debug("Invalid req [%s]", req);
-        return 0;
+        return ACCESS_REFUSE;
     }
     Seq_Err[i] = 0;
     Sequence[i] = tok;
     Debug("Cookie ok !");
-    return 1;
+    return ACCESS_ACCEPT;
 }
 
-/* Decides on a request by its cookie: 1 accept, 2 start a sequence, 0 refuse. */
+/* Decides on a request by its cookie. */
 int Chk_Cookie(uint32_t rip, const char *cookie, const char *req)
 {
     WALK("Chk_Cookie");
-    if (!cookie) return 2;
+    if (!cookie) return ACCESS_START;
     if (!req) req = "";
     Debug("Cookie = [%s]", cookie);
     uint32_t cip;
     int tok;
-    if (!decode_cookie(cookie, &cip, &tok)) return 0;
+    if (!decode_cookie(cookie, &cip, &tok)) return ACCESS_REFUSE;
     {
         std::lock_guard<std::mutex> g(table_lock);
         int i = find_slot(rip);
@@ -141,13 +136,13 @@ int Chk_Cookie(uint32_t rip, const char *cookie, const char *req)
         if (i < MAX_ALLOWED) {
             Allowed[i] = rip;
             AliasIP[i] = cip;
-            return 2;
+            return ACCESS_START;
         }
     }
     /* Every slot holds another player and the shared one is still free: the
     ** server cannot tell this player apart, and stops. */
     Alert("", "Max Number of Connections Exceeded !", 1);
-    return 0;
+    return ACCESS_REFUSE;
 }
 
 /* The C runtime's generator, seeded with seed, drawn once: 0 ... 32767.  Kept
@@ -208,7 +203,7 @@ int Refuse_Access(pal_socket s, const char *req, const char *referer, const char
         Param(msg, "Warning %d Intruder Attempt Detected !", n);
     else
         Param(msg, "Warning %d Intruder Attempts Detected !", n);
-    pal_set_dlg_item_text(Win.load(), 111, msg);
+    pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
     /* No answer, and a pause: a prober learns nothing and gets nowhere
     ** fast. */
     wSleep(5000);

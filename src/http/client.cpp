@@ -24,6 +24,7 @@
 #include "roku/roku.h"
 #include "http/server.h"
 #include "http/socket.h"
+#include "live/transcode.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -158,13 +159,15 @@ int get_range(const char *text, long long *start, long long *end)
     return 2;
 }
 
-/* The method number of a request line, by the table the server set. */
+/* The first four characters of each method's request line, by METHOD_ number. */
+static const char *const method_text[METHOD_OTHER] = {"GET ", "POST", "PUT ", "HEAD"};
+
 int get_method(const char *line)
 {
     WALK("get_method");
-    for (int i = 0; i < 4; i++)
-        if (cmd[i] && strncmp(line, cmd[i], 4) == 0) return i;
-    return 4;
+    for (int i = 0; i < METHOD_OTHER; i++)
+        if (strncmp(line, method_text[i], 4) == 0) return i;
+    return METHOD_OTHER;
 }
 
 /* ------------------------------------------------------------ requests */
@@ -184,6 +187,35 @@ static FILE *open_file(const char *path)
 static unsigned trace_ptr(const FILE *f)
 {
     return (unsigned)(uintptr_t)f;
+}
+
+/* A HEAD on a movie with transcoding on: "name.kill" stops VLC, any other
+** movie starts a live stream and redirects the player to its main playlist.
+** Returns 1 when the request was answered so (the connection then ends),
+** 0 when the target is no live stream and is served as a file. */
+static int live_stream(pal_socket s, CONN *c, const char *line, const REQ_HEAD *h)
+{
+    WALK("live_stream");
+    char *dot = strrchr(c->path, '.');
+    if (dot && locate(dot + 1, "kill")) {
+        *dot = 0;
+        Kill_VLC(c->path, 1);
+        return 1;
+    }
+    int n = VLC_Transcode(c->path);
+    if (!n) return 0;
+    http_log(s, line, 301, 0, h->referer, h->agent);
+    /* The data folder is an absolute path that may hold blanks ("My Roku"):
+    ** it goes into the URL percent-escaped, which the request handler
+    ** decodes back to the folder. */
+    char folder[1000];
+    Encode(Roku_Path, folder);
+    char ans[REPLY_TXT];
+    sfmt(ans, sizeof ans, "HTTP/ 301 Moved Permanently\nLocation: http://%s:%d%s%s/Live%%20Stream/stream%d-Main.m3u8",
+         IP_Adrs[IP_Select], My_Port.load(), folder[0] == '/' ? "" : "/", folder, n);
+    reply(s, ans);
+    Debug("Redirect - %s", ans);
+    return 1;
 }
 
 /* Answers the n bytes received in c->input.  Clears *ok when the client
@@ -209,19 +241,19 @@ static int serve_request(pal_socket s, CONN *c, int n, int *ok)
 
     uint32_t rip = Get_Peer(s);
     switch (Chk_Cookie(rip, h.cookie, line)) {
-    case 0:
+    case ACCESS_REFUSE:
         Refuse_Access(s, line, h.referer, h.agent);
         return 0;
-    case 2:
+    case ACCESS_START:
         Start_Sequence(s, rip);
         return 0;
-    default:
+    case ACCESS_ACCEPT:
         break;
     }
 
     int req = get_method(line);
-    if (req == 1 || req == 2) return 0;
-    if (req == 4) {
+    if (req == METHOD_POST || req == METHOD_PUT) return 0;
+    if (req == METHOD_OTHER) {
         http_log(s, line, 400, 0, h.referer, h.agent);
         /* Sent bare, with no protocol name and no header lines. */
         reply(s, "400 Bad Request");
@@ -237,9 +269,7 @@ static int serve_request(pal_socket s, CONN *c, int n, int *ok)
     size_t len = strlen(c->path);
     if (len > 2 && c->path[len - 1] == '/') c->path[len - 1] = 0;
 
-    /* Live streams (a HEAD on a movie with Transcode on) join with the
-    ** transcoder; until then Transcode stays 0 and every target is served
-    ** below. */
+    if (req == METHOD_HEAD && Transcode && live_stream(s, c, line, &h)) return 0;
 
     FILE *in = nullptr;
     int status = h.status;
@@ -277,8 +307,8 @@ static int serve_request(pal_socket s, CONN *c, int n, int *ok)
         reply(s, "404 Not Found");
         return 0;
     }
-    send_file(s, in, req, status, h.start, h.end, c->item, c->path, mtime, line, h.referer,
-              h.agent, c->input, sizeof c->input);
+    SEND_FILE f = {req, status, h.start, h.end, c->item, c->path, mtime, line, h.referer, h.agent};
+    send_file(s, in, &f, c->input, sizeof c->input);
     return 1;
 }
 

@@ -67,6 +67,39 @@ void pal_set_last_error(int err);
 ** Sockets number (10000 and above).  Always NUL-terminated; returns buf. */
 char *pal_error_text(int err, char *buf, size_t size);
 
+/* ------------------------------------------------------------- the shell */
+
+/* ShellExecuteA of the command interpreter on a batch file: runs `file` with
+** /bin/sh in `folder`, detached in a process group of its own, with no
+** descriptor of the server inherited and standard input and output on
+** /dev/null.  A server running as root runs it under an unprivileged account
+** (pal_shell_account), since VLC refuses root.  Every batch gets the same
+** private D-Bus session bus in DBUS_SESSION_BUS_ADDRESS, started with the
+** first batch and owned by that account, so that VLC's one-instance
+** messages reach the running VLC.  Whatever the batches start is ended
+** when the server ends by any road (exit, SIGTERM, crash, SIGKILL): a small
+** watchdog process asks their process groups to quit (SIGTERM) and kills
+** what is left a few seconds later.
+** Returns the shell's process id (above 0), or 0 when it could not start. */
+int pal_shell_execute(const char *folder, const char *file);
+
+/* 1 while the process started by pal_shell_execute still runs, else 0
+** (a process that ended is reaped here). */
+int pal_shell_running(int pid);
+
+/* Ends the process group of a shell started by pal_shell_execute at once
+** (SIGKILL). */
+void pal_shell_kill(int pid);
+
+/* The account the batches run under: its name into buf, and 1 when it is
+** another account than the server's (the server runs as root), else 0. */
+int pal_shell_account(char *buf, size_t size);
+
+/* Gives the shell's account a folder of its own to write in: when the
+** batches run under another account, the folder is handed to it (owner).
+** Returns 1 on success or when nothing had to change, 0 on failure. */
+int pal_shell_grant_folder(const char *path);
+
 /* ---------------------------------------------------- optional functions */
 
 /* LoadLibraryA / GetProcAddress over the table of optional system
