@@ -5,9 +5,10 @@
 # the account's data, and purges leaving no account and no file behind; then,
 # installed again, the root boots with systemd (systemd-nspawn), which starts
 # the service under its sandbox: it answers the channel, runs as its account,
-# comes back after a crash and stops cleanly.  Everything runs in namespaces
-# of its own (mounts, processes, a network with loopback only), so nothing
-# reaches the machine or its network and nothing is left when they end.
+# transcodes a movie through VLC, comes back after a crash and stops cleanly.
+# Everything runs in namespaces of its own (mounts, processes, a network with
+# loopback only), so nothing reaches the machine or its network and nothing is
+# left when they end.
 #
 #   tests/package_test.sh [velmora.deb]
 set -euo pipefail
@@ -57,6 +58,14 @@ velmora-channel 127.0.0.1 "$port" /Roku/ /Roku/Roku_Config.txt >/tmp/roku || fai
 grep -q '^HTTP/1.1 200 ' /tmp/roku || fail "no 200 for /Roku/"
 grep -q '^\[Velmora\]' /tmp/roku || fail "Roku_Config.txt has no [Velmora] section"
 [ "$(stat -c %U '/var/lib/velmora/My Roku/Velmora.ini')" = velmora ] || fail "no Velmora.ini of the account's"
+
+# A movie in a shared folder with transcoding on: the service starts VLC and
+# its D-Bus session bus, which write the live stream into the data folder.
+velmora-channel -I 127.0.0.1 "$port" /Roku/Movies/clip.mkv >/tmp/head || true
+grep -q '^HTTP/ 301 ' /tmp/head || fail "no redirect to a live stream: $(cat /tmp/head)"
+playlist=$(sed -n "s|^Location: http://127.0.0.1:$port||p" /tmp/head)
+velmora-channel 127.0.0.1 "$port" "$playlist" >/tmp/playlist || fail "no playlist at $playlist"
+grep -q '^#EXTM3U' /tmp/playlist || fail "the playlist is no HLS playlist"
 [ "$(prop NRestarts)" = 0 ] || fail "the service restarted without a crash"
 
 # A crash writes its report into the data folder and brings a restart.
@@ -75,7 +84,7 @@ CHECK
 
 # The install, remove and purge, and the boot, inside the namespaces.
 inside() {
-    local root=$1 deb=$2 log=$1/tmp/dpkg.log
+    local root=$1 deb=$2 movies=$3 log=$1/tmp/dpkg.log
     mount --make-rprivate /
     # systemd-nspawn keeps its locks in /run: a private one leaves no trace.
     mount -t tmpfs tmpfs /run
@@ -114,6 +123,12 @@ inside() {
 
     echo "-- boot: systemd runs the service"
     dpkg_in -i /tmp/velmora.deb
+    # A shared movie folder, and transcoding on.
+    mkdir -p "$root/srv/media" "$root/var/lib/velmora/My Roku"
+    cp "$movies/clip.mkv" "$root/srv/media/"
+    printf '[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\nTranscode=1\r\n[Links]\r\nMovies=/srv/media\r\n' \
+        >"$root/var/lib/velmora/My Roku/Velmora.ini"
+    chroot "$root" chown -R velmora:velmora /var/lib/velmora
     check_script >"$root/usr/local/sbin/velmora-check"
     chmod 755 "$root/usr/local/sbin/velmora-check"
     printf '[Unit]\nAfter=velmora.service\n[Service]\nType=oneshot\nExecStart=/usr/local/sbin/velmora-check\n' \
@@ -126,7 +141,7 @@ inside() {
 }
 
 if [ "${1:-}" = "--inside" ]; then
-    inside "$2" "$3"
+    inside "$2" "$3" "$4"
     exit 0
 fi
 
@@ -154,18 +169,22 @@ systemd-analyze security --offline=true --root="$work/root" velmora.service 2>&1
 rm -rf "$work/root"
 
 # A minimal Debian 12 root with systemd as its init and what the package
-# depends on, made once and kept under build/ (each run unpacks a fresh copy).
+# depends on and recommends (VLC, D-Bus), made once and kept under build/ (each run unpacks a fresh copy).
 depends=$(dpkg-deb -f "$deb" Depends | sed 's/ *([^)]*)//g; s/ //g')
-tarball=build/debian12-root-$(echo "$depends" | md5sum | cut -c1-8).tar
+recommends=$(dpkg-deb -f "$deb" Recommends | sed 's/ *([^)]*)//g; s/ //g')
+tarball=build/debian12-root-$(echo "$depends,$recommends" | md5sum | cut -c1-8).tar
 if [ ! -f "$tarball" ]; then
-    echo "-- mmdebstrap (Debian 12 minbase, systemd, $depends)"
+    echo "-- mmdebstrap (Debian 12 minbase, systemd, $depends, $recommends)"
     started=$SECONDS
-    mmdebstrap --quiet --format=tar --variant=minbase --include="systemd,systemd-sysv,$depends" \
-        bookworm "$tarball.part" </dev/null
+    # eatmydata spares dpkg its fsync calls while the root is made.
+    mmdebstrap --quiet --format=tar --variant=minbase --include="systemd,systemd-sysv,$depends,$recommends" \
+        --hook-dir=/usr/share/mmdebstrap/hooks/eatmydata bookworm "$tarball.part" </dev/null
     mv "$tarball.part" "$tarball"
     echo "made in $((SECONDS - started)) s"
 fi
 mkdir "$work/root"
 tar -xf "$tarball" -C "$work/root"
-unshare --mount --net --pid --fork --mount-proc --kill-child "$0" --inside "$work/root" "$deb"
+mkdir "$work/movies"
+tests/data/make_live_sources.sh "$work/movies"
+unshare --mount --net --pid --fork --mount-proc --kill-child "$0" --inside "$work/root" "$deb" "$work/movies"
 echo "package test passed"
