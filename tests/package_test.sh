@@ -52,6 +52,7 @@ started() {
 started 1
 port=$(journalctl -u velmora -o cat | sed -n 's/^Server - 127\.0\.0\.1:\([0-9]*\) - .*/\1/p' | head -n 1)
 [ -n "$port" ] || fail "the Server line names no loopback port"
+journalctl -u velmora -o cat | grep -q '^Panel - http://127\.0\.0\.1:[0-9]*/?token=' || fail "no Panel line in the journal"
 pid=$(prop MainPID)
 [ "$(stat -c %U "/proc/$pid")" = velmora ] || fail "the server runs as $(stat -c %U "/proc/$pid")"
 velmora-channel 127.0.0.1 "$port" /Roku/ /Roku/Roku_Config.txt >/tmp/roku || fail "the channel's sequence or /Roku/ failed"
