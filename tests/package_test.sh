@@ -89,9 +89,6 @@ inside() {
     # systemd-nspawn keeps its locks in /run: a private one leaves no trace.
     mount -t tmpfs tmpfs /run
     mount -t proc proc "$root/proc"
-    ip link set lo up
-    ip link set lo multicast on
-    ip route add 224.0.0.0/4 dev lo
     cp "$deb" "$root/tmp/velmora.deb"
     list_files "$root" >"$root/tmp/before"
     dpkg_in() { chroot "$root" dpkg "$@" >>"$log" 2>&1 || { cat "$log"; fail "dpkg $* failed"; }; }
@@ -187,5 +184,5 @@ mkdir "$work/root"
 tar -xf "$tarball" -C "$work/root"
 mkdir "$work/movies"
 tests/data/make_live_sources.sh "$work/movies"
-unshare --mount --net --pid --fork --mount-proc --kill-child "$0" --inside "$work/root" "$deb" "$work/movies"
+unshare --mount --pid --fork --mount-proc --kill-child tools/netns.sh "$0" --inside "$work/root" "$deb" "$work/movies"
 echo "package test passed"
