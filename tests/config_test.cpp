@@ -310,30 +310,20 @@ TEST_F(Config, ConcurrentInsertsNeverTearTheListOrTheFile)
     EXPECT_EQ(section("Recent"), memory_recent());
 }
 
-/* Random bytes, INI pieces, a 10 MB file, overlong lines and NULs all load,
-** what can be read is read, and the next save writes the same bytes as a
-** save into no file at all. */
+/* A 10 MB file, overlong lines and NULs load what can be read, and the next
+** save writes the same bytes as a save into no file at all. */
 TEST_F(Config, DamagedFilesLoadAndTheNextSaveIsClean)
 {
     std::string big = "[Velmora]\r\nName=Big\r\n[Links]\r\n";
     for (int i = 0; big.size() < 10u << 20; i++)
         big += "Title" + std::to_string(i) + "=/media/folder" + std::to_string(i) + "\r\n";
     /* each file, and what it gives: name|port|slideshow period|first recent row|first link's folder */
-    std::vector<std::pair<std::string, std::string>> files = {
+    std::pair<std::string, std::string> files[] = {
         {big + "[SlideShow]\r\nSS_period=9\r\n", "Big|0|9||/media/folder0"},
         {"[Velmora]\r\nName=" + std::string(100000, 'x') + "\r\nPort=81\r\n" + std::string(100000, 'y') +
              "\r\n[Recent]\r\n0=/r/a\r\n", std::string(99, 'x') + "|81|0|/r/a|"},
         {"[Velmora]\r\nName=Nu\0ll\r\nPort=82\0\r\n\0\0[SlideShow]\r\nSS_period=3"s, "Nu|82|3||"},
     };
-    std::mt19937 rng(7);
-    const char *bits[] = {"[Velmora]", "[Links]", "[Recent]", "[Paths]", "[SlideShow]", "=", "\r\n",
-                          "\n", "\r", "Name", "Port=", "0=", "[", "]", ";", " "};
-    for (int f = 0; f < 12; f++) {                /* bytes, and bytes mixed with INI pieces */
-        std::string s;
-        for (size_t size = 1 + rng() % 40000; s.size() < size;)
-            s += f % 2 == 0 || rng() % 3 == 0 ? std::string(1, (char)(rng() & 0xFF)) : bits[rng() % 16];
-        files.push_back({s, ""});
-    }
     for (auto &f : files) {
         SCOPED_TRACE(testing::PrintToString(f.first.substr(0, 40)));
         reset_globals();
@@ -341,7 +331,7 @@ TEST_F(Config, DamagedFilesLoadAndTheNextSaveIsClean)
         load_config();
         std::string got = Server_Name + "|"s + std::to_string(My_Port) + "|" + std::to_string(SS_period) + "|" +
                           recent[0] + "|" + (links[0].path ? links[0].path : "");
-        EXPECT_TRUE(f.second.empty() || got == f.second) << got;
+        EXPECT_EQ(got, f.second);
         save_config();
         std::string out = read_file(ini);
         std::filesystem::remove(ini);

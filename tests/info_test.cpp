@@ -1,7 +1,6 @@
 /*
 ** The info text: the MP3 reader on lame's files and hand-built tags, the
-** file lines, the side file, aliases and their companion links, and damaged
-** copies of every fixture.
+** file lines, the side file, aliases and their companion links.
 */
 #include <gtest/gtest.h>
 
