@@ -212,24 +212,6 @@ TEST(IPhotoLines, LinesEndOnlyAfterACloseMark)
     for (const auto &c : cases) EXPECT_EQ(lines_of(c.in), c.out) << c.in.substr(0, 60);
 }
 
-TEST(IPhotoLines, StripCutsAtTheMarks)
-{
-    struct {
-        const char *in;
-        int at;
-        const char *text;
-    } cases[] = {
-        {"<string>abc</string>", 8, "abc"}, {"<string></string>", 8, ""}, {"<true/>", 0, "<true/>"},
-        {"<string>abc", 0, "<string>abc"}, {"plain", 0, "plain"}, {"a<b>c<d", 4, "c"},
-    };
-    for (const auto &c : cases) {
-        char buf[64];
-        scopy(buf, sizeof buf, c.in);
-        EXPECT_EQ(Strip(buf), c.at) << c.in;
-        EXPECT_STREQ(buf + c.at, c.text) << c.in;
-    }
-}
-
 /* Damaged libraries: every build ends, and the tables hold what can be read. */
 TEST_F(IPhotoImport, DamagedLibraries)
 {
