@@ -1,8 +1,4 @@
-/*
-** Album artwork: images in the folders of a made library on disk, found
-** through a whole import and written as the three art tables; the order,
-** case and first-wins rules of the tables themselves.
-*/
+/* Album artwork: found beside a made library's music; the art tables' order and case rules. */
 #include <gtest/gtest.h>
 
 #include <filesystem>

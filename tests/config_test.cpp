@@ -1,8 +1,4 @@
-/*
-** The configuration file: the first run and the library links, a full save
-** read back, option letters against the file, the recent list alone and under
-** many request threads, damaged files, failed and killed saves.
-*/
+/* The configuration file: first run, save and load, the recent list, damaged files, failed saves. */
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -25,8 +21,7 @@
 using Lines = std::vector<std::string>;
 using namespace std::string_literals;
 
-/* Every setting and list back to its start value (the host's addresses kept
-** when asked, but none of them chosen). */
+/* Every setting and list back to its start value (addresses kept when asked). */
 static void reset_globals(bool keep_addresses = false)
 {
     if (!keep_addresses) memset(IP_Adrs, 0, sizeof IP_Adrs), IP_cnt = 0;
@@ -85,8 +80,7 @@ static Lines memory_recent()
 
 static Lines sorted(Lines l) { return std::sort(l.begin(), l.end()), l; }
 
-/* A fresh working folder (Roku_Path) with a home folder (My_Path) in it,
-** memory-backed when the machine has one: every profile write is flushed. */
+/* A fresh working folder (Roku_Path) holding a home folder (My_Path), in memory when possible. */
 class Config : public ::testing::Test {
 protected:
     std::string dir, home, ini;
@@ -118,8 +112,7 @@ TEST_F(Config, FirstRunNamesTheServerAndLinksTheUsersFoldersAndLibraries)
     EXPECT_EQ(iTunes_Path + "|"s + iPhoto_Path, home + "/My Music/iTunes|" + home + "/Pictures/iPhoto");
     EXPECT_EQ(get("SlideShow", "SS_period") + get("SlideShow", "SS_overlay"), "61");
 
-    /* A library found later is known by the exact name of its file; it takes
-    ** over its title in place and is read anew at the next import check. */
+    /* A library found later (exact file name) takes over its title and is re-imported. */
     for (const char *f : {"lower/itunes music library.xml", "lower/albumdata.xml", "lib/iTunes Music Library.xml",
                           "lib/AlbumData.xml"})
         folder(std::filesystem::path(f).parent_path()), write_file(home + "/" + f, "");
@@ -136,8 +129,7 @@ TEST_F(Config, FirstRunNamesTheServerAndLinksTheUsersFoldersAndLibraries)
     want.insert(want.begin(), "Movies=" + home + "/Movies");
     EXPECT_EQ(sorted(memory_links()), want);
 
-    /* A home that cannot be listed gives the version and the name only; the
-    ** name takes "'" alone after a user name ending in a small "s". */
+    /* An unlistable home gives version and name only; "James'" but "CHRIS's". */
     scopy(My_Path, sizeof My_Path, (dir + "/nowhere").c_str());
     scopy(Mach, sizeof Mach, "Den");
     for (const char *user : {"James", "Bob", "CHRIS"}) {
@@ -174,10 +166,8 @@ TEST_F(Config, SaveThenLoadGivesBackEveryKeyInOrder)
         "[Links]", "Movies=/m", "TV=/tv", "[Paths]", "/kids=1234"});
     EXPECT_EQ(read_file(ini), want);
 
-    /* Loaded into cleared settings and saved into no file, every key comes
-    ** back the same, except that the recent rows close up.  The load picks
-    ** the known address without adding it, and leaves a file of the current
-    ** version alone. */
+    /* Loaded and saved again, every key comes back (recent rows close up); the
+    ** load picks the known address without adding it. */
     reset_globals(true);
     load_config();
     EXPECT_EQ(IP_cnt * 10 + IP_Select, 21);
@@ -191,10 +181,8 @@ TEST_F(Config, SaveThenLoadGivesBackEveryKeyInOrder)
     EXPECT_EQ(get("Velmora", "VersionHost"), "<none>");
 }
 
-/* What a load takes from the file: numbers as "%d" reads them (text after
-** the digits ignored, no digits leave the setting alone, too large is held
-** at the end), values cut to their buffers, the option letters t and i over
-** the file's keys but not a, the file's unknown address added and chosen. */
+/* Numbers as "%d" reads them, values cut to their buffers, option letters t and i
+** over the file's keys but not a, an unknown address added and chosen. */
 TEST_F(Config, LoadReadsNumbersCutsValuesAndWeighsOptionLetters)
 {
     Lines l = {"[Velmora]", "Version=1.9.0.0", "IPadrs=10.9.8.7", "Trace=0", "Audit=0", "iTunes_Time=77",
@@ -218,8 +206,7 @@ TEST_F(Config, LoadReadsNumbersCutsValuesAndWeighsOptionLetters)
     EXPECT_EQ(get("Velmora", "Version"), VELMORA_VERSION);   /* an old version is brought up to date */
     EXPECT_EQ(strlen(Server_Name) + strlen(iTunes_Path) + strlen(SS_music), 99u + 99u + 499u);
     EXPECT_EQ(recent[0] + "|"s + recent[9], "/r0|/r9");  /* file order, whatever the keys */
-    /* Entries of 43 characters: 46 fit in the section buffer, the 47th is cut
-    ** in its folder and left out. */
+    /* 46 entries of 43 characters fit the section buffer; the cut 47th is left out. */
     EXPECT_EQ(memory_links(), Lines(l.end() - 60, l.end() - 14));
 }
 
@@ -256,9 +243,8 @@ TEST_F(Config, RecentListMovesToHeadKeepsTenAndSkipsPrivateFolders)
 
 static std::atomic<int> workers_done{0};
 
-/* A list one whole update could have left: keys 0, 1, 2... in order, rows
-** "/t<thread>/p<n>" of the 8 workers, ten at most, and each thread's places
-** its latest ones, newest first with none missing between (so none twice). */
+/* A list one whole update could leave: keys in order, ten rows at most, each
+** thread's places newest first with none missing between. */
 static bool whole_list(const Lines &entries)
 {
     int last[8] = {1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000};
@@ -273,9 +259,7 @@ static bool whole_list(const Lines &entries)
     return entries.size() <= 10;
 }
 
-/* Eight request threads each play 1000 videos of their own while a reader
-** reads the section, as the channel reads the served file, and the list in
-** memory, as a listing of the recent places does. */
+/* Eight threads insert 1000 places each while the file and the memory list are read. */
 TEST_F(Config, ConcurrentInsertsNeverTearTheListOrTheFile)
 {
     std::atomic<bool> stop{false};
@@ -341,8 +325,7 @@ TEST_F(Config, DamagedFilesLoadAndTheNextSaveIsClean)
     }
 }
 
-/* With the working folder gone no write can replace the file (the child
-** that runs this has a folder of its own, and removes it). */
+/* With the working folder gone no write can replace the file. */
 TEST_F(Config, FailedSectionDeleteEndsTheProgram)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -350,9 +333,7 @@ TEST_F(Config, FailedSectionDeleteEndsTheProgram)
                 "WritePrivateProfileString");
 }
 
-/* A child saves two different configurations in turn without pause and is
-** killed at random moments: the file on disk is always one whole save or
-** the other, never a mixture and never short. */
+/* A child saving in a loop is killed at random: the file is always one whole save. */
 TEST_F(Config, KilledSaveLeavesOneWholeConfiguration)
 {
     auto fill = [](char tag) {

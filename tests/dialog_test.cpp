@@ -1,8 +1,4 @@
-/*
-** The dialog manager and the main dialog: messages sent from other threads
-** run on the dialog's thread, a nested dialog keeps the main one answering,
-** and Start, Stop and Connect drive the jobs as the buttons promise.
-*/
+/* The dialog manager across threads, and the main dialog's Start, Stop and Connect. */
 #include <gtest/gtest.h>
 
 #include <thread>

@@ -1,7 +1,4 @@
-/*
-** The file layer: names in both spellings, temporary files from many
-** threads, their clean-up, and positions beyond 4 GB.
-*/
+/* The file layer: both spellings of a name, temporary files, positions beyond 4 GB. */
 #include <gtest/gtest.h>
 
 #include <cerrno>

@@ -1,8 +1,4 @@
-/*
-** The request handler's parsing, the file response's bytes, the cookie
-** sequence and the access log: the logic behind the wire that the end-to-end
-** tests cannot reach, or where a failure here names the faulty step.
-*/
+/* Request parsing, file responses, the cookie sequence and the access log, below the wire. */
 #include "global.h"
 #include "http/access.h"
 #include "http/client.h"

@@ -1,9 +1,4 @@
-/*
-** The library imports as the channel meets them: the real program, with a
-** music library and a photo library configured, builds its tables when
-** Start is pressed, serves them and the songs behind them over loopback, and
-** rebuilds the music tables on its own when the library file changes.
-*/
+/* The library imports as the channel meets them: built on Start, served, rebuilt when changed. */
 #include <gtest/gtest.h>
 
 #include <utime.h>

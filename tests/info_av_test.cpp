@@ -1,8 +1,4 @@
-/*
-** The AVI, FLV, FLAC and WMV readers: files made by ffmpeg and flac against
-** ffprobe, and hand-built headers for readings real files never reach, none
-** of which may depend on bytes past those read.
-*/
+/* The AVI, FLV, FLAC and WMV readers: real files against ffprobe, and hand-built headers. */
 #include <gtest/gtest.h>
 
 #include <cmath>

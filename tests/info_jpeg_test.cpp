@@ -1,8 +1,4 @@
-/*
-** The JPEG reader: files made by ImageMagick and exiftool, EXIF blocks built
-** by hand for what the tools never write (odd offsets, looping pointers,
-** the window's edge).
-*/
+/* The JPEG reader: tool-made files against exiftool, and hand-built EXIF blocks. */
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,7 +1,4 @@
-/*
-** The info text: the MP3 reader on lame's files and hand-built tags, the
-** file lines, the side file, aliases and their companion links.
-*/
+/* The info text: the MP3 reader, the file lines, the side file and aliases. */
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,7 +1,4 @@
-/*
-** The MP4/QuickTime and MPEG program stream readers: files made by ffmpeg
-** against ffprobe, and hand-built atoms and start codes ffmpeg never makes.
-*/
+/* The MP4/QuickTime and program stream readers: ffmpeg files against ffprobe, hand-built atoms. */
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,8 +1,4 @@
-/*
-** The photo library import: the five tables of a hand-made library compared
-** whole, libraries written by iPhoto 9.4 and 5.0.4, a rebuild and a missing
-** library, the line reader on awkward bytes, and damaged libraries.
-*/
+/* The photo library import: made, real, missing and damaged libraries; the line reader. */
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>

@@ -1,10 +1,4 @@
-/*
-** The music library import: the table files the channel reads, whole, for
-** the made sample library, a hand-written library of odd lines and two real
-** libraries; the line splitter and the value decoding; the limits on keys,
-** folders and line lengths; a stop in the middle of a build; the check that
-** tells when a build is due.
-*/
+/* The music library import: the tables the channel reads, the line splitter, limits, Stop. */
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>

@@ -1,8 +1,4 @@
-/*
-** The listening socket's fallbacks: the port of the first two attempts, and
-** an address that cannot be bound falling through to another host of the
-** same network.  Each test uses a loopback network of its own.
-*/
+/* The listening socket's port and address fallbacks, each on a loopback network of its own. */
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>

@@ -1,8 +1,4 @@
-/*
-** The profile (INI) functions against the way Windows reads and writes the
-** same files: lookups, lists cut to the caller's buffer, the exact bytes a
-** write leaves, garbage, threads at once, processes and a writer killed.
-*/
+/* The profile (INI) functions as Windows reads and writes the same files. */
 #include "global.h"
 
 #include <gtest/gtest.h>

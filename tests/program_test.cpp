@@ -1,8 +1,4 @@
-/*
-** The program end to end: started with its own HOME, it serves on a
-** loopback address, accepts connections, and ends cleanly on SIGTERM; a fault
-** signal leaves its report in the trace.
-*/
+/* The program end to end: serves on loopback, ends on SIGTERM, reports a fault signal. */
 #include <gtest/gtest.h>
 
 #include <csignal>

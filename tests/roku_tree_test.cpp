@@ -1,8 +1,4 @@
-/*
-** The /Roku/ tree: listing pages byte for byte, targets mapped to paths, the
-** Recent folder, Roku_Config.txt, the pattern rules and the tree search.
-** (Arbitrary targets and patterns are roku_path_fuzz's.)
-*/
+/* The /Roku/ tree: listings, target mapping, Recent, Roku_Config.txt, patterns, search. */
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -71,8 +67,7 @@ protected:
     void SetUp() override { dir = trace_to_temp(), clear_tables(); }
     void TearDown() override { clear_tables(), trace_off(), fs::remove_all(dir); }
 
-    /* Roku_path on target: what it sent (read by a thread meanwhile), its
-    ** result in rc and the path in out. */
+    /* Roku_path on target: what it sent; its result in rc, the path in out. */
     std::string roku(const std::string &target)
     {
         std::vector<char> item(MAX_PATH_TXT, 0);
@@ -128,8 +123,7 @@ TEST_F(RokuTree, ListingPagesByteForByte)
     };
     EXPECT_EQ(page("/"), html("/", "<a href=\"Roku/\">Roku/</a><br>\n"));
 
-    /* The links in order and not encoded, a thousand long titles still in
-    ** one whole page; Recent/ only with a recent entry. */
+    /* Links in order, not encoded, all in one page; Recent/ only when used. */
     std::string dots = "<a href=\".\">.</a><br>\n<a href=\"..\">..</a><br>\n", titles;
     for (int i = 0; i < MAX_LINKS; i++) {
         std::string title = i ? std::to_string(i) + std::string(90, 'x') : "Fotos & Co";
@@ -152,16 +146,14 @@ TEST_F(RokuTree, TargetsMapToPaths)
     plinks[4] = strdup("home/me/Music/Caf%e9/");   /* a Linux library's folder */
     /* "$" stands for the data folder; "$+" for it followed by the target. */
     std::pair<std::string, std::string> cases[] = {
-        /* Title links by their exact name; anything else below /Roku/ (and
-        ** "/Roku" itself, and an encoded listing target) is the data folder. */
+        /* Title links by exact name; anything else below /Roku/ is the data folder. */
         {"/Roku/Music/Album/x.mp3", "D:/Media/Music/Album/x.mp3"}, {"/Roku/Music", "D:/Media/Music"},
         {"/Roku/music/", "$/music/"}, {"/Roku/Musi/", "$/Musi/"}, {"/Roku", "$"}, {"/Roku%2F", "$/"},
         {"/Roku/Music%20Box/a%20b.mp3", "$/Music Box/a b.mp3"}, {"/Rokuxyz", "/Rokuxyz"},
         /* Drive paths lose their leading "/"; everything is decoded. */
         {"/C:/Music/a.mp3", "C:/Music/a.mp3"}, {"/C:", "C:"},
         {"/home/me/Tom&amp;Jerry%20.avi", "/home/me/Tom&Jerry .avi"},
-        /* Playlist links use plinks, and fall back to the data folder
-        ** without a number or a prefix; so do the library tables. */
+        /* Playlist links use plinks; a bad number falls back to the data folder. */
         {"/iTunes%20Tables/link3/Artist/Song.mp3", "E:/Music Lib/Artist/Song.mp3"},
         {"/iTunes Tables/link3", "E:/Music Lib/"}, {"/iTunes Tables/link9/x.mp3", "$+"},
         {"/iTunes Tables/link4/A/x.mp3", "/home/me/Music/Caf\xe9/A/x.mp3"},
@@ -182,8 +174,7 @@ TEST_F(RokuTree, TargetsMapToPaths)
 
 TEST_F(RokuTree, RecentFolderAndConfig)
 {
-    /* n.mp4x holds row n; a row that empties loses its file; a link named
-    ** Recent wins, but only after the folder was rebuilt. */
+    /* n.mp4x holds row n; an emptied row loses its file; a link named Recent wins. */
     scopy(recent[0], RECENT_TXT, "/m/b.mp4");
     scopy(recent[1], RECENT_TXT, "/m/a film.mkv");
     EXPECT_EQ(maps_to("/Roku/Recent/"), dir + "/Recent/");
@@ -194,8 +185,7 @@ TEST_F(RokuTree, RecentFolderAndConfig)
     EXPECT_EQ(maps_to("/Roku/Recent/0.mp4x"), "/elsewhere/0.mp4x");
     EXPECT_FALSE(fs::exists(dir + "/Recent/1.mp4x"));
 
-    /* The configuration as a text-mode read gives it (CR LF becomes LF, a
-    ** lone CR stays), across many read chunks; the notices are cleared. */
+    /* The file as a text-mode read gives it (CR LF to LF); notices are cleared. */
     std::string ini = "[Velmora]\r\nName=Den\r\n";
     for (int i = 0; i < 400; i++) ini += "[S" + std::to_string(i) + "]\r\nKey=" + std::string(40, 'v') + "\r\n";
     write_file(dir + "/Velmora.ini", ini + "odd\rline\r");
@@ -240,8 +230,7 @@ TEST_F(Listing, PageParentLinksAndRefusals)
                        "<BR>Roku-New-Title\n<BR>Roku-New-iTunes\n</PRE></BODY></HTML>\n";
     ASSERT_GT(page.size(), head.size() + tail.size());
     ASSERT_EQ(page.substr(0, head.size()) + page.substr(page.size() - tail.size()), head + tail);
-    /* Entries come in the folder's own order, "." and ".." included, each
-    ** ending in "<BR>" with no line feed. */
+    /* Entries in the folder's order, "." and ".." included, each ending "<BR>". */
     std::string body = page.substr(head.size(), page.size() - head.size() - tail.size());
     EXPECT_EQ(split(body, "<BR>"), (Lines{entry(music, ".", ".", "Directory"), entry(music, "..", "..", "Directory"),
                                           entry(music, "Rock", "Rock", "Directory"),
@@ -250,8 +239,7 @@ TEST_F(Listing, PageParentLinksAndRefusals)
                                           entry(music, "notes", "notes", "")}));
     EXPECT_EQ(body, "");
 
-    /* The parent link of a folder; no markers or notices once they are off.
-    ** No final "/", no folder or a file: no listing. */
+    /* Parent links; no notices once off; no final "/", no folder or a file: none. */
     New_Title = New_iTunes = 0;
     const std::string rock = music + "/Rock", lost = "/" + std::string(MAX_PATH_TXT, 'l') + "/";
     using Row = std::tuple<std::string, std::string, std::string>;
@@ -303,8 +291,7 @@ TEST(Match, PatternRules)
 
 TEST_F(RokuTree, SearchOptionsLoopsAndDepth)
 {
-    /* The lines chk_toc answers for folder/target, each ending in a line
-    ** feed; {"null"} for none. */
+    /* chk_toc's lines for folder/target; {"null"} for none. */
     auto search = [](const std::string &folder, const std::string &target) {
         std::string all = drain(chk_toc((folder + "/" + target).c_str()));
         Lines got = split(all, "\n");
@@ -314,8 +301,7 @@ TEST_F(RokuTree, SearchOptionsLoopsAndDepth)
     fs::create_directories(m + "/Sub/Deeper");
     for (const char *f : {"song.mp3", "notes.txt", "Sub/deep.mp3", "Sub/Deeper/deepest.mp3", "a*b.mp3", "a\\b.mp3"})
         write_file(m + "/" + f, "x");
-    /* Subfolders with "s" in either case; backslash is ordinary unless "e";
-    ** "&" alone searches with the empty pattern; no wildcard is no search. */
+    /* "s" searches subfolders; backslash is ordinary unless "e"; no wildcard, no search. */
     EXPECT_EQ(search(m, "*EST.mp3&S"), (Lines{m + "/Sub/Deeper/deepest.mp3\n"}));
     EXPECT_EQ(search(m, "a\\*b.mp3"), (Lines{m + "/a\\b.mp3\n"}));
     EXPECT_EQ(search(m, "a\\*b.mp3&e"), (Lines{m + "/a*b.mp3\n"}));
@@ -323,8 +309,7 @@ TEST_F(RokuTree, SearchOptionsLoopsAndDepth)
         EXPECT_EQ(search(folder, t), (Lines{"null"})) << t;
     EXPECT_EQ(chk_toc("no-slash*"), nullptr);
 
-    /* Links back to a folder being searched, directly or through another
-    ** folder, are not followed again; other linked folders are searched. */
+    /* Links back to a folder being searched are not followed again; others are. */
     std::string l = dir + "/L", k = dir + "/K";
     fs::create_directories(l + "/sub");
     fs::create_directories(k);
@@ -333,8 +318,7 @@ TEST_F(RokuTree, SearchOptionsLoopsAndDepth)
         ASSERT_EQ(symlink(to, (dir + at).c_str()), 0) << at;
     EXPECT_EQ(search(l, "x*&s"), (Lines{l + "/x1\n", l + "/sub/x2\n", l + "/k/x3\n"}));
 
-    /* A tree deeper than a search goes still answers what lies near.  (The
-    ** folders' names differ, so that none looks like a loop back.) */
+    /* A tree deeper than a search goes still answers what lies near. */
     std::string deep = dir + "/Deep", p = deep;
     for (int i = 0; i < 60; i++) p += "/d" + std::to_string(i);
     fs::create_directories(p);

@@ -1,7 +1,4 @@
-/*
-** Sockets: the POSIX errors behind socket error numbers, the host's own addresses, and the outbound GET and the version check
-** against a small HTTP server on loopback.  Only 127.0.0.0/8 is ever used.
-*/
+/* Sockets: errors, the host's addresses, the outbound GET and version check (loopback only). */
 #include "global.h"
 #include "http/socket.h"
 #include "http/winerr.h"

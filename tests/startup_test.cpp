@@ -1,7 +1,4 @@
-/*
-** Start-up: the option letters from the command line and options.txt, the
-** argument list and the names of the user and the machine.
-*/
+/* Start-up: option letters, the argument list. */
 #include <gtest/gtest.h>
 
 #include "global.h"

@@ -1,8 +1,4 @@
-/*
-** Tests of the text utilities: the searches' position-0 rule, percent
-** coding as the channel sends and expects it, the UTF conversions used for
-** media tags and file names, and the bounded helpers.
-*/
+/* The text utilities: searches, percent coding, UTF conversions, bounded helpers. */
 #include "global.h"
 #include "subs/text.h"
 

@@ -1,7 +1,4 @@
-/*
-** The thread table: slots handed to one job each, a full table ending the
-** program, slot lookup and the call-trace stacks.
-*/
+/* The thread table: one job per slot, a full table ends the program, call-trace stacks. */
 #include <gtest/gtest.h>
 
 #include <regex>

@@ -1,7 +1,4 @@
-/*
-** The trace log: line and dump layouts, and switching the logs while other
-** threads write through them.
-*/
+/* The trace log: line layout, and switching the logs while other threads write. */
 #include <gtest/gtest.h>
 
 #include <thread>
