@@ -75,6 +75,7 @@ void Program::start(const std::vector<std::string> &args, const std::string &hom
         int err = open((home + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(err, 2);
         setenv("HOME", home.c_str(), 1);
+        if (in_child) in_child();
         std::vector<char *> argv;
         argv.push_back((char *)VELMORA_BIN);
         for (const std::string &a : args) argv.push_back((char *)a.c_str());

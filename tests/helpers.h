@@ -49,6 +49,7 @@ struct Program {
     std::string home;        /* HOME of the child */
     std::string roku;        /* its working folder */
     std::string out_path;    /* its standard output */
+    void (*in_child)(void) = nullptr;  /* runs in the child just before exec */
 
     /* Starts the program with args; home is created when empty. */
     void start(const std::vector<std::string> &args, const std::string &home_dir = "");

@@ -260,12 +260,17 @@ static void end_running_vlc(void)
     if (!wait_shell(pid, QUIT_WAIT)) pal_shell_kill(pid);
 }
 
-/* Starts VLC for stream n.  Returns 1, or 0 after the alert. */
-static int start_vlc(const char *movie, int n)
+/* Starts VLC for a new stream.  Returns its number, or 0 after the alert. */
+static int start_vlc(const char *movie)
 {
     WALK("start_vlc");
     std::lock_guard<std::mutex> guard(start_lock);
+    if (VLC_Stream) {
+        if (OPT('b')) scopy(NET_Adrs, sizeof NET_Adrs, "234.1.2.3");
+        else scopy(NET_Adrs, sizeof NET_Adrs, IP_Adrs[IP_Select]);
+    }
     if (!VLC_Path[0] && !locate_vlc()) return 0;
+    int n = ++Live_Stream;
     char folder[MAX_PATH_TXT], name[MAX_PATH_TXT + 32];
     live_folder(folder, sizeof folder);
     My_mkdir(folder);
@@ -285,7 +290,7 @@ static int start_vlc(const char *movie, int n)
     Debug("Start VLC");
     sfmt(name, sizeof name, "stream%d-Run.bat", n);
     vlc_shell = run_batch(folder, name);
-    return 1;
+    return n;
 }
 
 /* Waits until file exists, while stream n may still produce it.  Returns 1
@@ -321,12 +326,8 @@ int VLC_Transcode(const char *path)
     const char *dot = strrchr(path, '.');
     if (!dot || !Chk_Movie(dot + 1)) return 0;
     Debug("Transcode - %s", path);
-    if (VLC_Stream) {
-        if (options & 0x1000000u) scopy(NET_Adrs, sizeof NET_Adrs, "234.1.2.3");
-        else scopy(NET_Adrs, sizeof NET_Adrs, IP_Adrs[IP_Select]);
-    }
-    int n = ++Live_Stream;
-    if (!start_vlc(path, n)) return 0;
+    int n = start_vlc(path);
+    if (!n) return 0;
     if (!VLC_Stream && !Stream_Wait(n)) return 0;
     myfork(JOB_TRANSCODE, n);
 
