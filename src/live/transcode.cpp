@@ -81,6 +81,8 @@ static const char x264[] =
 static std::mutex start_lock;
 /* The shell of the last stream started (its VLC runs while it runs). */
 static std::atomic<int> vlc_shell{0};
+static std::atomic<int> vlc_stream{0};        /* the stream it serves */
+static std::atomic<int> kill_shell{0};        /* the last quit command's shell */
 static std::atomic<int> ended[MAX_ENDED];
 
 void Stream_Ended(int n)
@@ -260,10 +262,15 @@ static int wait_shell(int pid, int ms)
 static void end_running_vlc(void)
 {
     int pid = vlc_shell.load();
-    if (!pal_shell_running(pid)) return;
-    Debug("VLC still running - quit");
-    Kill_VLC("", 0);
-    if (!wait_shell(pid, QUIT_WAIT)) pal_shell_kill(pid);
+    if (pal_shell_running(pid)) {
+        Debug("VLC still running - quit");
+        Kill_VLC("", 0);
+        if (!wait_shell(pid, QUIT_WAIT)) pal_shell_kill(pid);
+    }
+    /* A quit command still on its way would take the new VLC for the one
+    ** to end, or be taken by it for the running instance. */
+    int quit = kill_shell.load();
+    if (!wait_shell(quit, QUIT_WAIT)) pal_shell_kill(quit);
 }
 
 /* Starts VLC for a new stream.  Returns its number, or 0 after the alert. */
@@ -296,6 +303,7 @@ static int start_vlc(const char *movie)
     Debug("Start VLC");
     sfmt(name, sizeof name, "stream%d-Run.bat", n);
     vlc_shell = run_batch(folder, name);
+    vlc_stream = n;
     return n;
 }
 
@@ -349,15 +357,21 @@ int Kill_VLC(const char *path, int mode)
 {
     WALK("Kill_VLC");
     Debug("Kill_VLC mode %d - %s", mode, path);
-    char bat[MAX_PATH_TXT + 32];
-    My_Stat_Buf st;
-    sfmt(bat, sizeof bat, "%s/kill-vlc.bat", Roku_Path);
-    if (My_stat(bat, &st) == 0) run_batch(Roku_Path, "kill-vlc.bat");
-    if (!mode) return 0;
     const char *slash = strrchr(path, '/');
     const char *name = slash ? slash + 1 : path;
     int num = 0;
     int got = sscanf(name, "stream%d", &num);
+    /* At a stream's end, VLC is told to quit only if it is still running
+    ** for that stream: a later stream's VLC is left alone. */
+    if (!mode && got == 1 && (num != vlc_stream.load() || !VLC_Running())) {
+        Debug("Kill_VLC - no VLC of stream%d", num);
+        return 0;
+    }
+    char bat[MAX_PATH_TXT + 32];
+    My_Stat_Buf st;
+    sfmt(bat, sizeof bat, "%s/kill-vlc.bat", Roku_Path);
+    if (My_stat(bat, &st) == 0) kill_shell = run_batch(Roku_Path, "kill-vlc.bat");
+    if (!mode) return 0;
     Debug("%i index = %d [%s]", got, num, name);
     pal_sleep(KILL_DROP_WAIT);
     /* A VLC that did not hear the quit is ended here. */
