@@ -145,12 +145,13 @@ static int locate_vlc(void)
         Debug("stat %d = %d %s", (int)k + 1, rc, prog);
         if (rc == 0) scopy(VLC_Path, sizeof VLC_Path, vlc_folders[k]);
     }
-    /* Without VLC in its usual places the user is asked for its folder (the
-    ** headless front end has nobody to ask, and the path stays empty). */
+    /* Without VLC in its usual places the user is asked for its folder (a
+    ** front end with nobody to ask answers with none). */
     if (!VLC_Path[0]) {
         Get_Path(Win.load(), "Select Location of VLC absolute", VLC_Path, 0, sizeof VLC_Path);
+        flip_slash(VLC_Path);
         size_t n = strlen(VLC_Path);
-        if (n > 1 && (VLC_Path[n - 1] == '\\' || VLC_Path[n - 1] == '/')) VLC_Path[n - 1] = 0;
+        if (n > 1 && VLC_Path[n - 1] == '/') VLC_Path[n - 1] = 0;
     }
     sfmt(prog, sizeof prog, "%s/" VLC_PROGRAM, VLC_Path);
     Debug("VLC path = [%s]", prog);
