@@ -47,8 +47,7 @@ template <class F> std::string sent_by(F call)
     return got;
 }
 
-/* A working folder with the trace and the access log on, and the run flag
-** that the server thread would have set. */
+/* A working folder with the trace and access log on, and the run flag set. */
 class HttpEnv : public ::testing::Test {
 protected:
     std::string dir;
@@ -72,10 +71,8 @@ protected:
 
 TEST(HttpParse, LinesAndHeaders)
 {
-    /* Only the first colon folds, with the one character after it; the
-    ** request line keeps its colons; carriage returns go wherever they
-    ** stand; a line is cut at 1023 characters, the rest up to its line feed
-    ** dropped; lines after the 20th are ignored. */
+    /* Only the first colon folds, with the character after it; CRs go anywhere;
+    ** lines are cut at 1023 characters; lines after the 20th are ignored. */
     std::string req = "GET /C:/x HTTP/1.1\r\nA\rB: v\nHost: h:80\nX:\n" + std::string(3000, 'y') + "\nZ: z\n";
     for (int i = 0; i < 30; i++) req += "N: " + std::to_string(i) + "\n";
     Lines b(req);
@@ -106,9 +103,8 @@ TEST(HttpParse, Ranges)
         int n = get_range(text, &start, &end);
         return std::to_string(n) + " " + std::to_string(start) + " " + std::to_string(end);
     };
-    /* end is one past the last byte, and 0 is open; no blank before the
-    ** dash; only the first of a list; a suffix range is a negative start;
-    ** values are held at 10^18. */
+    /* end is one past the last byte, 0 open; only the first of a list; a suffix
+    ** is a negative start; values are held at 10^18. */
     for (auto [text, want] : {std::pair{"0-99", "2 0 100"}, {"500-", "1 500 0"}, {"0-0", "2 0 0"}, {" 7 - 9", "1 7 0"},
                               {"1-2,5-9", "2 1 3"}, {"-500", "1 -500 0"}, {"x", "0 0 0"},
                               {"99999999999999999999999-99999999999999999999999",

@@ -41,10 +41,8 @@ static unsigned tail_at(unsigned n) { return 14 + 12 * n; }
 
 using InfoJpeg = TracedFolderTest;
 
-/* Each fixture's whole text in walk order, holding every key=value of its
-** exiftool reading.  mm_padded returns from the sub-directory's padding to
-** the Windows tags; mm_short never does and reads SHORT sizes as 0; ii_exif
-** is read the wrong way round; jfif_exif's "Exif" lies past offset 19. */
+/* Each fixture's text, holding every key=value exiftool reads.  mm_short reads
+** SHORT sizes as 0; ii_exif is read the wrong way round; jfif_exif's "Exif" lies past 19. */
 TEST_F(InfoJpeg, FixturesMadeByExiftoolGiveTheirLinesAndAgreeWithIt)
 {
     struct {

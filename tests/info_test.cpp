@@ -89,8 +89,7 @@ TEST_F(Info, FixturesMadeByLameGiveTheirTagsRateAndDuration)
         std::string p = copy(c.file, c.file);
         std::string text = after_file_lines(info_of(p), p);
         EXPECT_EQ(text, c.lines) << c.file;
-        /* ffprobe's reading: the same bit rate, and whole seconds cut
-        ** toward zero. */
+        /* ffprobe's bit rate, and its seconds cut toward zero. */
         std::string name = c.file;
         auto oracle = key_values(read_file(fixtures + name.substr(0, name.size() - 4) + ".oracle"), '=');
         auto got = key_values(text, ':');
@@ -213,8 +212,7 @@ TEST_F(Info, AliasesGiveTheRealFileAndItsCompanions)
                     "icon:" + url + ".jpg\nicon:" + url + ".png\n"
                     "Bif:" + url + ".bif\nsheet:" + url + "_sheet.jpg\n");
 
-    /* A link's path need not end at a separator: the rest of the name
-    ** follows the link's own name directly. */
+    /* A link's path need not end at a separator. */
     std::string part = dir + "/Fil";
     links[1].path = (char *)part.c_str();
     EXPECT_NE(info_of(alias).find("\npath:http://127.0.0.1:8001/Roku/My%20Moviesms/Rock/Song%20%C3%A9.mp3\n"),

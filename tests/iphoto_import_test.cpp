@@ -36,8 +36,7 @@ static std::vector<int> entries(const std::string &index)
     return out;
 }
 
-/* Each test has its own working folder and library folder; dates are
-** written in UTC so the expected text holds anywhere. */
+/* A working and a library folder per test; dates in UTC. */
 class IPhotoImport : public TracedFolderTest {
 protected:
     std::string lib, tz;
@@ -105,10 +104,8 @@ TEST_F(IPhotoImport, HandMadeLibraryGivesTheFiveTables)
     for (const auto &[t, text] : before) EXPECT_EQ(table(t.c_str()), text) << t;
 }
 
-/* Libraries written by iPhoto, checked line by line against the XML.  Of
-** the 13 albums of 9.4, the two event albums (a GUID between number and
-** name) are not kept; 5.0.4 lists its 4 albums and its roll, which it
-** numbers as an album, so the roll is an album and there are no events. */
+/* Libraries written by iPhoto, checked against the XML: 9.4's two event albums
+** are not kept; 5.0.4 numbers its roll as an album, so there are no events. */
 TEST_F(IPhotoImport, RealLibraries)
 {
     struct Case {
@@ -117,8 +114,7 @@ TEST_F(IPhotoImport, RealLibraries)
         int entries, id, albums;
     } cases[] = {
         {"iphoto-9.4",
-         /* Faces arrays of dicts come after the keys read, so photo 13 keeps
-         ** its whole line. */
+         /* Faces arrays come after the keys read: photo 13's line is whole. */
          "Name:Test Album\tComment:\tThumb:13\tSong:/Applications/iPhoto.app/Contents/Resources/Music/"
          "Minuet in G.mp3\tPhotos:1\tItems:13,\n",
          "Name:Elder Park\tDate:Wed Jun 21 00:18:56 2017\tComment:\tThumb:29\tPhotos:1\tItems:29,\n"
@@ -144,8 +140,7 @@ TEST_F(IPhotoImport, RealLibraries)
         size_t at = photos.find(c.photo);
         ASSERT_NE(at, std::string::npos) << photos;
         EXPECT_EQ(table("Paths.txt").compare(0, c.paths.size(), c.paths), 0) << table("Paths.txt");
-        /* The index has the highest photo number + 100 entries, and finds
-        ** the photo's line. */
+        /* The index has the highest photo number + 100 entries. */
         std::vector<int> index = entries(table("Index.txt"));
         ASSERT_EQ(index.size(), (size_t)c.entries);
         EXPECT_EQ(index[c.id], (int)at + 1);
@@ -162,8 +157,7 @@ TEST_F(IPhotoImport, MissingLibraryWritesNothingAndAStopStillEndsTheTables)
     struct stat st;
     EXPECT_NE(stat((dir + "/iPhoto Tables").c_str(), &st), 0);
 
-    /* Stopped before the first line: the tables are made, empty but for the
-    ** index's line end. */
+    /* Stopped before the first line: empty tables, the index a line end. */
     Active = 0;
     import(read_file(data + "iphoto/library.xml"));
     EXPECT_EQ(table("Albums.txt") + table("Photos.txt") + table("Paths.txt"), "");

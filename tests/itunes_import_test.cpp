@@ -325,9 +325,7 @@ TEST_F(ItunesImport, LimitsAreCut)
     EXPECT_EQ(plinks[9999], nullptr);
 }
 
-/* The library is a pipe, so the test knows how far the build has read when
-** it presses Stop: the lists hold what was read, the time is cleared so the
-** next check rebuilds. */
+/* Stop while reading a pipe: the lists keep what was read, the time is cleared. */
 TEST_F(ItunesImport, StopMidBuildKeepsWhatWasRead)
 {
     std::string path = lib + "/iTunes Music Library.xml";

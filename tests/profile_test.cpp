@@ -42,8 +42,7 @@ protected:
             out += (out.empty() ? "" : " ") + e.path().filename().string();
         return out;
     }
-    /* One call into a buffer of size bytes, checked for writes past it: the
-    ** section's lines when key is LINES, else the string lookup. */
+    /* One lookup (a section's lines for LINES) into size bytes, checked for overrun. */
     std::string fetch(const char *sec, const char *key, const char *def, unsigned long size,
                       unsigned long *ret) const
     {
@@ -62,8 +61,7 @@ protected:
     }
 };
 
-/* The shared sample; its [Links] list, as the section call returns it, goes
-** to *list. */
+/* The shared sample; its [Links] section as the section call returns it to *list. */
 static std::string sample(std::string *list = nullptr)
 {
     std::string links = "[Links]\r\n";
@@ -287,9 +285,8 @@ TEST_F(Profile, BatchReplacesTheFileOnceAndHoldsOtherWriters)
     EXPECT_EQ(names(), "Velmora.ini");
 }
 
-/* A child rewriting the file is killed at random moments while this process
-** writes a key between: the file stays whole, our write is never lost, and
-** at most one temporary file is left, which the next write takes away. */
+/* A rewriting child is killed at random while we write: the file stays whole, our
+** write is kept, and a left temporary file goes with the next write. */
 TEST_F(Profile, KilledWriterLeavesWholeFileAndLosesNoOtherWrite)
 {
     const int keys = 40;
