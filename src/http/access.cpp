@@ -48,13 +48,24 @@ static const char *const media[] = {
 };
 
 
+std::atomic<int> Refuse_Pause_ms{5000};
+
 /* ------------------------------------------------------------- cookies */
 
-/* The byte of two hex digits, each read by atoh (so any character gives
-** some value, as the channel's own decoder does). */
+/* One character of a cookie as a hex digit.  The channel's own decoder
+** gives every character a value, a non-digit its upper-case code less 55,
+** and the server must read a cookie exactly as the channel would. */
+static unsigned cookie_digit(int c)
+{
+    int v = hex_digit(c);
+    if (v < 0) v = (c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c) - 55;
+    return (unsigned)v;
+}
+
+/* The byte of two cookie characters. */
 static unsigned hex_byte(const char *p)
 {
-    return ((unsigned)atoh((unsigned char)p[0]) * 16u + (unsigned)atoh((unsigned char)p[1])) & 0xFFu;
+    return (cookie_digit((unsigned char)p[0]) * 16u + cookie_digit((unsigned char)p[1])) & 0xFFu;
 }
 
 /* Decodes a cookie into claimed address and sequence number; 0 if not 40 long. */
@@ -206,7 +217,7 @@ int Refuse_Access(pal_socket s, const char *req, const char *referer, const char
     pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
     /* No answer, and a pause: a prober learns nothing and gets nowhere
     ** fast. */
-    wSleep(5000);
+    wSleep(Refuse_Pause_ms.load());
     return 0;
 }
 
@@ -231,7 +242,7 @@ size_t log_line(char *out, size_t size, uint32_t peer, const char *clock, const 
     int a = (int)(peer >> 24 & 255), b = (int)(peer >> 16 & 255), d = (int)(peer >> 8 & 255),
         e = (int)(peer & 255);
 
-    /* User-Agent before Referer, as the log has always read. */
+    /* User-Agent before Referer: the order the log's readers expect. */
     const char *v[3] = {arg ? arg : "", agent ? agent : "-", referer ? referer : "-"};
     size_t len[3];
     for (int k = 0; k < 3; k++) len[k] = strnlen(v[k], size);

@@ -11,7 +11,7 @@
 */
 #include "pal/pal.h"
 #include "pal/common/dialog_internal.h"
-#include "pal/posix/posix_internal.h"
+#include "pal/common/pal_common.h"
 
 #include <cctype>
 #include <condition_variable>
