@@ -332,10 +332,12 @@ TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
     sendto(net.group, search.data(), search.size(), 0, (sockaddr *)&to, sizeof to);
     ASSERT_TRUE(eventually([&] { return (answer = heard("HTTP/1.1 200 OK", searched)) > 0; }, 12));
     EXPECT_GE(Clock::now() - asked, std::chrono::milliseconds(4000));
+    std::unique_lock<std::mutex> lock(net.mu);
     EXPECT_EQ(net.heard[answer - 1].second,
               "HTTP/1.1 200 OK\r\nCache-Control: max-age=300\r\nST: upnp:rootdevice\r\n"
               "USN: uuid:7F248787-B5DF-4C7B-8C9A-00DDEE3B9242::upnp:rootdevice\r\nExt: \r\n"
               "SERVER: Velmora Server 2.0.14.0\r\nLOCATION: http://127.0.0.9:" + port + "/Roku/\r\n\r\n");
+    lock.unlock();
 
     /* Each player gets the announcement, listing every player, the program
     ** itself and minidlna (its 127.0.0.1 made the server's address). */
