@@ -18,19 +18,19 @@ stage "layer check"
 tools/check_layers.sh
 
 stage "normal build"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=ON >/dev/null
 cmake --build build/release -j"$jobs"
 (cd build/release && ctest -j"$jobs" --output-on-failure)
 
 stage "AddressSanitizer and UndefinedBehaviorSanitizer build"
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON >/dev/null
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_TESTS=ON >/dev/null
 cmake --build build/asan -j"$jobs"
 (cd build/asan &&
  ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
  ctest -j"$jobs" --output-on-failure)
 
 stage "ThreadSanitizer build"
-cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TSAN=ON >/dev/null
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TSAN=ON -DVELMORA_TESTS=ON >/dev/null
 cmake --build build/tsan -j"$jobs"
 # The crash report runs in the fault handler on purpose (it is the last thing
 # the process does), so the fault signals stay the program's own and calls
