@@ -17,6 +17,12 @@ const char *getmime(const char *in, int idx);
 ** names, the day padded with a blank), into out.  Returns its length. */
 size_t Clock_Text(time_t t, char *out, size_t size);
 
+/* Fits the asked range [start, end) (end one past the last byte, 0 for to
+** the end; start below 0 for the last -start bytes) to a stream of size
+** bytes, clamping an end past it.  Returns 0 when no byte of the stream is
+** asked for: the answer is then 416. */
+int fit_range(long long *start, long long *end, long long size);
+
 /* Answers a GET (req 0) or HEAD (req 3) with the stream in, which it closes:
 ** the header block for status (0 means 200; 206 with the range start..end,
 ** end one past the last byte, 0 = to the end; 404 without Last-Modified),

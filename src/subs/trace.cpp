@@ -111,15 +111,24 @@ static const char *release(char *code)
 }
 
 /* Writes Largefile.txt: 1000 blocks of the same 1000 bytes, 32..127 over
-** and over, a known file for measuring transfers. */
+** and over, a known file for measuring transfers.  A file that is already
+** there whole (its size and first block right) is left alone: the switches
+** change often, and a megabyte written each time is for nothing. */
 static void write_large_file(void)
 {
     char path[MAX_PATH_TXT + 32];
     sfmt(path, sizeof path, "%s/Largefile.txt", Roku_Path);
+    char block[1000], have[1000];
+    for (int i = 0; i < 1000; i++) block[i] = (char)(32 + i % 96);
+    My_Stat_Buf st;
+    if (My_stat(path, &st) == 0 && st.st_size == 1000 * (long long)sizeof block) {
+        FILE *r = My_fopen(path, "rb");
+        int same = r && fread(have, 1, sizeof have, r) == sizeof have && !memcmp(have, block, sizeof block);
+        if (r) fclose(r);
+        if (same) return;
+    }
     FILE *f = My_fopen(path, "wb");
     if (!f) return;
-    char block[1000];
-    for (int i = 0; i < 1000; i++) block[i] = (char)(32 + i % 96);
     for (int i = 0; i < 1000; i++) {
         if (fwrite(block, 1, sizeof block, f) != sizeof block) {
             Debug("Largefile write failed");
@@ -190,6 +199,25 @@ long Audit_Put(const char *line, size_t len)
         AUD.store(nullptr);
         fclose(f);
     }
+    return (long)n;
+}
+
+long Audit_Append(const char *line, size_t len)
+{
+    /* Under the switches' lock, so the log cannot open meanwhile and take
+    ** a line of its own in the middle of this one. */
+    std::lock_guard<std::mutex> g(switch_lock);
+    if (FILE *open = AUD.load()) {
+        size_t n = fwrite(line, 1, len, open);
+        fflush(open);
+        return (long)n;
+    }
+    char path[MAX_PATH_TXT + 32];
+    sfmt(path, sizeof path, "%s/access.txt", Roku_Path);
+    FILE *f = My_fopen(path, "a");
+    if (!f) return 0;
+    size_t n = fwrite(line, 1, len, f);
+    if (fclose(f) != 0 && n == len) n = 0;
     return (long)n;
 }
 
