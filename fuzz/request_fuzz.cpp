@@ -14,14 +14,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static bool ready = false;
-    if (!ready) {
-        cmd[0] = "GET ";
-        cmd[1] = "POST";
-        cmd[2] = "PUT ";
-        cmd[3] = "HEAD";
-        ready = true;
-    }
     /* As received: at most one receive's worth, not NUL-terminated. */
     size_t n = size < REQ_RECV ? size : REQ_RECV;
     std::vector<char> input(data, data + n);

@@ -140,6 +140,5 @@ extern std::atomic<int> New_iTunes;        /* a new music import: listings say s
 extern char My_Host[256];
 extern std::atomic<int> My_Socket;
 extern unsigned char ip[4];
-extern const char *cmd[5];
 
 #endif

@@ -9,8 +9,13 @@
 #include <cctype>
 
 #include "config/config.h"
-#include "ui/dialog.h"
+#include "discovery/upnp.h"
+#include "http/client.h"
+#include "http/server.h"
 #include "http/socket.h"
+#include "live/transcode.h"
+#include "ui/dialog.h"
+#include "subs/crash.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -34,80 +39,68 @@ std::atomic<int> Connecting{0};
 int Arg_Count;
 char Args[MAX_ARGS][1024];
 
-/* ----------------------------------------------------------- crash report */
-
-static const struct {
-    int number;
-    const char *name;
-} signal_names[] = {
-    {2, "Interrupt program"},
-    {4, "Illegal instruction"},
-    {8, "Floating-point exception"},
-    {11, "Segmentation violation"},
-    {15, "Software termination signal"},
-    {22, "Abort"},
-    {101, "Quit program"},
-    {102, "Trace trap"},
-    {103, "Emulate instruction executed"},
-    {104, "Kill program"},
-    {105, "Bus error"},
-    {106, "Bad argument to system call"},
-    {107, "Write to pipe with no reader"},
-    {108, "Real-time timer expired"},
-    {109, "Urgent condition on I/O channel"},
-    {110, "Stop signal not from terminal"},
-    {111, "Stop signal from terminal"},
-    {112, "Stopped process is continued"},
-    {113, "Rd on terminal by bg process"},
-    {114, "Wrt to terminal by bg process"},
-    {115, "I/O possible on a descriptor"},
-    {116, "CPU time limit exceeded"},
-    {117, "File-size limit exceeded"},
-    {118, "Virtual timer expired"},
-    {119, "Profiling timer expired"},
-    {120, "Window size changed"},
-    {121, "Information request"},
-    {122, "User-defined signal 1"},
-    {123, "User-defined signal 2"},
-};
-
-void sig_handler(int sig)
-{
-    if (sig == 100) return;
-    /* Only the first signal writes a report; a later one (a fault inside the
-    ** report, or one that arrives while its box is open) ends the process. */
-    if (TERM.fetch_add(1) != 0) pal_exit(sig);
-    char unknown[40];
-    const char *name = nullptr;
-    for (const auto &s : signal_names)
-        if (s.number == sig) name = s.name;
-    if (!name) {
-        sfmt(unknown, sizeof unknown, "Signal %d Unknown", sig);
-        name = unknown;
-    }
-    Crash_Trace();
-    Debug("\n*\nSignal %ld - %s", (long)pal_thread_id(), name);
-    Debug("Walkback %d", GetMyID());
-    int depth;
-    const char *const *stack = My_Walkback(&depth);
-    for (int i = 0; i < depth; i++) Debug("%2d - %s", i, stack[i] ? stack[i] : "?");
-    Debug("\n*\n");
-    Alert("Signal Error", name, 1);
-    pal_exit(1);
-}
-
-void sig_setup(void) { pal_signal_setup(sig_handler); }
-
-void ShutDown(int status)
-{
-    Close_Threads();
-    pal_exit(status);
-}
-
 void startup_WSA(void)
 {
     WALK("startup_WSA");
     if (pal_wsa_startup() != 0) ErrorExit("WSAStartup");
+}
+
+/* ------------------------------------------------------------- wiring */
+
+/* The Connect job clears Connecting when it ends, so Connect works again. */
+static int connect_job(int)
+{
+    int rc = Roku_Connect();
+    Connecting = 0;
+    return rc;
+}
+
+static int server_job(int) { return server(); }
+static int upnp_job(int) { return UPNP_Init(); }
+
+/* Writes Largefile.txt: 1000 blocks of the same 1000 bytes, 32..127 over
+** and over, a known file for measuring transfers.  A file that is already
+** there whole (its size and first block right) is left alone: the switches
+** change often, and a megabyte written each time is for nothing. */
+static void write_large_file(void)
+{
+    char path[MAX_PATH_TXT + 32];
+    sfmt(path, sizeof path, "%s/Largefile.txt", Roku_Path);
+    char block[1000], have[1000];
+    for (int i = 0; i < 1000; i++) block[i] = (char)(32 + i % 96);
+    My_Stat_Buf st;
+    if (My_stat(path, &st) == 0 && st.st_size == 1000 * (long long)sizeof block) {
+        FILE *r = My_fopen(path, "rb");
+        int same = r && fread(have, 1, sizeof have, r) == sizeof have && !memcmp(have, block, sizeof block);
+        if (r) fclose(r);
+        if (same) return;
+    }
+    FILE *f = My_fopen(path, "wb");
+    if (!f) return;
+    for (int i = 0; i < 1000; i++) {
+        if (fwrite(block, 1, sizeof block, f) != sizeof block) {
+            Debug("Largefile write failed");
+            break;
+        }
+    }
+    fclose(f);
+}
+
+/* Each switch of the logs shows its status and puts Largefile.txt right. */
+static void diag_switched(const char *status)
+{
+    Show_Diag(status);
+    write_large_file();
+}
+
+void Connect_Modules(void)
+{
+    Jobs[JOB_SERVER] = server_job;
+    Jobs[JOB_CLIENT] = client;
+    Jobs[JOB_TRANSCODE] = VLC_Trans;
+    Jobs[JOB_UPNP] = upnp_job;
+    Jobs[JOB_CONNECT] = connect_job;
+    Set_Diag_Hook(diag_switched);
 }
 
 /* ------------------------------------------------------- option letters */
@@ -237,6 +230,7 @@ static void read_options_file(void)
 
 int WinMain(void *hInstance, void *, const char *lpCmdLine, int)
 {
+    Connect_Modules();
     sig_setup();
     align_clock();
     Inst = hInstance;

@@ -10,14 +10,11 @@
 /* Runs start-up, then the main dialog; returns 0 when the dialog ends. */
 int WinMain(void *hInstance, void *hPrevInstance, const char *lpCmdLine, int nCmdShow);
 
-/* Installs the crash report for the calling thread. */
-void sig_setup(void);
-
-/* The crash report for the signal numbered sig. */
-void sig_handler(int sig);
-
-/* Closes the workers' handles and ends the process with status. */
-[[noreturn]] void ShutDown(int status);
+/* Fills the job table with the entry points of the modules that own the
+** jobs and hands the utilities the application's hooks (the status line of
+** the logs).  WinMain calls it first; so does anything that runs the
+** server without WinMain. */
+void Connect_Modules(void);
 
 /* Starts Windows Sockets 2.2; ends the program when it cannot. */
 void startup_WSA(void);

@@ -17,8 +17,12 @@
 #include <unistd.h>
 
 #include "global.h"
+#include "main.h"
 #include "subs/text.h"
 #include "subs/trace.h"
+
+/* The tests run the modules without WinMain: wire them up as it does. */
+[[maybe_unused]] static const int modules_connected = (Connect_Modules(), 0);
 
 std::string temp_folder(void)
 {

@@ -267,8 +267,8 @@ TEST_F(HttpEnv, FileResponsesBlocksPaddingAndLogCounts)
         std::string file = dir + (c.item[0] == 'b' ? "/big.bin" : "/f.txt");
         std::string line = c.req ? "HEAD /f HTTP/1.1" : "GET /f HTTP/1.1";
         std::string got = sent_by([&](int s) {
-            EXPECT_EQ(send_file(s, fopen(file.c_str(), "rb"), c.req, c.status, c.start, c.end, c.item,
-                                file.c_str(), 0, line.c_str(), "-", "Roku/DVP", buf, sizeof buf), 0);
+            SEND_FILE f = {c.req, c.status, c.start, c.end, c.item, file.c_str(), 0, line.c_str(), "-", "Roku/DVP"};
+            EXPECT_EQ(send_file(s, fopen(file.c_str(), "rb"), &f, buf, sizeof buf), 0);
         });
         size_t head = got.find("\n\n") + 2;
         EXPECT_EQ(got.rfind("HTTP/1.1 " + c.head, 0), 0u) << got.substr(0, head);
@@ -284,8 +284,8 @@ TEST_F(HttpEnv, FileResponsesBlocksPaddingAndLogCounts)
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     close(sv[1]);
-    EXPECT_EQ(send_file(sv[0], fopen((dir + "/big.bin").c_str(), "rb"), 0, 0, 0, 0, "big.bin", "/big.bin", 0,
-                        "GET /big HTTP/1.1", "-", "-", buf, sizeof buf), -1);
+    SEND_FILE f = {METHOD_GET, 0, 0, 0, "big.bin", "/big.bin", 0, "GET /big HTTP/1.1", "-", "-"};
+    EXPECT_EQ(send_file(sv[0], fopen((dir + "/big.bin").c_str(), "rb"), &f, buf, sizeof buf), -1);
     close(sv[0]);
     EXPECT_EQ(last_log_line(), "\"GET /big HTTP/1.1\" 200 0 \"-\" \"-\"\n");
 }

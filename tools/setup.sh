@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Installs what Velmora needs to build (and, with --test, to test) on a Debian
-# machine, using apt-get.  Packages already present are left alone.
+# Installs what Velmora needs on a Debian machine, using apt-get: the build
+# tools and VLC (live transcoding) always; with --test also what the tests
+# run against (GoogleTest, clang for the fuzz targets, ffmpeg, Chromium with
+# Selenium, the SSDP peers, the packaging tools).  Packages already present
+# are left alone.  No service is started by an install.
 set -euo pipefail
 
-want=(cmake g++ make)
+want=(cmake g++ make vlc-bin vlc-plugin-base dbus)
 if [ "${1:-}" = "--test" ]; then
-    want+=(libgtest-dev clang libclang-rt-14-dev)
+    want+=(libgtest-dev clang libclang-rt-14-dev ffmpeg iproute2 util-linux
+           chromium chromium-driver python3-selenium
+           gupnp-tools minidlna
+           dpkg-dev fakeroot lintian)
 fi
 
 missing=()
@@ -18,5 +24,18 @@ echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+
+# Some of these packages ship daemons (minidlna announces itself by SSDP on
+# every network it sees).  Tests start their own copies inside their own
+# network namespaces; an install must never start the system's copy.
+guard=/usr/sbin/policy-rc.d
+made_guard=0
+if [ ! -e "$guard" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$guard" >/dev/null
+    $sudo chmod 755 "$guard"
+    made_guard=1
+fi
+trap '[ "$made_guard" = 1 ] && $sudo rm -f "$guard"' EXIT
+
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

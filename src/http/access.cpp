@@ -22,6 +22,7 @@
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "subs/win.h"
+#include "ui/dialog.h"
 
 /* Slot i of these tables belongs to one player address for the life of the
 ** process; slot MAX_ALLOWED is shared by every address that finds the others
@@ -106,7 +107,7 @@ static int check_sequence(int i, uint32_t rip, uint32_t cip, int tok, const char
 {
     Debug("rip %o  cip %o", rip, cip);
     if (!AliasIP[i]) AliasIP[i] = cip;
-    if (cip != rip && cip != AliasIP[i]) return 0;
+    if (cip != rip && cip != AliasIP[i]) return ACCESS_REFUSE;
     int offset = tok - Sequence[i];
     Debug("seq %d  req %d  offset %d", Sequence[i], tok, offset);
     if (offset < -1 || offset > 10) {
@@ -114,30 +115,30 @@ static int check_sequence(int i, uint32_t rip, uint32_t cip, int tok, const char
         if (Seq_Err[i] < INT_MAX) Seq_Err[i]++;
         /* The first number out of the window is let through and restarts
         ** the window there: a player that lost count recovers at once. */
-        if (Seq_Err[i] != 1) return 0;
+        if (Seq_Err[i] != 1) return ACCESS_REFUSE;
     }
     /* The same number twice is a player fetching a media file again; any
     ** other target repeated is a replay. */
     if (offset == 0 && !media_request(req)) {
         Debug("Invalid req [%s]", req);
-        return 0;
+        return ACCESS_REFUSE;
     }
     Seq_Err[i] = 0;
     Sequence[i] = tok;
     Debug("Cookie ok !");
-    return 1;
+    return ACCESS_ACCEPT;
 }
 
-/* Decides on a request by its cookie: 1 accept, 2 start a sequence, 0 refuse. */
+/* Decides on a request by its cookie. */
 int Chk_Cookie(uint32_t rip, const char *cookie, const char *req)
 {
     WALK("Chk_Cookie");
-    if (!cookie) return 2;
+    if (!cookie) return ACCESS_START;
     if (!req) req = "";
     Debug("Cookie = [%s]", cookie);
     uint32_t cip;
     int tok;
-    if (!decode_cookie(cookie, &cip, &tok)) return 0;
+    if (!decode_cookie(cookie, &cip, &tok)) return ACCESS_REFUSE;
     {
         std::lock_guard<std::mutex> g(table_lock);
         int i = find_slot(rip);
@@ -146,7 +147,7 @@ int Chk_Cookie(uint32_t rip, const char *cookie, const char *req)
         if (i < MAX_ALLOWED) {
             Allowed[i] = rip;
             AliasIP[i] = cip;
-            return 2;
+            return ACCESS_START;
         }
     }
     /* Every slot holds another player and the shared one is still free: the
@@ -154,7 +155,7 @@ int Chk_Cookie(uint32_t rip, const char *cookie, const char *req)
     ** of it once; the players already known are served on. */
     Debug("Max Number of Connections Exceeded ! Rip %o", rip);
     if (!table_full_told.exchange(1)) Alert("", "Max Number of Connections Exceeded !", 0);
-    return 0;
+    return ACCESS_REFUSE;
 }
 
 /* The C runtime's generator, seeded with seed, drawn once: 0 ... 32767.  Kept
@@ -203,7 +204,7 @@ int Refuse_Access(pal_socket s, const char *req, const char *referer, const char
         Param(msg, "Warning %d Intruder Attempt Detected !", n);
     else
         Param(msg, "Warning %d Intruder Attempts Detected !", n);
-    pal_set_dlg_item_text(Win.load(), 111, msg);
+    pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
     /* No answer, and a pause: a prober learns nothing and gets nowhere
     ** fast. */
     if (Threads_In_Use() <= MAX_THREADS / 2) wSleep(REFUSE_PAUSE);

@@ -10,8 +10,12 @@
 #define MAX_ALLOWED 100      /* slots of the access tables; one more is shared */
 #define LOG_TXT     1000     /* one access-log line, NUL included */
 
+/* Chk_Cookie's decisions. */
+enum { ACCESS_REFUSE = 0, ACCESS_ACCEPT = 1, ACCESS_START = 2 };
+
 /* Decides on a request from address rip with cookie (null when none) and the
-** request line req: 1 accept, 2 start a cookie sequence, 0 refuse. */
+** request line req: ACCESS_ACCEPT, ACCESS_START (start a cookie sequence) or
+** ACCESS_REFUSE. */
 int Chk_Cookie(uint32_t rip, const char *cookie, const char *req);
 
 /* Decodes a 40-character cookie into the claimed address cip and the

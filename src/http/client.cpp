@@ -167,13 +167,15 @@ int get_range(const char *text, long long *start, long long *end)
     return 2;
 }
 
-/* The method number of a request line, by the table the server set. */
+/* The first four characters of each method's request line, by METHOD_ number. */
+static const char *const method_text[METHOD_OTHER] = {"GET ", "POST", "PUT ", "HEAD"};
+
 int get_method(const char *line)
 {
     WALK("get_method");
-    for (int i = 0; i < 4; i++)
-        if (cmd[i] && strncmp(line, cmd[i], 4) == 0) return i;
-    return 4;
+    for (int i = 0; i < METHOD_OTHER; i++)
+        if (strncmp(line, method_text[i], 4) == 0) return i;
+    return METHOD_OTHER;
 }
 
 /* ------------------------------------------------------------ requests */
@@ -218,19 +220,19 @@ static int serve_request(pal_socket s, CONN *c, size_t n, int *ok)
 
     uint32_t rip = Get_Peer(s);
     switch (Chk_Cookie(rip, h.cookie, line)) {
-    case 0:
+    case ACCESS_REFUSE:
         Refuse_Access(s, line, h.referer, h.agent);
         return 0;
-    case 2:
+    case ACCESS_START:
         Start_Sequence(s, rip);
         return 0;
-    default:
+    case ACCESS_ACCEPT:
         break;
     }
 
     int req = get_method(line);
-    if (req == 1 || req == 2) return 0;
-    if (req == 4) {
+    if (req == METHOD_POST || req == METHOD_PUT) return 0;
+    if (req == METHOD_OTHER) {
         http_log(s, line, 400, 0, h.referer, h.agent);
         /* Sent bare, with no protocol name and no header lines. */
         reply(s, "400 Bad Request");
@@ -291,8 +293,8 @@ static int serve_request(pal_socket s, CONN *c, size_t n, int *ok)
         reply(s, "404 Not Found");
         return 0;
     }
-    send_file(s, in, req, status, h.start, h.end, c->item, c->path, mtime, line, h.referer,
-              h.agent, c->input, sizeof c->input);
+    SEND_FILE f = {req, status, h.start, h.end, c->item, c->path, mtime, line, h.referer, h.agent};
+    send_file(s, in, &f, c->input, sizeof c->input);
     return 1;
 }
 

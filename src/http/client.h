@@ -51,8 +51,11 @@ int scan_headers(char arg[REQ_LINES][REQ_LINE], REQ_HEAD *h);
 ** within +/-10^18.  Returns the number of values read (0, 1 or 2). */
 int get_range(const char *text, long long *start, long long *end);
 
-/* The method number of a request line: 0 GET, 1 POST, 2 PUT, 3 HEAD, 4 any
-** other. */
+/* The methods a request line can name, as get_method numbers them. */
+enum { METHOD_GET = 0, METHOD_POST = 1, METHOD_PUT = 2, METHOD_HEAD = 3, METHOD_OTHER = 4 };
+
+/* The method of a request line: the METHOD_ number of its first four
+** characters ("GET ", "POST", "PUT ", "HEAD"), METHOD_OTHER for any other. */
 int get_method(const char *line);
 
 /* Copies the request target out of a request line (from its fifth character

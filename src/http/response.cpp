@@ -22,6 +22,7 @@
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "http/winerr.h"
+#include "ui/dialog.h"
 
 /* A shortfall of fewer bytes than this is padded with zero bytes. */
 #define PAD_LIMIT 1000
@@ -266,11 +267,13 @@ static size_t header_block(char *buf, size_t size, int status, const char *type,
 }
 
 /* The response path: header block, body in blocks, padding, log line. */
-int send_file(pal_socket s, FILE *in, int req, int status, long long start, long long end,
-              const char *item, const char *path, time_t mtime, const char *line,
-              const char *referer, const char *agent, char *buf, size_t size)
+int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size)
 {
     WALK("send_file");
+    const int req = f->req;
+    int status = f->status;
+    long long start = f->start, end = f->end;
+    const char *item = f->item, *path = f->path;
     const char *type = getmime(item, 0);
     if (status == 0) status = 200;
 
@@ -291,7 +294,7 @@ int send_file(pal_socket s, FILE *in, int req, int status, long long start, long
     }
     long long length = status == 416 ? 0 : span(end ? end : fsize, start);
 
-    size_t h = header_block(buf, size, status, type, length, range, mtime);
+    size_t h = header_block(buf, size, status, type, length, range, f->mtime);
     if (status != 416 && locate(buf, "video/") && start == 0) insert_recent(path);
 
     int rc = pal_send(s, buf, (int)h);
@@ -305,13 +308,13 @@ int send_file(pal_socket s, FILE *in, int req, int status, long long start, long
 
     long long sent = 0;
     int failed = 0;
-    if (req == 0) {
+    if (req == METHOD_GET) {
         if (start != 0 && fseeko64(in, start, 0) != 0) Debug("seek failed");
         uint32_t t0 = pal_ticks();
         const char *name = strrchr(path, '/');
         name = name ? name + 1 : path;
         HWND w = Win.load();
-        pal_progress_range(w, 112, 0, 100);
+        pal_progress_range(w, IDC_PROGRESS, 0, 100);
         int me = GetMyID();
         if (me >= 0) DataArray[me].Xfer = 1;
 
@@ -330,17 +333,17 @@ int send_file(pal_socket s, FILE *in, int req, int status, long long start, long
                 failed = 1;
                 break;
             }
-            pal_set_dlg_item_text(w, 113, name);
+            pal_set_dlg_item_text(w, IDC_COUNTERS, name);
             /* Sent so far over what was still to send: the bar runs faster
             ** towards the end, as users know it. */
             double pos = 100.0 * (double)sent / (double)left;
-            pal_progress_pos(w, 112, pos < 1e9 ? (int)pos : 1000000000);
+            pal_progress_pos(w, IDC_PROGRESS, pos < 1e9 ? (int)pos : 1000000000);
             sent += (long long)n;
             left -= (long long)n;
             if (n != block) break;
         }
         if (me >= 0) DataArray[me].Xfer = 0;
-        pal_progress_pos(w, 112, 0);
+        pal_progress_pos(w, IDC_PROGRESS, 0);
 
         uint32_t ms = pal_ticks() - t0;
         if (ms == 0) ms = 1;
@@ -361,6 +364,6 @@ int send_file(pal_socket s, FILE *in, int req, int status, long long start, long
     fclose(in);
     /* Delivered live-stream segments are removed with the transcoder, which
     ** joins later; Transcode stays 0 until then. */
-    http_log(s, line, status, req == 0 ? sent : head_sent, referer, agent);
+    http_log(s, f->line, status, req == METHOD_GET ? sent : head_sent, f->referer, f->agent);
     return failed ? -1 : 0;
 }

@@ -23,17 +23,27 @@ size_t Clock_Text(time_t t, char *out, size_t size);
 ** asked for: the answer is then 416. */
 int fit_range(long long *start, long long *end, long long size);
 
-/* Answers a GET (req 0) or HEAD (req 3) with the stream in, which it closes:
-** the header block for status (0 means 200; 206 with the range start..end,
-** end one past the last byte, 0 = to the end; 404 without Last-Modified),
-** the MIME type of item's extension and mtime as Last-Modified; for GET the
-** body in blocks of SEND_BLOCK bytes from start, with a shortfall under 1000
+/* What send_file answers: the request and the file it is answered with. */
+struct SEND_FILE {
+    int req;                  /* METHOD_GET or METHOD_HEAD */
+    int status;               /* 0 (means 200), 206 or 404 */
+    long long start, end;     /* the range; end one past the last byte, 0 = to the end */
+    const char *item;         /* its extension picks the MIME type */
+    const char *path;         /* the file's path, for the recent list */
+    time_t mtime;             /* Last-Modified */
+    const char *line;         /* the request line, for the access log */
+    const char *referer;      /* the request's Referer, for the access log */
+    const char *agent;        /* the request's User-Agent, for the access log */
+};
+
+/* Answers f's request with the stream in, which it closes: the header block
+** for f->status (206 with the range; 404 without Last-Modified), the MIME
+** type of f->item's extension and f->mtime as Last-Modified; for GET the body
+** in blocks of SEND_BLOCK bytes from f->start, with a shortfall under 1000
 ** bytes padded with zero bytes.  A video sent from its first byte enters the
 ** recent list by path.  Logs the request line with referer and agent.  buf
 ** (size bytes, at least SEND_BLOCK) holds the header and each block.
 ** Returns 0, or -1 when a send of the body failed. */
-int send_file(pal_socket s, FILE *in, int req, int status, long long start, long long end,
-              const char *item, const char *path, time_t mtime, const char *line,
-              const char *referer, const char *agent, char *buf, size_t size);
+int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size);
 
 #endif

@@ -16,11 +16,11 @@
 #include "library/itunes.h"
 #include "live/transcode.h"
 #include "subs/win.h"
+#include "ui/dialog.h"
 #include "http/winerr.h"
 
 std::atomic<int> My_Socket{0};
 unsigned char ip[4];
-const char *cmd[5];
 
 /* The port of every pass's second attempt, and of the first when no port is
 ** configured. */
@@ -95,7 +95,7 @@ pal_socket getmysocket(void)
             Split_IP(adrs, ip);
             char line[200];
             sfmt(line, sizeof line, "Server - %s:%d - %s", adrs, port, Mach);
-            pal_set_dlg_item_text(Win.load(), 114, line);
+            pal_set_dlg_item_text(Win.load(), IDC_SERVER, line);
             Check_Version();
             return s;
         }
@@ -151,11 +151,6 @@ static void close_listener(pal_socket s)
 int server(void)
 {
     WALK("server");
-    cmd[0] = "GET ";
-    cmd[1] = "POST";
-    cmd[2] = "PUT ";
-    cmd[3] = "HEAD";
-    cmd[4] = nullptr;
     Debug("Velmora Http Server version %s", Version);
     Debug("Server id = %ld", (long)pal_thread_id());
     write_missing_page();
@@ -168,7 +163,7 @@ int server(void)
         sfmt(msg, sizeof msg, "Unable to acquire socket - %s ports 80, 8000 and 8080", IP_Adrs[IP_Select]);
         Alert("Socket Error", msg, 0);
         Active = 0;
-        pal_set_dlg_item_text(Win.load(), 102, "Start");
+        pal_set_dlg_item_text(Win.load(), IDC_START, "Start");
         return 0;
     }
     Debug("Http listening on %s  Port %i  %s", IP_Adrs[IP_Select], My_Port.load(), My_Host);
@@ -185,7 +180,7 @@ int server(void)
         if (idle > IDLE_CHECK) {
             int code = Chk_iTunes_iPhoto();
             /* The import runs on the main thread; wait until it is done. */
-            if (code) pal_send_message(Win.load(), PAL_WM_USER, 1, 2);
+            if (code) pal_send_message(Win.load(), WM_IMPORT, 1, 2);
             idle = 0;
         }
         Debug("sockwait start");

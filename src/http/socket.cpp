@@ -14,6 +14,7 @@
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
+#include "ui/dialog.h"
 #include "http/winerr.h"
 
 /* The four octets of a host-order address, for "%d.%d.%d.%d". */
@@ -233,6 +234,6 @@ int Check_Version(void)
     ** announcement is the one to fetch the release from. */
     char msg[400];
     sfmt(msg, sizeof msg, "Version %s is available at %s", avail, Version_Host);
-    pal_set_dlg_item_text(Win.load(), 111, msg);
+    pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
     return 1;
 }

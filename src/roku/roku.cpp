@@ -259,7 +259,7 @@ int Roku_send(pal_socket s, const char *output, size_t cnt, int req)
     if (cnt > (size_t)INT_MAX - HEADER_ROOM - 1)
         cnt = (size_t)INT_MAX - HEADER_ROOM - 1;
 
-    size_t body = req == 3 ? 0 : cnt;
+    size_t body = req == METHOD_HEAD ? 0 : cnt;
     std::vector<char> buf(HEADER_ROOM + body + 1);
     char *b = buf.data();
     char num[32], date[64];

@@ -6,12 +6,8 @@
 #include "global.h"
 #include "subs/threads.h"
 
-#include "http/client.h"
-#include "main.h"
-#include "http/server.h"
+#include "subs/crash.h"
 #include "subs/trace.h"
-#include "discovery/upnp.h"
-#include "live/transcode.h"
 #include "subs/win.h"
 
 MyData DataArray[MAX_THREADS];
@@ -22,20 +18,11 @@ std::atomic<pal_tid> dwThreadIdArray[MAX_THREADS];
 static const char *Walkback[MAX_WALKBACK];
 static int WalkbackIDX = 0;
 
-/* The Connect job clears Connecting when it ends, so Connect works again. */
-static int connect_job(int)
-{
-    int rc = Roku_Connect();
-    Connecting = 0;
-    return rc;
-}
+/* Empty until the owners of the jobs fill it (Connect_Modules in main). */
+Job_Func Jobs[JOB_COUNT];
 
-static int server_job(int) { return server(); }
-static int upnp_job(int) { return UPNP_Init(); }
-
-Job_Func Jobs[JOB_COUNT] = {server_job, client, VLC_Trans, upnp_job, connect_job};
-
-/* The initial stack of a worker, as the threads were always started. */
+/* The initial stack a worker asks for; the platform reserves more (see
+** pal_thread_create), so deep recursion still has room. */
 static const size_t THREAD_STACK = 110000;
 
 /* The slots in use, kept beside the table so no one counts it. */
@@ -145,6 +132,12 @@ const char *const *My_Walkback(int *depth)
     my_stack(&names, &d);
     *depth = *d < MAX_WALKBACK ? *d : MAX_WALKBACK;
     return names;
+}
+
+void ShutDown(int status)
+{
+    Close_Threads();
+    pal_exit(status);
 }
 
 int Close_Threads(void)

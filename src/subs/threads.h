@@ -12,7 +12,9 @@
 /* Job codes of the thread table. */
 enum { JOB_SERVER = 0, JOB_CLIENT = 1, JOB_TRANSCODE = 2, JOB_UPNP = 3, JOB_CONNECT = 4, JOB_COUNT = 5 };
 
-/* The operation each job code runs; New_Thread dispatches through it. */
+/* The operation each job code runs; New_Thread dispatches through it.  The
+** modules that own the jobs fill it at start-up, one line each (see
+** Connect_Modules in main.cpp); a code left empty ends its thread with -1. */
 typedef int (*Job_Func)(int param);
 extern Job_Func Jobs[JOB_COUNT];
 
@@ -46,6 +48,9 @@ const char *const *My_Walkback(int *depth);
 
 /* Closes the handles of the active slots without waiting.  Returns 0. */
 int Close_Threads(void);
+
+/* Closes the workers' handles and ends the process with status. */
+[[noreturn]] void ShutDown(int status);
 
 /* Pushes an operation's name for the lifetime of the scope and pops it on
 ** every return; with option letter l it also traces the name. */

@@ -23,6 +23,8 @@ std::atomic<FILE *> TRA{nullptr};
 std::atomic<FILE *> AUD{nullptr};
 
 static std::mutex switch_lock;
+/* The application's hook, called with the status text after each switch. */
+static std::atomic<Diag_Hook> diag_hook{nullptr};
 /* Set by the crash report: from then on writers take no lock, since the
 ** failing thread may be the one holding it. */
 static std::atomic<bool> crashing{false};
@@ -110,34 +112,6 @@ static const char *release(char *code)
     return "Windows Unknown";
 }
 
-/* Writes Largefile.txt: 1000 blocks of the same 1000 bytes, 32..127 over
-** and over, a known file for measuring transfers.  A file that is already
-** there whole (its size and first block right) is left alone: the switches
-** change often, and a megabyte written each time is for nothing. */
-static void write_large_file(void)
-{
-    char path[MAX_PATH_TXT + 32];
-    sfmt(path, sizeof path, "%s/Largefile.txt", Roku_Path);
-    char block[1000], have[1000];
-    for (int i = 0; i < 1000; i++) block[i] = (char)(32 + i % 96);
-    My_Stat_Buf st;
-    if (My_stat(path, &st) == 0 && st.st_size == 1000 * (long long)sizeof block) {
-        FILE *r = My_fopen(path, "rb");
-        int same = r && fread(have, 1, sizeof have, r) == sizeof have && !memcmp(have, block, sizeof block);
-        if (r) fclose(r);
-        if (same) return;
-    }
-    FILE *f = My_fopen(path, "wb");
-    if (!f) return;
-    for (int i = 0; i < 1000; i++) {
-        if (fwrite(block, 1, sizeof block, f) != sizeof block) {
-            Debug("Largefile write failed");
-            break;
-        }
-    }
-    fclose(f);
-}
-
 /* Opens or closes one log under the switch's lock.  Returns true when the
 ** log was opened by this call. */
 static bool switch_log(std::atomic<FILE *> &log, int on, const char *name, const char *mode)
@@ -169,10 +143,12 @@ int Set_Diag(void)
     if (switch_log(TRA, My_Trace, "trace.txt", "w")) Debug("Start %s Server %s", name, Version);
     switch_log(AUD, Audit, "access.txt", "a");
     bool t = TRA.load() != nullptr, a = AUD.load() != nullptr;
-    pal_set_dlg_item_text(Win.load(), 101, a && t ? "Audit Trace" : a ? "Audit" : t ? "Trace" : "");
-    write_large_file();
+    Diag_Hook hook = diag_hook.load();
+    if (hook) hook(a && t ? "Audit Trace" : a ? "Audit" : t ? "Trace" : "");
     return 0;
 }
+
+void Set_Diag_Hook(Diag_Hook hook) { diag_hook.store(hook); }
 
 int Audit_Write(const char *line)
 {

@@ -23,8 +23,14 @@ int trace(const char *fmt, va_list args);
 int Dump(const char *tag, const void *buffer, int size);
 
 /* Applies My_Trace and Audit: opens or closes trace.txt and access.txt,
-** shows which are on in control 101 and rewrites Largefile.txt.  Returns 0. */
+** then calls the hook set by Set_Diag_Hook with the status text ("Audit
+** Trace", "Audit", "Trace" or "").  Returns 0. */
 int Set_Diag(void);
+
+/* The application's part of every Set_Diag: showing the status text (and
+** whatever else it does at each switch).  Null (the default) calls nothing. */
+typedef void (*Diag_Hook)(const char *status);
+void Set_Diag_Hook(Diag_Hook hook);
 
 /* Writes one line to the access log while holding the switch off; returns 0
 ** when the log is closed. */

@@ -5,7 +5,6 @@
 #include "global.h"
 #include "subs/win.h"
 
-#include "main.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"

@@ -52,6 +52,8 @@ static void keep_awake(void)
     Debug("Keep awake: %s", pal_keep_awake_text());
 }
 
+void Show_Diag(const char *status) { pal_set_dlg_item_text(Win.load(), IDC_DIAG, status); }
+
 int open_main(void)
 {
     WALK("open_main");

@@ -22,6 +22,9 @@ enum {
 ** Returns 0. */
 int open_main(void);
 
+/* Shows which logs are on (Set_Diag's status text) in IDC_DIAG. */
+void Show_Diag(const char *status);
+
 /* The main dialog's procedure: 1 for a handled message, else 0. */
 intptr_t get_main_p(HWND hDlg, unsigned uMsg, WPARAM wParam, LPARAM lParam);
 

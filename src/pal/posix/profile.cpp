@@ -15,13 +15,13 @@
 ** The reader takes whatever bytes it finds.  A line ends at CR, LF, CR LF or
 ** a NUL byte; no read ever goes past the data that was read.
 */
-#include "global.h"
 #include "pal/pal.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
