@@ -291,6 +291,8 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
         sfmt(range, sizeof range, "*/%lld", fsize > 0 ? fsize : 0);
     } else if (status == 206) {
         sfmt(range, sizeof range, "%lld-%lld/%lld", start, end ? end - 1 : fsize - 1, fsize);
+    } else if ((start || end) && !fit_range(&start, &end, fsize)) {
+        start = end = 0;   /* a range asked of a page of our own: cut to it */
     }
     long long length = status == 416 ? 0 : span(end ? end : fsize, start);
 
