@@ -412,3 +412,26 @@ TEST_F(Config, KilledSaveLeavesOneWholeConfiguration)
         for (const std::string &e : r) ASSERT_EQ(e.find("=/"s + name[0] + "/recent/"), 1u) << e;
     }
 }
+
+/* A full disk during a save ends the program with the reason, and leaves
+** the last whole configuration in place (a small memory disk of our own). */
+TEST_F(Config, FullDiskDuringSaveKeepsTheLastWholeFile)
+{
+    std::string small = dir + "/small";
+    std::filesystem::create_directory(small);
+    if (system(("mount -t tmpfs -o size=64k tmpfs '" + small + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no tmpfs to mount";
+    scopy(Roku_Path, sizeof Roku_Path, small.c_str());
+    links[0] = LINK{strdup("Movies"), strdup("/m")};
+    save_config();
+    std::string whole = read_file(small + "/Velmora.ini");
+    for (int i = 1; i < MAX_LINKS; i++) links[i] = LINK{strdup(("T" + std::to_string(i)).c_str()), strdup("/media/x")};
+    FILE *fill = fopen((small + "/filler").c_str(), "wb");
+    std::string block(1024, 'f');
+    while (fill && fwrite(block.data(), 1, block.size(), fill) == block.size() && fflush(fill) == 0) {}
+    if (fill) fclose(fill);
+    GTEST_FLAG_SET(death_test_style, "fast");   /* the child must not mount again */
+    EXPECT_EXIT(save_config(), ::testing::ExitedWithCode(1), "WritePrivateProfileString \\*\n.*No space left");
+    EXPECT_EQ(read_file(small + "/Velmora.ini"), whole);
+    EXPECT_EQ(system(("umount '" + small + "'").c_str()), 0);
+}

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -240,4 +241,41 @@ TEST(Safety, FloodsNeitherEndNorStallTheServer)
     for (int s : many) close(s);
     EXPECT_TRUE(served(small.port));
     EXPECT_EQ(small.v.stop(SIGTERM), 0);
+}
+
+/* A start killed in the middle of its import leaves the library due: the
+** next start imports it again, whole, and serves it. */
+TEST(Safety, KilledImportIsDoneAgainAtTheNextStart)
+{
+    std::string home = temp_folder(), itunes = home + "/iTunes", music = home + "/Music";
+    std::filesystem::create_directories(itunes);
+    std::filesystem::create_directories(music);
+    std::filesystem::create_directories(home + "/My Roku");
+    write_file(music + "/song.mp3", "song");
+    std::string songs;
+    for (int i = 0; i < 20000; i++)
+        songs += itunes_song(100 + i, "Song " + std::to_string(i), "Artist " + std::to_string(i % 700),
+                             "Album " + std::to_string(i % 2000), music + "/song.mp3");
+    write_file(itunes + "/iTunes Music Library.xml", itunes_library(songs));
+    write_file(home + "/My Roku/Velmora.ini",
+               "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\niTunes_Path=" + itunes + "\r\n");
+    std::string songs_table = home + "/My Roku/iTunes Tables/songs.txt";
+    {
+        Program v;
+        v.start({"-s"}, home);
+        for (int i = 0; i < 400 && !std::filesystem::exists(home + "/My Roku/iTunes Tables"); i++) usleep(5000);
+        EXPECT_EQ(v.stop(SIGKILL), 128 + SIGKILL);
+    }
+    EXPECT_EQ(read_file(home + "/My Roku/Velmora.ini").find("iTunes_Time="), std::string::npos);
+    Program again;
+    again.start({"-s"}, home);
+    ASSERT_TRUE(again.wait_output("Server - 127.0.0.1:", 120)) << again.output();
+    std::string out = again.output();
+    Channel ch;
+    ch.port = atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
+    Channel_Answer a;
+    ASSERT_TRUE(ch.request("GET", "/iTunes%20Tables/songs.txt", a));
+    EXPECT_EQ(std::count(a.body.begin(), a.body.end(), '\n'), 20000);
+    EXPECT_EQ(a.body, read_file(songs_table));
+    EXPECT_EQ(again.stop(SIGTERM), 0);
 }

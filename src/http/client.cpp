@@ -31,8 +31,9 @@
 
 /* Seconds a keep-alive connection may stay idle between two requests.  A
 ** player keeps a connection while the user browses and reopens one that
-** was closed without showing anything, so two minutes cost it nothing. */
-#define IDLE_WAIT 120
+** was closed without showing anything; five minutes is longer than any
+** pause between the requests of one screen. */
+#define IDLE_WAIT 300
 /* The same when the thread table is crowded: idle connections then make way
 ** for new ones within seconds. */
 #define CROWDED_WAIT 2
