@@ -13,7 +13,7 @@
 #include "http/client.h"
 #include "http/server.h"
 #include "http/socket.h"
-#include "live/transcode.h"
+#include "live/segmenter.h"
 #include "ui/dialog.h"
 #include "subs/crash.h"
 #include "subs/files.h"
@@ -21,6 +21,11 @@
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "subs/win.h"
+
+/* The web panel's default place: this machine only, on a port of its own
+** (the media server's ports are 12000 to 12098). */
+#define PANEL_ADDRESS "127.0.0.1"
+#define PANEL_PORT    12180
 
 uint32_t options = 0;
 char Version[16];
@@ -228,6 +233,18 @@ static void read_options_file(void)
     fclose(f);
 }
 
+/* The web panel, on the address and port of Velmora.ini's "Panel" section
+** ("Address" 0.0.0.0 opens it to other machines, "off" keeps it shut). */
+static void start_panel(void)
+{
+    char addr[64], port[16];
+    pal_get_private_profile_string("Panel", "Address", PANEL_ADDRESS, addr, sizeof addr, Config_File());
+    pal_get_private_profile_string("Panel", "Port", "", port, sizeof port, Config_File());
+    if (!strcmp(addr, "off")) return;
+    int p = port[0] ? atoi(port) : PANEL_PORT;
+    if (!pal_panel_start(addr, p)) Debug("Panel not started on %s port %d", addr, p);
+}
+
 int WinMain(void *hInstance, void *, const char *lpCmdLine, int)
 {
     Connect_Modules();
@@ -278,6 +295,7 @@ int WinMain(void *hInstance, void *, const char *lpCmdLine, int)
     scopy(Version, sizeof Version, VELMORA_VERSION);
     load_links();
 
+    start_panel();
     if (OPT('l')) Debug("startup screen");
     open_main();
     return 0;

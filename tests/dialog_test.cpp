@@ -14,7 +14,7 @@
 
 namespace {
 
-const pal_control test_controls[] = {{7, PAL_CTL_STATIC, "seven"}};
+const pal_control test_controls[] = {{7, PAL_CTL_STATIC, "seven", 0, 0, 10, 10, 0, 0}};
 const pal_dialog_template outer = {300, "outer", "Arial", 10, 10, 10, test_controls, 1};
 const pal_dialog_template inner = {301, "inner", "Arial", 10, 10, 10, test_controls, 1};
 

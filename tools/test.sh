@@ -52,6 +52,9 @@ for src in fuzz/*_fuzz.cpp; do
         info_mpg_fuzz) cp tests/data/video/*.mpg "$corpus/" ;;
         info_av_fuzz)  cp tests/data/av/*.avi tests/data/av/*.flv tests/data/av/*.flac tests/data/av/*.wmv "$corpus/" ;;
         info_jpg_fuzz) cp tests/data/jpeg/*.jpg "$corpus/" ;;
+        # The packet walk starts from a short transport stream with ten PCRs a second.
+        ts_walk_fuzz) ffmpeg -loglevel error -f lavfi -i testsrc=size=64x48:rate=10 -t 1 -c:v mpeg2video \
+                          -f mpegts -pcr_period 100 "$corpus/seed.ts" ;;
         info_data_fuzz) cp tests/data/mp3/*.mp3 tests/data/video/*.m?? tests/data/av/*.??? \
                            tests/data/av/*.flac tests/data/jpeg/*.jpg "$corpus/" ;;
         # The importers start from the libraries, real and made.

@@ -17,6 +17,7 @@
 #include "http/client.h"
 #include "http/response.h"
 #include "http/socket.h"
+#include "live/transcode.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -51,13 +52,6 @@ static const char *const media[] = {
     ".ts ", ".m3u8 ", ".jpg ", ".png ", ".m4a ", ".wma ", ".mp3 ", ".bif ", ".srt ", nullptr,
 };
 
-/* The movie extensions of the transcoder, which may appear anywhere in such
-** a request. */
-static const char *const Movies[] = {
-    "vlc", "3gp", "aaf", "asf", "avc", "avchd", "avi", "dat", "dev", "dsh", "fla", "flr", "flv",
-    "m1v", "m2v", "m4v", "mka", "mkv", "mks", "mng", "mov", "mp4", "mpe", "mpeg", "mpg", "mxf",
-    "nsv", "ogg", "rm", "roq", "smi", "sol", "svi", "swf", "stf", "ts", "wrap", "wmv", nullptr,
-};
 
 /* ------------------------------------------------------------- cookies */
 

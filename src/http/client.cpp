@@ -24,6 +24,7 @@
 #include "roku/roku.h"
 #include "http/server.h"
 #include "http/socket.h"
+#include "live/transcode.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -198,6 +199,35 @@ static unsigned trace_ptr(const FILE *f)
     return (unsigned)(uintptr_t)f;
 }
 
+/* A HEAD on a movie with transcoding on: "name.kill" stops VLC, any other
+** movie starts a live stream and redirects the player to its main playlist.
+** Returns 1 when the request was answered so (the connection then ends),
+** 0 when the target is no live stream and is served as a file. */
+static int live_stream(pal_socket s, CONN *c, const char *line, const REQ_HEAD *h)
+{
+    WALK("live_stream");
+    char *dot = strrchr(c->path, '.');
+    if (dot && locate(dot + 1, "kill")) {
+        *dot = 0;
+        Kill_VLC(c->path, 1);
+        return 1;
+    }
+    int n = VLC_Transcode(c->path);
+    if (!n) return 0;
+    http_log(s, line, 301, 0, h->referer, h->agent);
+    /* The data folder is an absolute path that may hold blanks ("My Roku"):
+    ** it goes into the URL percent-escaped, which the request handler
+    ** decodes back to the folder. */
+    char folder[1000];
+    Encode(Roku_Path, folder);
+    char ans[REPLY_TXT];
+    sfmt(ans, sizeof ans, "HTTP/ 301 Moved Permanently\nLocation: http://%s:%d%s%s/Live%%20Stream/stream%d-Main.m3u8",
+         IP_Adrs[IP_Select], My_Port.load(), folder[0] == '/' ? "" : "/", folder, n);
+    reply(s, ans);
+    Debug("Redirect - %s", ans);
+    return 1;
+}
+
 /* Answers the request of n bytes in c->req.  Clears *ok when the client
 ** asked to close.  Returns 1 to wait for the next request, 0 to end the
 ** connection. */
@@ -251,9 +281,7 @@ static int serve_request(pal_socket s, CONN *c, size_t n, int *ok)
     size_t len = strlen(c->path);
     if (len > 2 && c->path[len - 1] == '/') c->path[len - 1] = 0;
 
-    /* Live streams (a HEAD on a movie with Transcode on) join with the
-    ** transcoder; until then Transcode stays 0 and every target is served
-    ** below. */
+    if (req == METHOD_HEAD && Transcode && live_stream(s, c, line, &h)) return 0;
 
     FILE *in = nullptr;
     int status = h.status;

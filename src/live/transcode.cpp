@@ -1,18 +1,395 @@
 /*
-** Live transcoding.  Not built yet: no stream is ever started, so there is
-** nothing to segment or to clean up.
+** VLC control.  VLC is driven only through batch files: "streamN-Run.bat" in
+** the live-stream folder starts it on one movie, "kill-vlc.bat" in the data
+** folder tells the running instance to quit.  A request thread starts a
+** stream, waits for VLC's first output, starts the segmenter thread and
+** waits for the first segment before it redirects the player.  Every wait
+** is bounded: a VLC that never starts, dies or is killed releases the
+** waiting request.
 */
 #include "global.h"
 #include "live/transcode.h"
 
+#include <mutex>
+#include <string>
+
+#include "live/segmenter.h"
+#include "subs/files.h"
+#include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
+#include "subs/win.h"
 
-int VLC_Trans(int param)
+const char *const Movies[] = {
+    "vlc", "3gp", "aaf", "asf", "avc", "avchd", "avi", "dat", "dev", "dsh", "fla", "flr", "flv",
+    "m1v", "m2v", "m4v", "mka", "mkv", "mks", "mng", "mov", "mp4", "mpe", "mpeg", "mpg", "mxf",
+    "nsv", "ogg", "rm", "roq", "smi", "sol", "svi", "swf", "stf", "ts", "wrap", "wmv", nullptr,
+};
+
+std::atomic<int> Live_Stream{0};
+char NET_Adrs[50];
+
+/* Where the distribution puts VLC, in the order tried; the last found wins. */
+static const char *const vlc_folders[] = {"/usr/bin", "/usr/local/bin"};
+#define VLC_PROGRAM "vlc"
+/* A stream's HTTP output port in network mode is this plus its number. */
+#define VLC_NET_PORT 5000
+/* Waits, in milliseconds between checks and checks in all. */
+#define WAIT_STEP    100
+#define WAIT_CHECKS  6000          /* 600 seconds */
+#define TRACE_EVERY  10            /* a trace line once a second */
+/* How long a running VLC gets to quit before it is killed. */
+#define QUIT_WAIT    5000
+#define KILL_DROP_WAIT 2000
+/* Remembered stream ends; a stream's number picks its entry. */
+#define MAX_ENDED    64
+/* The parameter lines read from VLC_param.txt. */
+#define PARAM_GROUPS 3
+#define PARAM_TXT    200
+
+/* The parameter file's default text.  The first three lines that do not
+** start with "#" are the transcoder's video codec, video encoder and audio
+** codec groups; a leading "x" on a parameter name leaves it out, since VLC
+** ignores names it does not know. */
+static const char x264[] =
+    "vcodec=h264,threads=1,xvb=1200,xscale=1,xquality=8,xwidth=1920,xheight=1080,xfps=30,\n"
+    "venc=x264{preset=veryfast,tune=film},\n"
+    "acodec=mp4a,xab=192,xsamplerate=44100,xchannels=2,audio_sync}\n"
+    "-----------------------------------------------------------------------------------\n"
+    " \n"
+    "The first three lines of this file are the parameters that are passed to VLC.\n"
+    "You can tweak them but keep the formating similar. You can comment out a parameter with a leading x.\n"
+    "x264 parameters: https://wiki.videolan.org/Documentation:Modules/x264/\n"
+    "VLC usage: https://wiki.videolan.org/Documentation:Streaming_HowTo/Command_Line_Examples/\n"
+    "preset=ultrafast, superfast, veryfast, faster, fast, medium, slow, slower, veryslow, placebo\n"
+    "-----------------------------X-----------------------------------------------------\n"
+    "tune=film, animation, grain, stillimage, psnr, ssim, fastdecode, zerolatency\n"
+    "-----X-----------------------------------------------------------------------------\n"
+    "cabac=1,ref=4,deblock=1:-2:-2,me=umh,subme=6,\n"
+    "psy=1,psy_rd=1.00:0.15,mixed_ref=1,me_range=16,chroma_me=1,trellis=1,8x8dct=1,\n"
+    "cqm=0,deadzone=21,11,fast_pskip=1,chroma_qp_offset=-3,threads=3,nr=0,decimate=1,\n"
+    "mbaff=0,constrained_intra=0,bframes=3,b_pyramid=0,b_adapt=1,b_bias=0,direct=3,wpredb=1\n"
+    "---------------------- Repeat of the original parameters ---------------------------\n"
+    "vcodec=h264,threads=1,xvb=1200,xscale=1,xquality=8,xwidth=1920,xheight=1080,xfps=30,\n"
+    "venc=x264{preset=veryfast,tune=film},\n"
+    "acodec=mp4a,xab=192,xsamplerate=44100,xchannels=2,audio_sync}\n"
+    "-----------------------------------------------------------------------------------\n";
+
+/* Serialises the starts: locating VLC, ending an earlier instance, writing
+** and running the batch file. */
+static std::mutex start_lock;
+/* The shell of the last stream started (its VLC runs while it runs). */
+static std::atomic<int> vlc_shell{0};
+static std::atomic<int> ended[MAX_ENDED];
+
+void Stream_Ended(int n)
 {
-    WALK("VLC_Trans");
-    Debug("Transcoding not available in this build (%d)", param);
-    return -1;
+    if (n > 0) ended[n % MAX_ENDED] = n;
 }
 
-int Drop_VLC_Files(int, int) { return 0; }
+int VLC_Running(void) { return pal_shell_running(vlc_shell.load()); }
+
+static int stream_ended(int n) { return ended[n % MAX_ENDED].load() == n; }
+
+int Chk_Movie(const char *type)
+{
+    WALK("Chk_Movie");
+    int found = 0;
+    for (int k = 0; Movies[k]; k++)
+        if (!strcasecmp(type, Movies[k])) {
+            found = k + 1;
+            break;
+        }
+    Debug("Chk_Movie type = %d", found);
+    return found;
+}
+
+/* The live-stream folder. */
+static void live_folder(char *out, size_t size) { sfmt(out, size, "%s/Live Stream", Roku_Path); }
+
+/* Appends text to cmd as one word of the shell, in single quotes. */
+static void shell_word(std::string &cmd, const char *text)
+{
+    cmd += '\'';
+    for (const char *p = text; *p; p++) {
+        if (*p == '\'') cmd += "'\\''";
+        else cmd += *p;
+    }
+    cmd += '\'';
+}
+
+/* Writes text to path, replacing it.  Returns 1 on success. */
+static int write_text(const char *path, const char *text)
+{
+    FILE *f = My_fopen(path, "wb");
+    if (!f) return 0;
+    size_t n = strlen(text);
+    int ok = fwrite(text, 1, n, f) == n;
+    return fclose(f) == 0 && ok;
+}
+
+/* Finds VLC and writes the kill batch and the parameter file.  Returns 1, or
+** 0 after the alert (VLC_Path emptied, so the next request searches again). */
+static int locate_vlc(void)
+{
+    WALK("locate_vlc");
+    const char *fail = nullptr;
+    char prog[MAX_PATH_TXT + 16], name[MAX_PATH_TXT + 32];
+    My_Stat_Buf st;
+    for (size_t k = 0; k < sizeof vlc_folders / sizeof vlc_folders[0]; k++) {
+        sfmt(prog, sizeof prog, "%s/" VLC_PROGRAM, vlc_folders[k]);
+        int rc = My_stat(prog, &st);
+        Debug("stat %d = %d %s", (int)k + 1, rc, prog);
+        if (rc == 0) scopy(VLC_Path, sizeof VLC_Path, vlc_folders[k]);
+    }
+    /* Without VLC in its usual places the user would be asked for its folder;
+    ** the headless front end has nobody to ask, so the path stays empty. */
+    sfmt(prog, sizeof prog, "%s/" VLC_PROGRAM, VLC_Path);
+    Debug("VLC path = [%s]", prog);
+    if (!VLC_Path[0] || My_stat(prog, &st) != 0) {
+        char err[200];
+        Debug("VLC stat failed %s", pal_error_text(pal_last_error(), err, sizeof err));
+        fail = "Unable to access VLC";
+    }
+    if (!fail) {
+        std::string kill = "cd ";
+        shell_word(kill, VLC_Path);
+        kill += "\n./" VLC_PROGRAM " -I dummy --one-instance vlc://quit\nexit\n";
+        live_folder(name, sizeof name);
+        My_mkdir(name);
+        sfmt(name, sizeof name, "%s/kill-vlc.bat", Roku_Path);
+        Debug("VLC kill runstream = [%s]", name);
+        if (!write_text(name, kill.c_str())) fail = "Unable to create runstream";
+    }
+    if (!fail) {
+        sfmt(name, sizeof name, "%s/VLC_param.txt", Roku_Path);
+        if (!write_text(name, x264)) fail = "Unable to create parameters";
+    }
+    if (fail) {
+        Alert("Transcode", fail, 0);
+        VLC_Path[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+/* The three parameter groups of VLC_param.txt, or the defaults when it
+** cannot be read. */
+static void read_params(char groups[PARAM_GROUPS][PARAM_TXT + 1])
+{
+    const char *def = x264;
+    for (int g = 0; g < PARAM_GROUPS; g++) {
+        size_t n = strcspn(def, "\n");
+        sfmt(groups[g], PARAM_TXT + 1, "%.*s", (int)n, def);
+        def += n + 1;
+    }
+    char name[MAX_PATH_TXT + 32];
+    sfmt(name, sizeof name, "%s/VLC_param.txt", Roku_Path);
+    FILE *f = My_fopen(name, "rb");
+    if (!f) return;
+    char line[PARAM_TXT + 1];
+    int g = 0;
+    while (g < PARAM_GROUPS && fgets(line, sizeof line, f)) {
+        size_t len = strlen(line);
+        int whole = len && line[len - 1] == '\n';
+        /* The rest of a line longer than the limit is skipped. */
+        if (!whole) {
+            int c;
+            while ((c = fgetc(f)) != EOF && c != '\n') {}
+        }
+        if (line[0] == '#') continue;
+        while (len && (unsigned char)line[len - 1] < 32) line[--len] = 0;
+        scopy(groups[g++], PARAM_TXT + 1, line);
+    }
+    fclose(f);
+}
+
+/* The shell command that runs VLC on the movie for stream n. */
+static std::string vlc_command(const char *movie, int n, const char *folder)
+{
+    char groups[PARAM_GROUPS][PARAM_TXT + 1];
+    read_params(groups);
+    char text[MAX_PATH_TXT * 2];
+    std::string sout = "--sout=#transcode{";
+    if (VLC_Subtitle) sout += "soverlay,";
+    for (auto &g : groups) sout += g;
+    if (VLC_Stream)
+        sfmt(text, sizeof text, ":standard{access=http,mux=ts,dst=%s:%d}", NET_Adrs, VLC_NET_PORT + n);
+    else
+        sfmt(text, sizeof text, ":standard{access=file,mux=ts,dst=\"%s/stream%d\"}", folder, n);
+    sout += text;
+
+    /* Without a console to read, VLC's default text interface would quit at
+    ** once: the dummy interface waits for the end of the movie. */
+    std::string cmd = "./" VLC_PROGRAM " -vvv -I dummy --one-instance ";
+    shell_word(cmd, movie);
+    cmd += " --sout-all ";
+    if (VLC_Subtitle) cmd += "--sub-track=0 ";
+    shell_word(cmd, sout.c_str());
+    cmd += " vlc://quit 2>";
+    sfmt(text, sizeof text, "%s/stream%d-Debug.txt", folder, n);
+    shell_word(cmd, text);
+    return cmd;
+}
+
+/* Runs a batch file; a shell that cannot start is fatal, as on Windows. */
+static int run_batch(const char *folder, const char *file)
+{
+    int pid = pal_shell_execute(folder, file);
+    if (pid <= 0) ErrorExit("Create Shell");
+    return pid;
+}
+
+/* Waits up to ms for the shell pid to end.  Returns 1 when it ended. */
+static int wait_shell(int pid, int ms)
+{
+    for (int t = 0; t < ms && pal_shell_running(pid); t += WAIT_STEP) pal_sleep(WAIT_STEP);
+    return !pal_shell_running(pid);
+}
+
+/* One VLC instance serves every stream, and on this platform the movie
+** handed to a running instance would go to that instance's output, not to
+** the new stream's: so a VLC still running is asked to quit (and killed if
+** it does not) before the next starts. */
+static void end_running_vlc(void)
+{
+    int pid = vlc_shell.load();
+    if (!pal_shell_running(pid)) return;
+    Debug("VLC still running - quit");
+    Kill_VLC("", 0);
+    if (!wait_shell(pid, QUIT_WAIT)) pal_shell_kill(pid);
+}
+
+/* Starts VLC for stream n.  Returns 1, or 0 after the alert. */
+static int start_vlc(const char *movie, int n)
+{
+    WALK("start_vlc");
+    std::lock_guard<std::mutex> guard(start_lock);
+    if (!VLC_Path[0] && !locate_vlc()) return 0;
+    char folder[MAX_PATH_TXT], name[MAX_PATH_TXT + 32];
+    live_folder(folder, sizeof folder);
+    My_mkdir(folder);
+    if (!pal_shell_grant_folder(folder)) Debug("Live Stream folder not writable for VLC");
+    end_running_vlc();
+    Drop_VLC_Files(n, 0);
+
+    std::string bat = "cd ";
+    shell_word(bat, VLC_Path);
+    bat += "\n" + vlc_command(movie, n, folder) + "\nexit\n";
+    sfmt(name, sizeof name, "%s/stream%d-Run.bat", folder, n);
+    Debug("Save run - %s [%s]", name, bat.c_str());
+    if (!write_text(name, bat.c_str())) {
+        Alert("Transcode", "Unable to open runstream", 0);
+        return 0;
+    }
+    Debug("Start VLC");
+    sfmt(name, sizeof name, "stream%d-Run.bat", n);
+    vlc_shell = run_batch(folder, name);
+    return 1;
+}
+
+/* Waits until file exists, while stream n may still produce it.  Returns 1
+** when it exists, 0 when the stream ended or the time ran out. */
+static int wait_file(const char *file, int n, int needs_vlc)
+{
+    int shell = vlc_shell.load();
+    My_Stat_Buf st;
+    for (int i = 0; i < WAIT_CHECKS && Active; i++) {
+        if (My_stat(file, &st) == 0) return 1;
+        if (stream_ended(n)) return 0;
+        /* A VLC that ended without its output will never write it. */
+        if (needs_vlc && !pal_shell_running(shell)) return My_stat(file, &st) == 0;
+        if (i % TRACE_EVERY == 0) Debug("Waiting for VLC - %s", file);
+        pal_sleep(WAIT_STEP);
+    }
+    return 0;
+}
+
+int Stream_Wait(int num)
+{
+    WALK("Stream_Wait");
+    char file[MAX_PATH_TXT + 32];
+    sfmt(file, sizeof file, "%s/Live Stream/stream%d", Roku_Path, num);
+    if (!wait_file(file, num, 1)) return 0;
+    Debug("Ok to go on stream%d", num);
+    return 1;
+}
+
+int VLC_Transcode(const char *path)
+{
+    WALK("VLC_Transcode");
+    const char *dot = strrchr(path, '.');
+    if (!dot || !Chk_Movie(dot + 1)) return 0;
+    Debug("Transcode - %s", path);
+    if (VLC_Stream) {
+        if (options & 0x1000000u) scopy(NET_Adrs, sizeof NET_Adrs, "234.1.2.3");
+        else scopy(NET_Adrs, sizeof NET_Adrs, IP_Adrs[IP_Select]);
+    }
+    int n = ++Live_Stream;
+    if (!start_vlc(path, n)) return 0;
+    if (!VLC_Stream && !Stream_Wait(n)) return 0;
+    myfork(JOB_TRANSCODE, n);
+
+    char file[MAX_PATH_TXT + 32];
+    sfmt(file, sizeof file, "%s/Live Stream/stream%d-Files.m3u8", Roku_Path, n);
+    /* The segmenter writes the variant playlist after the first segment; if
+    ** it ends before that, the stream never started. */
+    if (!wait_file(file, n, 0)) return 0;
+    return n;
+}
+
+int Kill_VLC(const char *path, int mode)
+{
+    WALK("Kill_VLC");
+    Debug("Kill_VLC mode %d - %s", mode, path);
+    char bat[MAX_PATH_TXT + 32];
+    My_Stat_Buf st;
+    sfmt(bat, sizeof bat, "%s/kill-vlc.bat", Roku_Path);
+    if (My_stat(bat, &st) == 0) run_batch(Roku_Path, "kill-vlc.bat");
+    if (!mode) return 0;
+    const char *slash = strrchr(path, '/');
+    const char *name = slash ? slash + 1 : path;
+    int num = 0;
+    int got = sscanf(name, "stream%d", &num);
+    Debug("%i index = %d [%s]", got, num, name);
+    pal_sleep(KILL_DROP_WAIT);
+    /* A VLC that did not hear the quit is ended here. */
+    int shell = vlc_shell.load();
+    if (pal_shell_running(shell)) pal_shell_kill(shell);
+    if (got == 1) Drop_VLC_Files(num, 0);
+    return 0;
+}
+
+int Drop_VLC_File(const char *path)
+{
+    WALK("Drop_VLC_File");
+    const char *slash = strrchr(path, '/');
+    const char *name = slash ? slash + 1 : path;
+    int s = 0, k = 0;
+    int got = sscanf(name, "stream%d-%d", &s, &k);
+    Debug("%d stream %d index = %d", got, s, k);
+    if (got != 2 || k <= 10) return 0;
+    char old[MAX_PATH_TXT + 32];
+    sfmt(old, sizeof old, "%.*sstream%d-%06d.ts", (int)(name - path), path, s, k - 10);
+    Debug("Drop - %s", old);
+    return My_remove(old) == 0;
+}
+
+int Drop_VLC_Files(int x, int always)
+{
+    WALK("Drop_VLC_Files");
+    if (!always && OPT('v')) return 0;
+    char folder[MAX_PATH_TXT], pat[32], file[MAX_PATH_TXT + 1100];
+    live_folder(folder, sizeof folder);
+    sfmt(pat, sizeof pat, "stream%d", x);
+    MY_DIR *d = My_opendir(folder);
+    if (!d) return 0;
+    int removed = 0;
+    while (my_dirent *e = My_readdir(d)) {
+        if (!locate(e->d_name, pat)) continue;
+        sfmt(file, sizeof file, "%s/%s", folder, e->d_name);
+        if (My_remove(file) == 0) removed++;
+    }
+    My_closedir(d);
+    return removed;
+}

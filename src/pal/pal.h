@@ -67,6 +67,39 @@ void pal_set_last_error(int err);
 ** Sockets number (10000 and above).  Always NUL-terminated; returns buf. */
 char *pal_error_text(int err, char *buf, size_t size);
 
+/* ------------------------------------------------------------- the shell */
+
+/* ShellExecuteA of the command interpreter on a batch file: runs `file` with
+** /bin/sh in `folder`, detached in a process group of its own, with no
+** descriptor of the server inherited and standard input and output on
+** /dev/null.  A server running as root runs it under an unprivileged account
+** (pal_shell_account), since VLC refuses root.  Every batch gets the same
+** private D-Bus session bus in DBUS_SESSION_BUS_ADDRESS, started with the
+** first batch and owned by that account, so that VLC's one-instance
+** messages reach the running VLC.  Whatever the batches start is ended
+** when the server ends by any road (exit, SIGTERM, crash, SIGKILL): a small
+** watchdog process asks their process groups to quit (SIGTERM) and kills
+** what is left a few seconds later.
+** Returns the shell's process id (above 0), or 0 when it could not start. */
+int pal_shell_execute(const char *folder, const char *file);
+
+/* 1 while the process started by pal_shell_execute still runs, else 0
+** (a process that ended is reaped here). */
+int pal_shell_running(int pid);
+
+/* Ends the process group of a shell started by pal_shell_execute at once
+** (SIGKILL). */
+void pal_shell_kill(int pid);
+
+/* The account the batches run under: its name into buf, and 1 when it is
+** another account than the server's (the server runs as root), else 0. */
+int pal_shell_account(char *buf, size_t size);
+
+/* Gives the shell's account a folder of its own to write in: when the
+** batches run under another account, the folder is handed to it (owner).
+** Returns 1 on success or when nothing had to change, 0 on failure. */
+int pal_shell_grant_folder(const char *path);
+
 /* ---------------------------------------------------- optional functions */
 
 /* LoadLibraryA / GetProcAddress over the table of optional system
@@ -125,6 +158,11 @@ time_t pal_time(void);
 void pal_localtime(time_t t, struct tm *out);
 
 /* ----------------------------------------------------------------- files */
+
+/* Lists a folder given by its UTF-8 path: each(ctx, name, is_folder) for
+** every entry but "." and "..".  Returns 1, or 0 when it cannot be listed. */
+int pal_list_folder(const char *path, void (*each)(void *ctx, const char *name, int is_folder),
+                    void *ctx);
 
 /* The wide-character file calls.  Paths are UTF-16 little-endian units
 ** (as the file layer builds them), NUL-terminated. */
@@ -324,15 +362,32 @@ typedef intptr_t (*pal_dlgproc)(HWND, unsigned, WPARAM, LPARAM);
 #define PAL_SW_SHOWNORMAL  1
 #define PAL_BM_CLICK       0x00F5
 
-/* Control kinds of a dialog template. */
+/* Notification codes, in the high word of a WM_COMMAND's wParam (the low
+** word is the control id). */
+#define PAL_BN_CLICKED     0
+#define PAL_CBN_SELCHANGE  1
+#define PAL_CBN_KILLFOCUS  4
+#define PAL_CBN_EDITCHANGE 5
+#define PAL_EN_CHANGE      0x0300
+#define PAL_MAKEWPARAM(id, code) ((WPARAM)(((unsigned)(code) << 16) | ((unsigned)(id) & 0xFFFF)))
+
+/* Control kinds of a dialog template.  A label or group box has id -1. */
 enum pal_control_kind {
     PAL_CTL_STATIC, PAL_CTL_PICTURE, PAL_CTL_BUTTON, PAL_CTL_CHECKBOX,
-    PAL_CTL_EDIT, PAL_CTL_COMBO, PAL_CTL_PROGRESS
+    PAL_CTL_EDIT, PAL_CTL_COMBO, PAL_CTL_PROGRESS, PAL_CTL_GROUP
 };
+/* Control styles: an edit that takes digits only, one that shows its text
+** masked, a combo that keeps its list sorted (letter case ignored). */
+#define PAL_ES_NUMBER   0x0001
+#define PAL_ES_PASSWORD 0x0002
+#define PAL_CBS_SORT    0x0004
 struct pal_control {
     int id;
     pal_control_kind kind;
     const char *text;
+    int x, y, w, h;               /* place and size in dialog units */
+    unsigned style;
+    int limit;                    /* most characters the user may type; 0 = no limit */
 };
 struct pal_dialog_template {
     int id;                       /* the dialog's resource number */
@@ -372,10 +427,21 @@ int pal_set_dlg_item_text(HWND w, int id, const char *text);
 int pal_get_dlg_item_text(HWND w, int id, char *buf, int size);
 int pal_check_dlg_button(HWND w, int id, int state);
 int pal_is_dlg_button_checked(HWND w, int id);
+/* CB_ADDSTRING: appends text to the list, or inserts it in order in a sorted
+** combo; returns its index, -1 on failure. */
 int pal_combo_add(HWND w, int id, const char *text);
 int pal_combo_reset(HWND w, int id);
+/* CB_SETCURSEL: selects the item (its text becomes the field's); -1 clears. */
 int pal_combo_select(HWND w, int id, int index);
 int pal_combo_selected(HWND w, int id);
+/* CB_FINDSTRING: the first item that begins with text, letter case ignored,
+** or -1. */
+int pal_combo_find(HWND w, int id, const char *text);
+/* CB_DELETESTRING: removes the item; returns the items left, -1 on failure. */
+int pal_combo_delete(HWND w, int id, int index);
+int pal_combo_count(HWND w, int id);
+/* CB_GETLBTEXT: the item's text cut to size - 1; its length, -1 if none. */
+int pal_combo_item(HWND w, int id, int index, char *buf, int size);
 int pal_progress_range(HWND w, int id, int lo, int hi);
 int pal_progress_pos(HWND w, int id, int pos);
 
@@ -383,8 +449,36 @@ int pal_progress_pos(HWND w, int id, int pos);
 ** loaded. */
 int pal_tray_icon(HWND w, int show, const char *tip, unsigned callback_msg);
 
-/* MessageBox, system-modal, OK button.  Returns the button pressed (1 = OK). */
+/* MessageBox, system-modal, OK button.  Returns the button pressed (1 = OK).
+** Called on a dialog's thread, the dialogs keep answering while it waits. */
 int pal_message_box(HWND owner, const char *text, const char *caption);
+
+/* The folder picker: the front end lets the user choose a folder (and with
+** files set, a file as well) below the machine's folders.  The full path
+** goes to out; returns 1 on a choice, 0 when there is none (out empty).  The
+** dialogs keep answering while it waits. */
+int pal_pick_path(HWND owner, const char *title, int files, char *out, int size);
+
+/* What a user does to a control, as a front end reports it.  The change is
+** made and the dialog procedure told (a WM_COMMAND with the control's
+** notification) on the dialog's own thread, after the messages already
+** queued; the call returns at once. */
+enum pal_input {
+    PAL_IN_CLICK,        /* a button pressed or a check box toggled */
+    PAL_IN_TEXT,         /* an edit's or a combo's field typed: value */
+    PAL_IN_SELECT,       /* a combo's list item chosen: value is its index */
+    PAL_IN_BLUR,         /* a combo loses the focus */
+    PAL_IN_MINIMIZE,     /* the window's minimize box */
+    PAL_IN_RESTORE,      /* a click on the tray icon */
+    PAL_IN_CLOSE         /* the window's close box */
+};
+/* Errors of pal_user_input (0 = taken). */
+#define PAL_IN_NO_WINDOW  (-1)   /* no live dialog with that id */
+#define PAL_IN_NO_CONTROL (-2)   /* the dialog has no such control */
+#define PAL_IN_BAD_INPUT  (-3)   /* not an input the control takes */
+#define PAL_IN_BAD_VALUE  (-4)   /* a value the control refuses */
+#define PAL_IN_BUSY       (-5)   /* a message box or picker waits for its answer */
+int pal_user_input(int dialog, int id, pal_input what, const char *value);
 
 /* ------------------------------------------------------------- front end */
 
@@ -399,11 +493,18 @@ struct pal_front_end {
     void (*window_shown)(HWND w, int mode);
     void (*tray)(HWND w, int shown, const char *tip);
     int  (*message_box)(const char *text, const char *caption);
+    int  (*pick_path)(const char *title, int files, char *out, int size);
 };
 void pal_set_front_end(const pal_front_end *fe);
 const pal_front_end *pal_headless_front_end(void);
 
 /* The template id of a live dialog, -1 for a null or destroyed one. */
 int pal_dialog_id(HWND w);
+
+/* The local web panel front end: serves the dialogs on addr:port (port 0
+** picks a free one; a busy port falls back to a free one) and prints its
+** address with the access token to standard output.  Returns 1 when it
+** listens (it then is the front end), 0 when it could not start. */
+int pal_panel_start(const char *addr, int port);
 
 #endif

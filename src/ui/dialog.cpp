@@ -12,18 +12,19 @@
 #include "subs/trace.h"
 #include "library/itunes.h"
 #include "subs/win.h"
+#include "ui/options.h"
 
 static const pal_control main_controls[] = {
-    {0, PAL_CTL_PICTURE, "Velmora"},
-    {IDC_DIAG, PAL_CTL_STATIC, ""},
-    {IDC_START, PAL_CTL_BUTTON, "Start"},
-    {IDC_OPTIONS, PAL_CTL_BUTTON, "Options"},
-    {IDC_CONNECT, PAL_CTL_BUTTON, "Connect"},
-    {IDC_EXIT, PAL_CTL_BUTTON, "Exit"},
-    {IDC_ACTIVITY, PAL_CTL_STATIC, ""},
-    {IDC_PROGRESS, PAL_CTL_PROGRESS, ""},
-    {IDC_COUNTERS, PAL_CTL_STATIC, ""},
-    {IDC_SERVER, PAL_CTL_STATIC, ""},
+    {0, PAL_CTL_PICTURE, "Velmora", 7, 7, 64, 40, 0, 0},
+    {IDC_DIAG, PAL_CTL_STATIC, "", 80, 10, 146, 10, 0, 0},
+    {IDC_START, PAL_CTL_BUTTON, "Start", 80, 28, 34, 14, 0, 0},
+    {IDC_OPTIONS, PAL_CTL_BUTTON, "Options", 117, 28, 34, 14, 0, 0},
+    {IDC_CONNECT, PAL_CTL_BUTTON, "Connect", 154, 28, 34, 14, 0, 0},
+    {IDC_EXIT, PAL_CTL_BUTTON, "Exit", 191, 28, 34, 14, 0, 0},
+    {IDC_ACTIVITY, PAL_CTL_STATIC, "", 7, 60, 220, 10, 0, 0},
+    {IDC_PROGRESS, PAL_CTL_PROGRESS, "", 7, 76, 220, 10, 0, 0},
+    {IDC_COUNTERS, PAL_CTL_STATIC, "", 7, 92, 220, 10, 0, 0},
+    {IDC_SERVER, PAL_CTL_STATIC, "", 7, 130, 220, 10, 0, 0},
 };
 
 const pal_dialog_template Main_Dialog = {
@@ -86,6 +87,11 @@ static intptr_t on_command(HWND hDlg, int id)
         } else {
             start_server(hDlg);
         }
+        return 1;
+    case IDC_OPTIONS:
+        if (pal_dialog_box(&Options_Dialog, Win.load(), get_option_p) == -1) ErrorExit("Open Option Dialog");
+        Debug("back from get_option_p");
+        if (Save_Config) save_config();
         return 1;
     case IDC_CONNECT:
         Debug("Option connect - %d", Connecting.load());

@@ -48,7 +48,14 @@ static int message_box(const char *text, const char *caption)
     return 1;
 }
 
+/* No screen, no picker: the fields can still be typed. */
+static int pick_path(const char *, int, char *out, int size)
+{
+    if (size > 0) out[0] = 0;
+    return 0;
+}
+
 static const pal_front_end headless = {opened, closed, control_changed, caption_changed,
-                                       shown, tray, message_box};
+                                       shown, tray, message_box, pick_path};
 
 const pal_front_end *pal_headless_front_end(void) { return &headless; }

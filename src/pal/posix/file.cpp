@@ -167,3 +167,19 @@ int pal_set_file_times(const uint16_t *path, time_t atime, time_t mtime)
     struct timeval tv[2] = {{atime, 0}, {mtime, 0}};
     return utimes(narrow(path).c_str(), tv);
 }
+
+int pal_list_folder(const char *path, void (*each)(void *ctx, const char *name, int is_folder), void *ctx)
+{
+    DIR *d = opendir(path);
+    if (!d) return 0;
+    std::string base = path;
+    if (base.empty() || base.back() != '/') base += '/';
+    while (struct dirent *e = readdir(d)) {
+        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+        struct stat s;
+        int folder = stat((base + e->d_name).c_str(), &s) == 0 && S_ISDIR(s.st_mode);
+        each(ctx, e->d_name, folder);
+    }
+    closedir(d);
+    return 1;
+}

@@ -1,0 +1,34 @@
+/*
+** The web panel's request handling, apart from its sockets, so that a test
+** or a fuzz target can hand it whole requests.
+*/
+#ifndef VELMORA_PANEL_INTERNAL_H
+#define VELMORA_PANEL_INTERNAL_H
+
+#include "pal/pal.h"
+
+#include <map>
+#include <string>
+
+struct panel_config {
+    std::string token;        /* the access token every request carries */
+    std::string address;      /* the address listened on, dotted */
+    int port;
+};
+
+/* How to go on after an answer: close, or keep the connection for the
+** event stream. */
+enum panel_next { PANEL_CLOSE, PANEL_EVENTS };
+
+/* Answers one whole request (head and body) into `out` (a whole HTTP
+** answer), or says the connection becomes the event stream. */
+panel_next panel_handle(const panel_config &cfg, const std::string &request, std::string &out);
+
+/* Parses a flat JSON object of strings, numbers, true, false and null into
+** key -> text.  Returns false on anything else. */
+bool panel_parse_json(const std::string &text, std::map<std::string, std::string> &out);
+
+/* The dialogs and prompts as the page's JSON. */
+std::string panel_state_json(unsigned long *version);
+
+#endif
