@@ -56,6 +56,7 @@ channel() {   # one simulated channel: its own address, requests in rounds
         nice "$ch" -s "$src" -r "$from-$(( from + 99999 ))" 127.0.0.1 "$port" \
             /Roku/Movies/big.bin > /dev/null 2> "$home/err.$1" ||
         { echo "channel $1 at $SECONDS s: $(tail -1 "$home/err.$1")" >> "$home/failures"; }
+        sleep 0.5   # a person reading the screen between two rounds
     done
 }
 for c in $(seq 1 $channels); do channel "$c" & pids+=("$!"); done
