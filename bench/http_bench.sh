@@ -12,6 +12,8 @@ command -v nginx >/dev/null || { apt-get update -q && apt-get install -y -q ngin
 tools/setup.sh
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=OFF >/dev/null
 cmake --build build/release -j"$(nproc)" --target velmora velmora-fetch >/dev/null
+# Start turns discovery on: the runs below stay in a network namespace.
+[ -n "${VELMORA_NETNS:-}" ] || VELMORA_NETNS=1 exec tools/netns.sh "$(pwd)/bench/$(basename "$0")" "$@"
 
 work=$(mktemp -d)
 trap 'kill $vpid $npid 2>/dev/null || true; wait 2>/dev/null; rm -rf "$work"' EXIT

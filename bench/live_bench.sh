@@ -14,6 +14,8 @@ tools/setup.sh
 command -v ffmpeg >/dev/null || { apt-get update -q && apt-get install -y -q --no-install-recommends ffmpeg; }
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=OFF >/dev/null
 cmake --build build/release -j"$(nproc)" --target velmora velmora-live >/dev/null
+# Start turns discovery on: the runs below stay in a network namespace.
+[ -n "${VELMORA_NETNS:-}" ] || VELMORA_NETNS=1 exec tools/netns.sh "$(pwd)/bench/$(basename "$0")" "$@"
 live=build/release/velmora-live
 
 work=$(mktemp -d)

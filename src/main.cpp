@@ -9,7 +9,8 @@
 #include <cctype>
 
 #include "config/config.h"
-#include "discovery/upnp.h"
+#include "discovery/launch.h"
+#include "discovery/ssdp.h"
 #include "http/client.h"
 #include "http/server.h"
 #include "http/socket.h"

@@ -68,8 +68,13 @@ void Program::start(const std::vector<std::string> &args, const std::string &hom
     home = home_dir.empty() ? temp_folder() : home_dir;
     roku = home + "/My Roku";
     out_path = home + "/stdout.txt";
+    if (in_fd >= 0) close(in_fd);
+    int in[2] = {-1, -1};
+    if (pipe2(in, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe";
     pid = fork();
     if (pid == 0) {
+        dup2(in[0], 0);
+        close(in[1]);
         int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
         int err = open((home + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -82,6 +87,14 @@ void Program::start(const std::vector<std::string> &args, const std::string &hom
         execv(VELMORA_BIN, argv.data());
         _exit(127);
     }
+    close(in[0]);
+    in_fd = in[1];
+}
+
+void Program::press(const std::string &label)
+{
+    std::string line = label + "\n";
+    EXPECT_EQ(write(in_fd, line.data(), line.size()), (ssize_t)line.size());
 }
 
 static bool wait_for(const std::string &path, const std::string &text, int sec)
@@ -115,6 +128,7 @@ int Program::stop(int sig, int sec)
 
 Program::~Program()
 {
+    if (in_fd >= 0) close(in_fd);
     if (pid > 0) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);

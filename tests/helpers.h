@@ -49,6 +49,7 @@ struct Program {
     std::string home;        /* HOME of the child */
     std::string roku;        /* its working folder */
     std::string out_path;    /* its standard output */
+    int in_fd = -1;          /* its standard input */
 
     /* Starts the program with args; home is created when empty. */
     void start(const std::vector<std::string> &args, const std::string &home_dir = "");
@@ -59,6 +60,8 @@ struct Program {
     /* Sends sig and waits for the end; returns the exit code, 128 + signal
     ** when it was killed, -1 when it did not end within sec seconds. */
     int stop(int sig, int sec = 20);
+    /* Presses a button of the headless front end by its label. */
+    void press(const std::string &label);
     std::string output(void) const;
     std::string trace(void) const;
     ~Program();

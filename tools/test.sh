@@ -55,6 +55,8 @@ for src in fuzz/*_fuzz.cpp; do
         info_mpg_fuzz) cp tests/data/video/*.mpg "$corpus/" ;;
         info_av_fuzz)  cp tests/data/av/*.avi tests/data/av/*.flv tests/data/av/*.flac tests/data/av/*.wmv "$corpus/" ;;
         info_jpg_fuzz) cp tests/data/jpeg/*.jpg "$corpus/" ;;
+        # The channel-list scan starts from real players' lists.
+        ecp_scan_fuzz) cp tests/data/real/roku-ecp/*.xml "$corpus/" ;;
         # The packet walk starts from a short transport stream with ten PCRs a second.
         ts_walk_fuzz) ffmpeg -loglevel error -f lavfi -i testsrc=size=64x48:rate=10 -t 1 -c:v mpeg2video \
                           -f mpegts -pcr_period 100 "$corpus/seed.ts" ;;

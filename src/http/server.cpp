@@ -89,10 +89,12 @@ pal_socket getmysocket(void)
             char adrs[IP_TXT];
             pal_socket s = try_bind(o, last, port, adrs, sizeof adrs);
             if (!s) continue;
-            My_Socket = s;
-            My_Port = port;
             scopy(IP_Adrs[IP_Select], IP_TXT, adrs);
             Split_IP(adrs, ip);
+            My_Port = port;
+            /* Last: discovery waits for the socket, then reads the address
+            ** and port it announces. */
+            My_Socket = s;
             char line[200];
             sfmt(line, sizeof line, "Server - %s:%d - %s", adrs, port, Mach);
             pal_set_dlg_item_text(Win.load(), IDC_SERVER, line);

@@ -44,6 +44,11 @@ int Get_IP_Adrs(void)
     return 0;
 }
 
+const char *Selected_Adrs(void)
+{
+    return IP_Select >= 0 && IP_Select < MAX_IP ? IP_Adrs[IP_Select] : "";
+}
+
 /* The first IPv4 address of name (host order), or 0.  Start-up letter t
 ** adds the whole answer to the trace. */
 uint32_t get_ip(const char *name)
@@ -206,8 +211,7 @@ int Check_Version(void)
     }
 
     char url[700];
-    const char *adrs = IP_Select >= 0 && IP_Select < MAX_IP ? IP_Adrs[IP_Select] : "";
-    sfmt(url, sizeof url, "%s/version.cgi?%s:%d", Version_Host, adrs, My_Port.load());
+    sfmt(url, sizeof url, "%s/version.cgi?%s:%d", Version_Host, Selected_Adrs(), My_Port.load());
     char buf[3000];
     int n = Get_A_File(url, buf, (int)sizeof buf);
     if (n <= 0) return 0;

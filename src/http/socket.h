@@ -12,6 +12,9 @@
 ** addresses.  Returns 0. */
 int Get_IP_Adrs(void);
 
+/* The address the server was told to use (IP_Adrs[IP_Select]), or "". */
+const char *Selected_Adrs(void);
+
 /* The first IPv4 address of name (host order), or 0. */
 uint32_t get_ip(const char *name);
 

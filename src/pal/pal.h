@@ -273,6 +273,7 @@ typedef int pal_socket;
 #define PAL_WSAEINTR        10004
 #define PAL_WSAEINVAL       10022
 #define PAL_WSAEWOULDBLOCK  10035
+#define PAL_WSAEMSGSIZE     10040
 #define PAL_WSAECONNRESET   10054
 #define PAL_WSAETIMEDOUT    10060
 
@@ -295,6 +296,8 @@ int pal_connect(pal_socket s, uint32_t addr, int port);
 /* send and recv; send never raises SIGPIPE.  Return the count or -1. */
 int pal_send(pal_socket s, const void *buf, int len);
 int pal_recv(pal_socket s, void *buf, int len);
+/* sendto and recvfrom for datagrams.  A datagram longer than the buffer
+** fills it and fails with PAL_WSAEMSGSIZE; its rest is lost. */
 int pal_sendto(pal_socket s, const void *buf, int len, uint32_t addr, int port);
 int pal_recvfrom(pal_socket s, void *buf, int len, uint32_t *addr, int *port);
 int pal_getsockname(pal_socket s, uint32_t *addr, int *port);

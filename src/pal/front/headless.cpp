@@ -2,11 +2,62 @@
 ** The headless front end: Velmora without a screen.  The status lines of the
 ** main dialog (log switches, activity, server address) and its caption go to
 ** standard output as they change; message boxes go to standard error and are
-** answered OK at once.
+** answered OK at once.  Each line of standard input presses the button that
+** carries it as its label ("Start", "Connect", "Exit"), in the newest open
+** dialog that has one; the end of input changes nothing.
 */
 #include "pal/pal.h"
 
 #include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+/* The open dialogs, oldest first, for the button presses. */
+static std::mutex open_lock;
+static std::vector<std::pair<HWND, const pal_dialog_template *>> open_dialogs;
+
+/* Presses the button labelled text in the newest dialog that has one.
+** Returns 1 when a press was posted. */
+static int press(const char *text)
+{
+    std::lock_guard<std::mutex> g(open_lock);
+    for (size_t i = open_dialogs.size(); i-- > 0;) {
+        auto [w, t] = open_dialogs[i];
+        for (int c = 0; c < t->count; c++) {
+            char label[64];
+            if (t->controls[c].kind != PAL_CTL_BUTTON) continue;
+            pal_get_dlg_item_text(w, t->controls[c].id, label, sizeof label);
+            if (strcmp(label, text) == 0) return pal_post_message(w, PAL_WM_COMMAND, (WPARAM)t->controls[c].id, 0);
+        }
+    }
+    return 0;
+}
+
+/* Reads labels from standard input until it ends.  The descriptor is read
+** directly: a stdio read would hold the stream's lock while it waits, and the
+** flush of every stream at exit would wait for it. */
+static int read_presses(int)
+{
+    char line[256];
+    size_t len = 0;
+    char c;
+    while (read(0, &c, 1) == 1) {
+        if (c != '\n') {
+            if (len < sizeof line - 1) line[len++] = c;
+            continue;
+        }
+        while (len > 0 && line[len - 1] == '\r') len--;
+        line[len] = 0;
+        if (len && !press(line)) {
+            fprintf(stderr, "No button \"%s\"\n", line);
+            fflush(stderr);
+        }
+        len = 0;
+    }
+    return 0;
+}
 
 /* The main dialog's status lines worth a line of output; the progress text
 ** changes with every block sent and stays in the dialog. */
@@ -15,8 +66,20 @@ static bool printed(HWND w, int id)
     return pal_dialog_id(w) == 100 && (id == 101 || id == 111 || id == 114);
 }
 
-static void opened(HWND, const pal_dialog_template *) {}
-static void closed(HWND) {}
+static void opened(HWND w, const pal_dialog_template *t)
+{
+    std::lock_guard<std::mutex> g(open_lock);
+    static bool reading = false;
+    if (!reading) reading = pal_thread_create(64 * 1024, read_presses, 0, nullptr) != nullptr;
+    open_dialogs.push_back({w, t});
+}
+
+static void closed(HWND w)
+{
+    std::lock_guard<std::mutex> g(open_lock);
+    for (size_t i = 0; i < open_dialogs.size(); i++)
+        if (open_dialogs[i].first == w) open_dialogs.erase(open_dialogs.begin() + (long)i--);
+}
 
 static void control_changed(HWND w, int id, const char *text)
 {

@@ -290,6 +290,8 @@ int pal_sendto(pal_socket s, const void *buf, int len, uint32_t addr, int port)
     return n < 0 ? fail() : (int)n;
 }
 
+/* A datagram longer than len fills the buffer, its rest is lost, and the
+** call fails with WSAEMSGSIZE, as Windows reports it. */
 int pal_recvfrom(pal_socket s, void *buf, int len, uint32_t *addr, int *port)
 {
     if (len < 0) return fail_with(10022);
@@ -299,11 +301,11 @@ int pal_recvfrom(pal_socket s, void *buf, int len, uint32_t *addr, int *port)
     ssize_t r;
     do {
         n = sizeof sa;
-        r = recvfrom(s, buf, (size_t)len, 0, (sockaddr *)&sa, &n);
+        r = recvfrom(s, buf, (size_t)len, MSG_TRUNC, (sockaddr *)&sa, &n);
     } while (r < 0 && errno == EINTR);
     if (r < 0) return fail();
     take_addr(sa, addr, port);
-    return (int)r;
+    return r > len ? fail_with(PAL_WSAEMSGSIZE) : (int)r;
 }
 
 int pal_getsockname(pal_socket s, uint32_t *addr, int *port)

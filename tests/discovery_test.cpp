@@ -1,0 +1,466 @@
+/*
+** Discovery and the channel launch: the datagram rules on their own, the
+** channel-list scan on real ECP replies, the launch against fake players,
+** and the real program in the test's network namespace among fake Roku
+** players, minidlna and gssdp-discover.
+*/
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <set>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "discovery/launch.h"
+#include "discovery/ssdp.h"
+#include "helpers.h"
+#include "subs/text.h"
+
+namespace {
+
+const std::string data_dir = std::string(VELMORA_SOURCE_DIR) + "/tests/data/real/roku-ecp/";
+
+/* A player's answer to a roku:ecp search, as the protocol's documentation
+** gives it, at the player's address. */
+std::string roku_reply(const std::string &adrs)
+{
+    return "HTTP/1.1 200 OK\r\nCache-Control: max-age=300\r\nST: roku:ecp\r\nLocation: http://" + adrs +
+           "/\r\nUSN: uuid:roku:ecp:P0A070000007\r\n\r\n";
+}
+
+/* A real channel list with one more channel before its end. */
+std::string apps_with(const std::string &file, const std::string &lines)
+{
+    std::string xml = read_file(data_dir + file);
+    return xml.insert(xml.rfind("</apps>"), lines);
+}
+
+struct Ssdp : ::testing::Test {
+    Ssdp_Run r{};
+    void SetUp() override
+    {
+        fndcnt = 0;
+        DLNA_Cnt = 0;
+        IP_Select = 0;
+        IP_cnt = 1;
+        scopy(IP_Adrs[0], IP_TXT, "192.168.1.10");
+        My_Port = 8123;
+    }
+    void hear(const std::string &d, time_t tm = 100)
+    {
+        int n = (int)std::min(d.size(), (size_t)SSDP_BUF - 1);
+        memcpy(r.buf, d.data(), (size_t)n);
+        UPNP_Datagram(&r, n, tm);
+    }
+    std::string notify_text(void) { return std::string(r.buf, (size_t)UPNP_Notify_Text(&r)); }
+};
+
+}  // namespace
+
+TEST_F(Ssdp, SearchAnswerIsDueAfterTheMxRule)
+{
+    for (auto [mx, due] : {std::pair{"MX: 3", 102}, {"MX: 10", 105}, {"mx:1", 102}, {"MX:   9", 104},
+                          {"MX: x", 102}, {"MX: 99999999999", 100 + 2147483647 / 2}, {"ST: roku:ecp", 0}}) {
+        r.respondtime = 0;
+        hear(std::string("M-SEARCH * HTTP/1.1\r\nHost: 239.255.255.250:1900\r\n") + mx + "\r\n\r\n");
+        EXPECT_EQ(r.respondtime, (time_t)due) << mx;
+    }
+    /* One answer at most: the later search moves it. */
+    hear("M-SEARCH * HTTP/1.1\r\nMX: 10\r\n\r\n", 200);
+    hear("M-SEARCH * HTTP/1.1\r\nMX: 3\r\n\r\n", 201);
+    EXPECT_EQ(r.respondtime, 203);
+    hear("m-search * HTTP/1.1\r\nMX: 3\r\n\r\n", 300);
+    EXPECT_EQ(r.respondtime, 203);
+}
+
+TEST_F(Ssdp, LocationsAndPlayersAreRecordedOnce)
+{
+    r.rokutime = 50;
+    hear(roku_reply("192.168.1.134:8060"));
+    hear(roku_reply("192.168.1.134:8060"));
+    EXPECT_EQ(fndcnt.load(), 1);
+    EXPECT_STREQ(found[0], "192.168.1.134:8060");
+    EXPECT_EQ(r.rokutime, 0);
+    EXPECT_EQ(r.other, 2);
+    /* A real Roku's root-device answer names "Server: Roku/": a device, not
+    ** a player. */
+    hear("HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\nExt:\r\nServer: Roku/10.5.0 UPnP/1.0 Roku/10.5.0\r\n"
+         "LOCATION: http://192.168.2.185:8060/\r\nWAKEUP: MAC=34:51:80:77:a0:f2;Timeout=10\r\n\r\n");
+    hear("NOTIFY * HTTP/1.1\r\nLOCATION:   http://127.0.0.1:2869/desc.xml  \r\nNTS: ssdp:alive\r\n\r\n");
+    hear("NOTIFY * HTTP/1.1\r\nLocation: *\r\nNTS: ssdp:byebye\r\n\r\n");
+    /* What follows the location line is cut off before the player test. */
+    hear("NOTIFY * HTTP/1.1\r\nLOCATION: http://10.0.0.5:8060/\r\nServer: Roku 9.0\r\n\r\n");
+    hear("NOTIFY * HTTP/1.1\r\nServer: Roku 9.0\r\nLocation: http://300.1.2.3:70000/\r\n\r\n");
+    hear("NOTIFY * HTTP/1.1\r\nNT: roku:ecp\r\nLocation: http://10.0.0.6/\r\n\r\n");
+    hear("BYE\r\n\r\n");
+    hear("");
+    EXPECT_EQ(r.notify, 5);
+    EXPECT_EQ(fndcnt.load(), 2);
+    EXPECT_STREQ(found[1], "44.1.2.3:70000");
+    std::vector<std::string> want = {"http://192.168.1.134:8060/", "http://192.168.2.185:8060/",
+                                     "http://192.168.1.10:2869/desc.xml", "http://10.0.0.5:8060/",
+                                     "http://300.1.2.3:70000/", "http://10.0.0.6/"};
+    ASSERT_EQ(DLNA_Cnt, (int)want.size());
+    for (int i = 0; i < DLNA_Cnt; i++) EXPECT_EQ(DLNA[i], want[(size_t)i]);
+}
+
+TEST_F(Ssdp, NotifyListsUrlsHeardInTheLastThreeCycles)
+{
+    r.pass = 5;
+    hear(roku_reply("10.1.1.1:8060"));
+    const std::string head =
+        "NOTIFY * HTTP/1.1\r\nHost: 239.255.255.250:1900\r\nCache-Control: max-age=300\r\nNT: upnp:rootdevice\r\n"
+        "NTS: ssdp:alive\r\nSERVER: Velmora Server 2.0.14.0\r\nLocation: http://192.168.1.10:8123/Roku/\r\n"
+        "USN: uuid:7F248787-B5DF-4C7B-8C9A-00DDEE3B9242::upnp:rootdevice\r\n\r\nDLNA LOCATIONS:\r\n";
+    for (r.pass = 5; r.pass <= 7; r.pass++) EXPECT_EQ(notify_text(), head + "http://10.1.1.1:8060/\r\n\r\n");
+    EXPECT_EQ(notify_text(), head + "\r\n");
+}
+
+TEST_F(Ssdp, FullTablesAndLongUrlsDoNoHarm)
+{
+    std::string tail(120, 'x');
+    for (int i = 0; i < 1200; i++) hear("NOTIFY * HTTP/1.1\r\nLOCATION:http://10.0." + std::to_string(i) + tail);
+    for (int i = 0; i < 150; i++) hear(roku_reply("10.2." + std::to_string(i / 100) + "." + std::to_string(i % 100) + ":8060"));
+    EXPECT_EQ(DLNA_Cnt, MAX_DLNA);
+    EXPECT_EQ(fndcnt.load(), MAX_FOUND);
+    EXPECT_EQ(strlen(DLNA[0]), (size_t)DLNA_TXT - 1);
+    std::string text = notify_text();
+    EXPECT_LE(text.size(), (size_t)SSDP_BUF - 1);
+    EXPECT_EQ(text.substr(text.size() - 4), "\r\n\r\n");
+    hear(std::string(SSDP_BUF - 1, 'M'));
+}
+
+TEST(EcpScan, TakesTheIdOfTheLastChannelNamingVelmora)
+{
+    const std::string long_id(25, '7');
+    for (auto [file, lines, want] :
+         {std::tuple<const char *, std::string, std::string>{"apps.xml", "    <app id=\"70001\">Velmora</app>\n", "70001"},
+          {"apps-tv.xml", "    <app id=\"111\">Velmora Beta</app>\n    <app id=\"222\" type=\"appl\">VELMORA</app>\n", "222"},
+          {"apps.xml", "    <app id=\"" + long_id + "\">Velmora</app>\n", long_id.substr(0, 19)},
+          {"apps.xml", "    <app>Velmora</app>\n", ""}, {"apps-tv.xml", "", ""}}) {
+        std::string text = "HTTP/1.1 200 OK\r\n\r\n" + apps_with(file, lines);
+        ecp_clean(text.data());
+        EXPECT_EQ(text.find('\r'), std::string::npos);
+        char id[APPID_TXT] = "";
+        EXPECT_EQ(ecp_appid(text.c_str(), id), want.empty() ? 0 : 1) << lines;
+        EXPECT_EQ(std::string(id), want);
+    }
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+/* A socket of the test's own, bound to addr:port. */
+int bound(int type, const std::string &addr, int port)
+{
+    int s = socket(AF_INET, type | SOCK_CLOEXEC, 0), one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
+    EXPECT_EQ(bind(s, (sockaddr *)&a, sizeof a), 0) << addr << ":" << port;
+    if (type == SOCK_STREAM) listen(s, 8);
+    return s;
+}
+
+/* A fake Roku player: ECP on port 8060 and the channel's UDP port 11111.
+** It answers the channel list in two writes (status and headers, then the
+** list), or, when silent, never answers at all. */
+struct Fake_Roku {
+    std::string addr, apps;
+    bool silent;
+    int tcp = -1, udp = -1;
+    std::vector<std::string> requests = {}, notifies = {};
+    Fake_Roku(const std::string &a, const std::string &list, bool quiet = false) : addr(a), apps(list), silent(quiet) {}
+};
+
+/* The fake players and, with group set, a listener in the SSDP group that
+** answers roku:ecp searches for them and keeps every datagram it hears. */
+struct Fake_Net {
+    std::vector<Fake_Roku> players;
+    int group = -1;
+    std::vector<std::pair<Clock::time_point, std::string>> heard;
+    std::vector<int> held;
+    std::mutex mu;
+    std::atomic<bool> done{false};
+    std::thread th;
+
+    void start(bool with_group)
+    {
+        for (Fake_Roku &p : players) {
+            p.tcp = bound(SOCK_STREAM, p.addr, 8060);
+            p.udp = bound(SOCK_DGRAM, p.addr, ROKU_UDP_PORT);
+        }
+        if (with_group) {
+            group = bound(SOCK_DGRAM, "0.0.0.0", SSDP_PORT);
+            ip_mreq m{};
+            inet_pton(AF_INET, "239.255.255.250", &m.imr_multiaddr);
+            setsockopt(group, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
+        }
+        th = std::thread([this] { run(); });
+    }
+    void run(void)
+    {
+        while (!done) {
+            std::vector<pollfd> fds = {{group, POLLIN, 0}};
+            for (Fake_Roku &p : players) fds.insert(fds.end(), {{p.tcp, POLLIN, 0}, {p.udp, POLLIN, 0}});
+            poll(fds.data(), fds.size(), 50);
+            if (fds[0].revents & POLLIN) on_group();
+            for (size_t i = 0; i < players.size(); i++) {
+                if (fds[1 + 2 * i].revents & POLLIN) serve(players[i]);
+                if (fds[2 + 2 * i].revents & POLLIN) {
+                    std::string d = take(players[i].udp, nullptr);
+                    std::lock_guard<std::mutex> g(mu);
+                    players[i].notifies.push_back(d);
+                }
+            }
+        }
+    }
+    static std::string take(int s, sockaddr_in *from)
+    {
+        char buf[65536];
+        socklen_t n = sizeof *from;
+        ssize_t len = recvfrom(s, buf, sizeof buf, 0, (sockaddr *)from, from ? &n : nullptr);
+        return std::string(buf, len > 0 ? (size_t)len : 0);
+    }
+    void on_group(void)
+    {
+        sockaddr_in from{};
+        std::string d = take(group, &from);
+        {
+            std::lock_guard<std::mutex> g(mu);
+            heard.push_back({Clock::now(), d});
+        }
+        if (d.rfind("M-SEARCH", 0) == 0 && d.find("ST: roku:ecp") != std::string::npos)
+            for (Fake_Roku &p : players) {
+                std::string a = roku_reply(p.addr + ":8060");
+                sendto(group, a.data(), a.size(), 0, (sockaddr *)&from, sizeof from);
+            }
+    }
+    void serve(Fake_Roku &p)
+    {
+        int c = accept4(p.tcp, nullptr, nullptr, SOCK_CLOEXEC);
+        if (p.silent) {
+            held.push_back(c);
+            return;
+        }
+        timeval tv = {10, 0};
+        setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[4096];
+        for (int round = 0; round < 2; round++) {
+            ssize_t n = recv(c, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            {
+                std::lock_guard<std::mutex> g(mu);
+                p.requests.emplace_back(buf, (size_t)n);
+            }
+            if (round == 1) {
+                send(c, "HTTP/1.1 200 OK\r\n\r\n", 19, MSG_NOSIGNAL);
+                break;
+            }
+            std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(p.apps.size()) + "\r\n\r\n";
+            send(c, head.data(), head.size(), MSG_NOSIGNAL);
+            /* Long enough for the launch to have read the headers alone. */
+            usleep(200000);
+            send(c, p.apps.data(), p.apps.size(), MSG_NOSIGNAL);
+        }
+        close(c);
+    }
+    std::vector<std::string> requests(size_t i)
+    {
+        std::lock_guard<std::mutex> g(mu);
+        return players[i].requests;
+    }
+    ~Fake_Net()
+    {
+        done = true;
+        if (th.joinable()) th.join();
+        for (Fake_Roku &p : players) close(p.tcp), close(p.udp);
+        for (int c : held) close(c);
+        if (group >= 0) close(group);
+    }
+};
+
+const std::string query = "GET /query/apps HTTP/1.1\r\n\r\n";
+
+}  // namespace
+
+TEST_F(Ssdp, ConnectLaunchesOnEachPlayerAndAnUnreachableOneEndsTheRun)
+{
+    const std::string long_id = "1234567890123456789012";
+    Fake_Net net;
+    net.players = {{"127.0.0.2", apps_with("apps.xml", "<app id=\"111\">Velmora</app>\n<app id=\"222\">Velmora</app>\n")},
+                   {"127.0.0.3", apps_with("apps-tv.xml", "<app id=\"" + long_id + "\">Velmora</app>\n")},
+                   {"127.0.0.4", "", true},
+                   {"127.0.0.5", apps_with("apps.xml", "")}};
+    net.start(false);
+    for (const char *a : {"127.0.0.2:8060", "127.0.0.3:8060", "127.0.0.4:8060", "127.0.0.5:8060"})
+        hear(roku_reply(a));
+    Roku_Connect();
+    EXPECT_EQ(net.requests(0), (std::vector<std::string>{query, "POST /launch/222?adrs=192.168.1.10-8123 HTTP/1.1\r\n\r\n"}));
+    EXPECT_EQ(net.requests(1), (std::vector<std::string>{query, "POST /launch/" + long_id.substr(0, 19) +
+                                                                    "?adrs=192.168.1.10-8123 HTTP/1.1\r\n\r\n"}));
+    /* The silent player held the run only until the time-out; the last one
+    ** lists no Velmora channel and gets no launch. */
+    EXPECT_EQ(net.requests(3), std::vector<std::string>{query});
+
+    fndcnt = 0;
+    hear(roku_reply("127.0.0.6:8060"));
+    hear(roku_reply("127.0.0.2:8060"));
+    Roku_Connect();
+    EXPECT_EQ(net.requests(0).size(), 2u);
+}
+
+namespace {
+
+/* Sends text to the SSDP group from a socket of the test's own. */
+void to_group(const std::string &text)
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(SSDP_PORT);
+    inet_pton(AF_INET, "239.255.255.250", &a.sin_addr);
+    EXPECT_EQ(sendto(s, text.data(), text.size(), 0, (sockaddr *)&a, sizeof a), (ssize_t)text.size());
+    close(s);
+}
+
+/* minidlna on loopback with its own configuration, database and media
+** folder, in the foreground; ended with the test. */
+struct Minidlna {
+    pid_t pid = -1;
+    explicit Minidlna(const std::string &dir)
+    {
+        mkdir((dir + "/media").c_str(), 0755);
+        write_file(dir + "/minidlna.conf", "network_interface=lo\nport=8200\nmedia_dir=" + dir + "/media\ndb_dir=" +
+                                               dir + "\nlog_dir=" + dir + "\nfriendly_name=Peer\n");
+        pid = fork();
+        if (pid == 0) {
+            freopen((dir + "/minidlna.out").c_str(), "w", stdout);
+            execlp("minidlnad", "minidlnad", "-d", "-f", (dir + "/minidlna.conf").c_str(), "-P",
+                   (dir + "/minidlna.pid").c_str(), (char *)nullptr);
+            _exit(127);
+        }
+    }
+    ~Minidlna()
+    {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+/* Waits until check holds, polling; false after sec seconds. */
+bool eventually(const std::function<bool()> &check, int sec)
+{
+    for (auto end = Clock::now() + std::chrono::seconds(sec); Clock::now() < end; usleep(50000))
+        if (check()) return true;
+    return check();
+}
+
+/* The lines of a NOTIFY body after "DLNA LOCATIONS:". */
+std::set<std::string> listed(const std::string &notify)
+{
+    std::set<std::string> lines;
+    size_t p = notify.find("DLNA LOCATIONS:\r\n");
+    for (p = p == std::string::npos ? notify.size() : p + 17; p < notify.size();) {
+        size_t e = notify.find("\r\n", p);
+        if (e == std::string::npos || e == p) break;
+        lines.insert(notify.substr(p, e - p));
+        p = e + 2;
+    }
+    return lines;
+}
+
+}  // namespace
+
+/* The program among three fake players and two real peers, in this test's
+** network namespace. */
+TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
+{
+    std::string home = temp_folder();
+    mkdir((home + "/My Roku").c_str(), 0755);
+    write_file(home + "/My Roku/Velmora.ini", "[Velmora]\r\nIPadrs=127.0.0.9\r\nPort=0\r\nTrace=1\r\n");
+    Fake_Net net;
+    for (const char *a : {"127.0.0.2", "127.0.0.3", "127.0.0.4"})
+        net.players.push_back({a, apps_with("apps.xml", "    <app id=\"70001\">Velmora</app>\n")});
+    net.start(true);
+    Program v;
+    v.start({"-s"}, home);
+    ASSERT_TRUE(v.wait_output("Server - 127.0.0.9:")) << v.output();
+    /* Started after the program, so that the program hears its first
+    ** announcements. */
+    Minidlna peer(home);
+    const std::string port = std::to_string(atoi(v.output().c_str() + v.output().find("Server - 127.0.0.9:") + 19));
+    auto heard = [&](const std::string &what, size_t from) {
+        std::lock_guard<std::mutex> g(net.mu);
+        for (size_t i = from; i < net.heard.size(); i++)
+            if (net.heard[i].second.find(what) != std::string::npos) return i + 1;
+        return (size_t)0;
+    };
+
+    /* A search with MX 10 right after the program's own searches (MX 3)
+    ** moves the one pending answer to 5 seconds on: none comes sooner. */
+    size_t searched = 0;
+    ASSERT_TRUE(eventually([&] { return (searched = heard("ST: urn:schemas-upnp-org:device:MediaServer:1", 0)) > 0; }, 10));
+    auto asked = Clock::now();
+    to_group("M-SEARCH * HTTP/1.1\r\nHost: 239.255.255.250:1900\r\nMan: \"ssdp:discover\"\r\nST: ssdp:all\r\nMX: 10\r\n\r\n");
+    size_t answer = 0;
+    ASSERT_TRUE(eventually([&] { return (answer = heard("HTTP/1.1 200 OK", searched)) > 0; }, 12));
+    EXPECT_GE(Clock::now() - asked, std::chrono::milliseconds(4000));
+    EXPECT_EQ(net.heard[answer - 1].second,
+              "HTTP/1.1 200 OK\r\nCache-Control: max-age=300\r\nST: upnp:rootdevice\r\n"
+              "USN: uuid:7F248787-B5DF-4C7B-8C9A-00DDEE3B9242::upnp:rootdevice\r\nExt: \r\n"
+              "SERVER: Velmora Server 2.0.14.0\r\nLOCATION: http://127.0.0.9:" + port + "/Roku/\r\n\r\n");
+
+    /* Every player, the program itself and minidlna (its announced 127.0.0.1
+    ** made the server's address) end up listed in the copy each player gets. */
+    const std::set<std::string> all = {"http://127.0.0.2:8060/", "http://127.0.0.3:8060/", "http://127.0.0.4:8060/",
+                                       "http://127.0.0.9:" + port + "/Roku/", "http://127.0.0.9:8200/rootDesc.xml"};
+    const std::string head =
+        "NOTIFY * HTTP/1.1\r\nHost: 239.255.255.250:1900\r\nCache-Control: max-age=300\r\nNT: upnp:rootdevice\r\n"
+        "NTS: ssdp:alive\r\nSERVER: Velmora Server 2.0.14.0\r\nLocation: http://127.0.0.9:" + port + "/Roku/\r\n"
+        "USN: uuid:7F248787-B5DF-4C7B-8C9A-00DDEE3B9242::upnp:rootdevice\r\n\r\nDLNA LOCATIONS:\r\n";
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_TRUE(eventually([&] {
+            std::lock_guard<std::mutex> g(net.mu);
+            for (const std::string &n : net.players[i].notifies) {
+                std::set<std::string> l = listed(n);
+                if (n.rfind(head, 0) == 0 && n.substr(n.size() - 4) == "\r\n\r\n" &&
+                    std::includes(l.begin(), l.end(), all.begin(), all.end()))
+                    return true;
+            }
+            return false;
+        }, 15)) << net.players[i].addr;
+    }
+    EXPECT_TRUE(v.wait_output("Roku 3 Device "));
+
+    /* gssdp-discover finds the program as a root device. */
+    FILE *g = popen("timeout 20 gssdp-discover -i lo -t upnp:rootdevice -n 4 2>&1", "r");
+    ASSERT_NE(g, nullptr);
+    std::string seen = stream_text(g);
+    pclose(g);
+    EXPECT_NE(seen.find("Location: http://127.0.0.9:" + port + "/Roku/"), std::string::npos) << seen;
+
+    /* Connect, pressed on standard input, launches the channel on all three. */
+    v.press("Connect");
+    for (size_t i = 0; i < 3; i++)
+        EXPECT_TRUE(eventually([&] { return net.requests(i).size() == 2; }, 10)) << net.players[i].addr;
+    for (size_t i = 0; i < 3; i++) {
+        if (net.requests(i).size() == 2) {
+            EXPECT_EQ(net.requests(i)[1], "POST /launch/70001?adrs=127.0.0.9-" + port + " HTTP/1.1\r\n\r\n");
+        }
+    }
+    EXPECT_TRUE(v.wait_trace("Roku count = 3"));
+    v.press("Exit");
+    EXPECT_EQ(v.stop(0), 0);
+}
