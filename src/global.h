@@ -35,7 +35,6 @@
 ** threads starting jobs at once never share a slot. */
 struct MyData {
     std::atomic<int> active;
-    void *pool;                  /* reserved; never set */
     int ActID;                   /* the slot's own index */
     int Func;                    /* job code */
     int Param;                   /* the job's parameter */
@@ -92,7 +91,6 @@ extern char User[MAX_NAME];
 extern char Mach[MAX_NAME];
 extern char My_Path[MAX_PATH_TXT];
 extern char Roku_Path[MAX_PATH_TXT];
-extern void *Inst;
 extern std::atomic<HWND> Win;
 extern int Win_Vers_Major, Win_Vers_Minor, Win_Platform;
 extern char OS_Code;

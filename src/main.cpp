@@ -7,10 +7,12 @@
 #include "main.h"
 
 #include <cctype>
+#include <cstdlib>
 
 #include "config/config.h"
 #include "discovery/launch.h"
 #include "discovery/ssdp.h"
+#include "http/access.h"
 #include "http/client.h"
 #include "http/server.h"
 #include "http/socket.h"
@@ -34,7 +36,6 @@ char User[MAX_NAME];
 char Mach[MAX_NAME];
 char My_Path[MAX_PATH_TXT];
 char Roku_Path[MAX_PATH_TXT];
-void *Inst = nullptr;
 std::atomic<HWND> Win{nullptr};
 int Win_Vers_Major, Win_Vers_Minor, Win_Platform;
 char OS_Code = ' ';
@@ -234,6 +235,15 @@ static void read_options_file(void)
     fclose(f);
 }
 
+/* Pauses and periods that tests shorten through the environment; unset, the
+** program keeps its own. */
+static void read_test_settings(void)
+{
+    char v[32];
+    if (pal_getenv("VELMORA_REFUSE_PAUSE_MS", v, sizeof v)) Refuse_Pause_ms = atoi(v) > 0 ? atoi(v) : 0;
+    if (pal_getenv("VELMORA_IDLE_SECONDS", v, sizeof v)) Idle_Seconds = atoi(v);
+}
+
 /* The web panel, on the address and port of Velmora.ini's "Panel" section
 ** ("Address" 0.0.0.0 opens it to other machines, "off" keeps it shut). */
 static void start_panel(void)
@@ -246,12 +256,12 @@ static void start_panel(void)
     if (!pal_panel_start(addr, p)) Debug("Panel not started on %s port %d", addr, p);
 }
 
-int WinMain(void *hInstance, void *, const char *lpCmdLine, int)
+int WinMain(void *, void *, const char *lpCmdLine, int)
 {
     Connect_Modules();
+    read_test_settings();
     sig_setup();
     align_clock();
-    Inst = hInstance;
     Split_Args(lpCmdLine ? lpCmdLine : "");
     Get_Version();
     dll_loader();

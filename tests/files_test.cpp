@@ -87,16 +87,16 @@ TEST(Files, SeekBeyondFourGigabytes)
     const int64_t size = 5LL * 1024 * 1024 * 1024 + 7;
     FILE *f = My_fopen(path.c_str(), "wb+");
     ASSERT_NE(f, nullptr);
-    ASSERT_EQ(fseeko64(f, size - 10, 0), 0);
+    ASSERT_EQ(My_fseek64(f, size - 10, 0), 0);
     fputs("0123456789", f);             /* a sparse file: only the tail is real */
-    ASSERT_EQ(fseeko64(f, -10, 2), 0);
+    ASSERT_EQ(My_fseek64(f, -10, 2), 0);
     char buf[11] = {0};
     ASSERT_EQ(fread(buf, 1, 10, f), 10u);
     EXPECT_STREQ(buf, "0123456789");
-    ASSERT_EQ(fseeko64(f, -4, 1), 0);
+    ASSERT_EQ(My_fseek64(f, -4, 1), 0);
     EXPECT_EQ(fgetc(f), '6');
     errno = 0;
-    EXPECT_EQ(fseeko64(f, 0, 3), -1);
+    EXPECT_EQ(My_fseek64(f, 0, 3), -1);
     EXPECT_EQ(errno, 22);
     fclose(f);
     My_remove(path.c_str());

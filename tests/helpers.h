@@ -80,12 +80,6 @@ std::string reader_bytes(info_reader reader, const std::string &bytes);
 ** first the first value of a repeated key wins, else the last. */
 std::map<std::string, std::string> key_values(const std::string &text, char sep, bool first = false);
 
-/* Hands check damaged copies of good: cut at every length up to `dense`
-** and at steps beyond, then `rounds` copies with 1 to 6 bytes changed,
-** mostly within the first `span` bytes, some in the last 1000. */
-void damaged_copies(const std::string &good, unsigned seed, size_t dense, size_t span, int rounds,
-                    const std::function<void(const std::string &)> &check);
-
 /* Music library files as iTunes writes them: one key to a line, TAB
 ** indentation.  A key's value is given as written ("<integer>7</integer>",
 ** "<true/>"); int_val and str_val write the two common ones. */

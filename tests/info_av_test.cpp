@@ -201,22 +201,3 @@ TEST_F(InfoAv, WmvPropertiesAndPictureSize)
     EXPECT_EQ(lines_of(info_wmv, head + sp.substr(0, sp.size() - 2)), "Width:1280\n");
 }
 
-/* No damaged copy may crash, hang, or give lines that depend on bytes it
-** did not read; the first pass runs with the trace's dumps on. */
-TEST_F(InfoAv, DamagedCopiesNeverCrash)
-{
-    for (const auto &m : made) {
-        std::string good = read_file(fixtures + m.file);
-        ASSERT_FALSE(good.empty());
-        auto check = [&](const std::string &bad) {
-            bool same = false;
-            lines_of(m.reader, bad, &same);
-            EXPECT_TRUE(same) << m.file << " damaged copy of " << bad.size() << " bytes";
-        };
-        My_Trace = 1;
-        Set_Diag();
-        damaged_copies(good, 20241205, 0, 10001, 100, check);
-        trace_off();
-        damaged_copies(good, 1205, 300, 10001, 300, check);
-    }
-}

@@ -163,19 +163,3 @@ TEST_F(InfoJpeg, TheWindowIsTheFirst10000Bytes)
     EXPECT_EQ(text.substr(text.size() - 8), "width:0\n");
 }
 
-/* No damaged copy may crash, read outside the window or hang; every line
-** is a key and value. */
-TEST_F(InfoJpeg, DamagedCopiesNeverCrash)
-{
-    auto check = [](const std::string &bad) {
-        std::string text = lines_of(bad);
-        for (size_t at = 0, nl; at < text.size(); at = nl + 1) {
-            nl = text.find('\n', at);
-            ASSERT_NE(nl, std::string::npos);
-            ASSERT_NE(text.find(':', at), std::string::npos);
-        }
-    };
-    for (const auto &e : fs::directory_iterator(fixtures))
-        if (e.path().extension() == ".jpg")
-            damaged_copies(read_file(e.path().string()), 2024, 400, 400, 300, check);
-}

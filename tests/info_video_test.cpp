@@ -182,15 +182,3 @@ TEST(InfoVideo, HandBuiltProgramStreams)
     EXPECT_EQ(reader_bytes(info_mpg, pack + std::string("\0\0\1\xB3\x10\x20", 6)), "");
 }
 
-/* No damaged copy may crash, read outside its window or hang. */
-TEST(InfoVideo, DamagedCopiesNeverCrash)
-{
-    for (const auto &e : fs::directory_iterator(videos)) {
-        if (e.path().extension() == ".oracle")
-            continue;
-        info_reader reader = reader_for(e.path().filename().string());
-        std::string good = read_file(e.path().string());
-        ASSERT_FALSE(good.empty());
-        damaged_copies(good, 2024, 64, good.size(), 300, [&](const std::string &bad) { reader_bytes(reader, bad); });
-    }
-}

@@ -49,7 +49,7 @@ protected:
     {
         TracedFolderTest::SetUp();
         for (LINK *l : {links, paths})
-            for (int i = 0; i < MAX_LINKS; i++) l[i] = LINK{nullptr, nullptr};
+            for (int i = 0; i < MAX_LINKS; i++) free(l[i].link), free(l[i].path), l[i] = LINK{nullptr, nullptr};
         IP_cnt = 1;
         IP_Select = 0;
         scopy(IP_Adrs[0], IP_TXT, "127.0.0.1");

@@ -110,6 +110,14 @@ def main():
         control(100, 103).click()
         wait_for("the options dialog", lambda: driver.find_elements(By.CSS_SELECTOR, '[data-dialog="200"]'))
         typed(200, 220, "Cartoons")
+        # A second tab shows the same dialogs in the same state.
+        first = driver.current_window_handle
+        driver.switch_to.new_window("tab")
+        driver.get(url)
+        wait_for("the second tab", lambda: driver.find_elements(By.CSS_SELECTOR, '[data-dialog="200"]') and
+                 control(200, 220).get_attribute("value") == "Cartoons")
+        driver.close()
+        driver.switch_to.window(first)
         control(200, 223).click()
         wait_for("the picker", lambda: driver.find_elements(By.CSS_SELECTOR, "[data-picker] [data-entry=Movies]"))
         driver.find_element(By.CSS_SELECTOR, "[data-picker] [data-entry=Movies]").click()

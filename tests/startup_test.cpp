@@ -40,16 +40,3 @@ TEST(Startup, ArgumentListSplitsAtSingleBlanks)
     EXPECT_EQ(Split_Args(many.c_str()), MAX_ARGS);
 }
 
-/* The machine name loses its domain and takes one capital; the user name
-** only a first capital. */
-TEST(Startup, UserAndMachineNames)
-{
-    for (auto [in, mach, user] : {std::tuple{"MYPC.home.lan", "Mypc", "MYPC.home.lan"}, {"den", "Den", "Den"},
-                                  {"james mcDonald", "James mcdonald", "James mcDonald"}, {"", "", ""}}) {
-        char m[80], u[80];
-        scopy(m, sizeof m, in), scopy(u, sizeof u, in);
-        Cap_Mach(m), Cap_User(u);
-        EXPECT_STREQ(m, mach) << in;
-        EXPECT_STREQ(u, user) << in;
-    }
-}

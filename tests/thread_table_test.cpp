@@ -153,3 +153,42 @@ TEST(ThreadTable, SlotsStacksAndTraceLines)
     EXPECT_TRUE(std::regex_search(t, std::regex("(^|\n)" + id + " [^\n]* probe line\n"))) << t;
     EXPECT_TRUE(std::regex_search(t, std::regex("(^|\n)-1 [^\n]* main line\n"))) << t;
 }
+
+namespace {
+
+volatile int overflow_limit = 1 << 30;
+
+/* Recurses until the worker's stack runs out. */
+int recurse(int n)
+{
+    volatile char frame[512];
+    frame[n % sizeof frame] = (char)n;
+    return n < overflow_limit ? recurse(n + 1) + frame[0] : 0;
+}
+
+int overflowing_job(int)
+{
+    WALK("overflowing_job");
+    return recurse(0);
+}
+
+}  // namespace
+
+/* A worker whose stack overflows still writes its report: the report runs on
+** the thread's alternate stack. */
+TEST(ThreadTable, StackOverflowOfAWorkerIsReported)
+{
+    GTEST_FLAG_SET(death_test_style, "fast");
+    std::string dir = trace_to_temp();
+    EXPECT_EXIT(
+        {
+            Jobs[JOB_CLIENT] = overflowing_job;
+            myfork(JOB_CLIENT, 0);
+            for (;;) pal_sleep(1000);
+        },
+        ::testing::ExitedWithCode(1), "Signal Error: Segmentation violation");
+    trace_off();
+    std::string t = read_file(dir + "/trace.txt");
+    EXPECT_NE(t.find(" - Segmentation violation\n"), std::string::npos) << t;
+    EXPECT_NE(t.find(" 1 - overflowing_job\n"), std::string::npos) << t;
+}

@@ -13,25 +13,6 @@
 
 class Trace : public TracedFolderTest {};
 
-TEST_F(Trace, DumpLayoutPadsTheLastGroup)
-{
-    unsigned char buf[20];
-    for (int i = 0; i < 20; i++) buf[i] = (unsigned char)('A' + i);
-    buf[1] = 7;
-    Dump("tag", buf, 20);
-    std::string t = read_file(dir + "/trace.txt");
-    size_t h = t.find("tag - ");
-    ASSERT_NE(h, std::string::npos);
-    std::string rest = t.substr(t.find('\n', h) + 1);
-    std::string want =
-        "000  101 007 103 104 105 106 107 110 111 112 113 114 115 116 117 120 - A.CDEFGHIJKLMNOP\n"
-        "      41  07  43  44  45  46  47  48  49  4A  4B  4C  4D  4E  4F  50\n"
-        "016  121 122 123 124 377 377 377 377 377 377 377 377 377 377 377 377 - QRST............\n"
-        "      51  52  53  54  FF  FF  FF  FF  FF  FF  FF  FF  FF  FF  FF  FF\n";
-    EXPECT_EQ(rest, want);
-    EXPECT_NE(t.find(" - 20\n", h), std::string::npos);
-}
-
 TEST_F(Trace, OffWritesNothingAndLinesEndOnce)
 {
     Debug("one\n");

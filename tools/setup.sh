@@ -2,8 +2,12 @@
 # Installs what Velmora needs on a Debian machine, using apt-get: the build
 # tools and VLC (live transcoding) always; with --test also what the tests
 # run against (GoogleTest, clang for the fuzz targets, ffmpeg, Chromium with
-# Selenium, the SSDP peers, the packaging tools).  Packages already present
-# are left alone.  No service is started by an install.
+# Selenium, the SSDP peers, the packaging tools and what the package's test
+# needs: mmdebstrap and eatmydata for a clean Debian root, systemd for
+# systemd-analyze, systemd-container to boot that root with systemd); with
+# --package what tools/package.sh needs.  Packages already present are left
+# alone.  No service is started by an install, and installing systemd does
+# not make it the init system (that is systemd-sysv).
 set -euo pipefail
 
 want=(cmake g++ make vlc-bin vlc-plugin-base dbus)
@@ -11,7 +15,9 @@ if [ "${1:-}" = "--test" ]; then
     want+=(libgtest-dev clang libclang-rt-14-dev ffmpeg iproute2 util-linux
            chromium chromium-driver python3-selenium
            gupnp-tools minidlna
-           dpkg-dev fakeroot lintian)
+           dpkg-dev fakeroot lintian mmdebstrap eatmydata systemd systemd-container)
+elif [ "${1:-}" = "--package" ]; then
+    want+=(dpkg-dev)
 fi
 
 missing=()

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds Velmora and runs every test three times: in a normal build, under
 # AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer.  Then builds the fuzz targets with clang and runs each for
-# a short while from its seed corpus.  A failure or a sanitizer finding
-# anywhere fails the run.
+# ThreadSanitizer.  Then builds the Debian package and tries it on a clean
+# Debian root (tests/package_test.sh).  Then builds the fuzz targets with
+# clang and runs each for a short while from its seed corpus.  A failure or a
+# sanitizer finding anywhere fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh --test
@@ -40,6 +41,9 @@ cmake --build build/tsan -j"$jobs"
 (cd build/tsan &&
  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_sigfpe=0:report_signal_unsafe=0 \
  ctest -j"$jobs" --output-on-failure)
+
+stage "Debian package: lintian, the service unit, install, serve and purge on a clean Debian 12 root"
+tests/package_test.sh
 
 stage "fuzz targets (${fuzz_seconds}s each)"
 CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF >/dev/null
@@ -79,4 +83,4 @@ for src in fuzz/*_fuzz.cpp; do
         -print_final_stats=0 "$corpus" 2>&1 | tail -n 3)
     rm -rf "$corpus"
 done
-echo "All tests passed in the three builds; fuzz targets ran clean ($(( SECONDS - started )) s)."
+echo "All tests passed in the three builds and on the package; fuzz targets ran clean ($(( SECONDS - started )) s)."

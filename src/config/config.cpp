@@ -788,10 +788,7 @@ void Recent_Copy(char out[MAX_RECENT][RECENT_TXT])
     memcpy(out, recent, sizeof recent);
 }
 
-/* Loads the lines of the import's playlist link file into plinks.  A line
-** is cut at 1023 characters (the rest of it is passed over); its line end,
-** LF or CR LF, is removed, and a last line without one is kept whole.
-** Returns 0. */
+/* Guards plinks and plink_cnt. */
 std::mutex plinks_lock;
 
 void clear_plinks(void)
@@ -803,6 +800,10 @@ void clear_plinks(void)
     plink_cnt = 0;
 }
 
+/* Loads the lines of the import's playlist link file into plinks.  A line
+** is cut at 1023 characters (the rest of it is passed over); its line end,
+** LF or CR LF, is removed, and a last line without one is kept whole.
+** Returns 0. */
 int load_links(void)
 {
     WALK("load_links");

@@ -40,11 +40,6 @@ static std::atomic<int> Intruder{0};
 /* Set once the user has been told that the address table is full. */
 static std::atomic<int> table_full_told{0};
 
-/* A refusal's pause, unless the thread table is more than half full: then
-** the refused connection makes way at once, so a storm of them cannot keep
-** the players out. */
-#define REFUSE_PAUSE 5000
-
 /* Targets that a player may fetch twice with the same number (a seek, a
 ** segment or picture fetched again): each with its blank, so the target
 ** must end with it. */
@@ -53,13 +48,24 @@ static const char *const media[] = {
 };
 
 
+std::atomic<int> Refuse_Pause_ms{5000};
+
 /* ------------------------------------------------------------- cookies */
 
-/* The byte of two hex digits, each read by atoh (so any character gives
-** some value, as the channel's own decoder does). */
+/* One character of a cookie as a hex digit.  The channel's own decoder
+** gives every character a value, a non-digit its upper-case code less 55,
+** and the server must read a cookie exactly as the channel would. */
+static unsigned cookie_digit(int c)
+{
+    int v = hex_digit(c);
+    if (v < 0) v = (c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c) - 55;
+    return (unsigned)v;
+}
+
+/* The byte of two cookie characters. */
 static unsigned hex_byte(const char *p)
 {
-    return ((unsigned)atoh((unsigned char)p[0]) * 16u + (unsigned)atoh((unsigned char)p[1])) & 0xFFu;
+    return (cookie_digit((unsigned char)p[0]) * 16u + cookie_digit((unsigned char)p[1])) & 0xFFu;
 }
 
 /* Decodes a cookie into claimed address and sequence number; 0 if not 40 long. */
@@ -200,8 +206,10 @@ int Refuse_Access(pal_socket s, const char *req, const char *referer, const char
         Param(msg, "Warning %d Intruder Attempts Detected !", n);
     pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
     /* No answer, and a pause: a prober learns nothing and gets nowhere
-    ** fast. */
-    if (Threads_In_Use() <= MAX_THREADS / 2) wSleep(REFUSE_PAUSE);
+    ** fast.  With the thread table more than half full the refused
+    ** connection makes way at once, so a storm of them cannot keep the
+    ** players out. */
+    if (Threads_In_Use() <= MAX_THREADS / 2) wSleep(Refuse_Pause_ms.load());
     return 0;
 }
 
@@ -226,7 +234,7 @@ size_t log_line(char *out, size_t size, uint32_t peer, const char *clock, const 
     int a = (int)(peer >> 24 & 255), b = (int)(peer >> 16 & 255), d = (int)(peer >> 8 & 255),
         e = (int)(peer & 255);
 
-    /* User-Agent before Referer, as the log has always read. */
+    /* User-Agent before Referer: the order the log's readers expect. */
     const char *v[3] = {arg ? arg : "", agent ? agent : "-", referer ? referer : "-"};
     size_t len[3];
     for (int k = 0; k < 3; k++) len[k] = strnlen(v[k], size);

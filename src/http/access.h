@@ -27,10 +27,14 @@ int decode_cookie(const char *cookie, uint32_t *cip, int *tok);
 ** send's result. */
 int Start_Sequence(pal_socket s, uint32_t rip);
 
+/* The pause after a refusal, in milliseconds: 5000.  Start-up sets it from
+** the environment variable VELMORA_REFUSE_PAUSE_MS, so tests need not wait. */
+extern std::atomic<int> Refuse_Pause_ms;
+
 /* Refuses the request line req on socket s: logs it with status 403 even
 ** when the access log is off, counts and shows the intruder attempt, and
-** waits 5 seconds (not while the thread table is more than half full).
-** Nothing is sent; the caller then closes s.  Returns 0. */
+** waits Refuse_Pause_ms (not while the thread table is more than half
+** full).  Nothing is sent; the caller then closes s.  Returns 0. */
 int Refuse_Access(pal_socket s, const char *req, const char *referer, const char *agent);
 
 /* Writes one access-log line for the request on socket s.  Returns 0. */

@@ -193,7 +193,7 @@ static FILE *open_file(const char *path)
     return f;
 }
 
-/* A stream's address for the trace, as the octal number it always was. */
+/* A stream's address for the trace lines, which print it in octal. */
 static unsigned trace_ptr(const FILE *f)
 {
     return (unsigned)(uintptr_t)f;

@@ -253,9 +253,9 @@ static size_t header_block(char *buf, size_t size, int status, const char *type,
         h = bld(h, buf, size, clock);
         h = bld(h, buf, size, "\n");
     }
-    /* "Close" whatever the connection does next, as the channel has always
-    ** been sent it; the connection in fact stays open unless the player
-    ** asked to close. */
+    /* "Close" whatever the connection does next: the channel expects the
+    ** header; the connection in fact stays open unless the player asked to
+    ** close. */
     h = bld(h, buf, size, "Connection: Close\n");
     Clock_Text(pal_time(), clock, sizeof clock);
     h = bld(h, buf, size, "Date: ");
@@ -278,11 +278,11 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
     const char *type = getmime(item, 0);
     if (status == 0) status = 200;
 
-    if (fseeko64(in, 0, 2) != 0) Debug("seek failed");
+    if (My_fseek64(in, 0, 2) != 0) Debug("seek failed");
     long long fsize = pal_ftell64(in);
     if (fsize < 0) fsize = -1;
     Debug("Long size = %lld", fsize);
-    fseeko64(in, 0, 0);
+    My_fseek64(in, 0, 0);
 
     char range[100] = "";
     if (status == 206 && !fit_range(&start, &end, fsize)) {
@@ -312,7 +312,7 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
     long long sent = 0;
     int failed = 0;
     if (req == METHOD_GET) {
-        if (start != 0 && fseeko64(in, start, 0) != 0) Debug("seek failed");
+        if (start != 0 && My_fseek64(in, start, 0) != 0) Debug("seek failed");
         uint32_t t0 = pal_ticks();
         const char *name = strrchr(path, '/');
         name = name ? name + 1 : path;

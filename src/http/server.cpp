@@ -27,9 +27,12 @@ unsigned char ip[4];
 #define FIRST_PORT 12000
 #define PASSES 257
 #define ATTEMPTS 100
-/* Idle waits of 6 seconds before the library check. */
+/* The library check runs after IDLE_CHECK + 1 waits of WAIT_SECONDS with no
+** connection: two minutes. */
 #define IDLE_CHECK 19
 #define WAIT_SECONDS 6
+
+int Idle_Seconds = 0;
 
 pal_socket get_socket(void)
 {
@@ -176,10 +179,13 @@ int server(void)
     }
     Debug("Listen OK, server active");
 
+    /* A shortened idle period waits one second at a time. */
+    int wait = Idle_Seconds > 0 ? 1 : WAIT_SECONDS;
+    int idle_check = Idle_Seconds > 0 ? Idle_Seconds - 1 : IDLE_CHECK;
     int idle = 0;
     while (Active) {
         Drop_Temp();
-        if (idle > IDLE_CHECK) {
+        if (idle > idle_check) {
             int code = Chk_iTunes_iPhoto();
             /* The import runs on the main thread; wait until it is done. */
             if (code) pal_send_message(Win.load(), WM_IMPORT, 1, 2);
@@ -187,7 +193,7 @@ int server(void)
         }
         Debug("sockwait start");
         pal_set_socket_error(0);
-        int rc = sockwait(s, WAIT_SECONDS);
+        int rc = sockwait(s, wait);
         if (rc > 0) {
             Debug("sockwait new");
             Debug("accept start");

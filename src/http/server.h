@@ -22,6 +22,11 @@ int Chk_IP(pal_socket s);
 ** <0 error. */
 int sockwait(pal_socket s, int sec);
 
+/* The idle period before the library check, in seconds; 0 (the default) is
+** two minutes.  Start-up sets it from the environment variable
+** VELMORA_IDLE_SECONDS, so tests need not wait two minutes. */
+extern int Idle_Seconds;
+
 /* The server thread: runs the accept loop until Active drops.  Returns 0. */
 int server(void);
 

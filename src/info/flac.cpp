@@ -7,7 +7,6 @@
 #include "global.h"
 #include "info/info.h"
 
-#include <strings.h>
 
 #include "subs/files.h"
 #include "subs/text.h"
@@ -103,7 +102,7 @@ int info_flac(FILE *in, FILE *out, int64_t sz)
     unsigned char buf[FLAC_WIN];
     long len = (long)fread(buf, 1, sizeof buf, in);
     Debug("info_flac rd %ld", len);
-    if (len < 4 || strncasecmp((const char *)buf, "flac", 4) != 0)
+    if (len < 4 || !same_nocase(buf, "flac", 4))
         return 0;
 
     /* Each step moves on by at least the 4 bytes of a block header. */

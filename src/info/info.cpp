@@ -97,12 +97,12 @@ FILE *info_data(const char *path)
         Debug("Unable to open file !");
         return nullptr;
     }
-    if (fseeko64(in, 0, 2))
+    if (My_fseek64(in, 0, 2))
         Debug("seek failed");
     int64_t sz = pal_ftell64(in);
     if (sz < 0)
         sz = -1;
-    fseeko64(in, 0, 0);
+    My_fseek64(in, 0, 0);
 
     FILE *out = get_temp_file();
     if (!out) {

@@ -219,7 +219,7 @@ int info_jpg(FILE *in, FILE *out, int64_t sz)
     unsigned char buf[JPG_WIN + 1];
     /* The window is the start of the file, wherever a reader run before
     ** this one left the position. */
-    fseeko64(in, 0, 0);
+    My_fseek64(in, 0, 0);
     long len = (long)fread(buf, 1, JPG_WIN, in);
     buf[len] = 0;
 

@@ -62,7 +62,7 @@ static const text_frame frames_v2[] = {
 /* Reads up to n bytes at file position pos into buf.  Returns the count. */
 static long read_at(FILE *in, int64_t pos, unsigned char *buf, long n)
 {
-    if (pos < 0 || fseeko64(in, pos, 0))
+    if (pos < 0 || My_fseek64(in, pos, 0))
         return 0;
     return (long)fread(buf, 1, (size_t)n, in);
 }

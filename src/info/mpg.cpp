@@ -85,7 +85,7 @@ int info_mpg(FILE *in, FILE *out, int64_t sz)
         if (pos < 0)
             return 0;
         Debug("pos = %lld", (long long)pos);
-        if (fseeko64(in, pos, 0))
+        if (My_fseek64(in, pos, 0))
             return 0;
         rd = (long)fread(buf, 1, MPG_WIN, in);
         if (rd < MPG_WIN) {

@@ -83,7 +83,7 @@ static int Shown;
 
 /* printf to one of the tables; the bytes written (0 when the table is not
 ** open or the write failed). */
-static int put(FILE *f, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+static int put(FILE *f, const char *fmt, ...) PAL_PRINTF(2, 3);
 static int put(FILE *f, const char *fmt, ...)
 {
     if (!f) return 0;

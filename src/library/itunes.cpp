@@ -65,11 +65,12 @@ static std::unordered_set<std::string> written;
 
 /* ------------------------------------------------------------ helpers */
 
+/* Ends the process at once: the request threads go on running, so nothing
+** may run destructors under them. */
 [[noreturn]] void no_memory(void)
 {
     fputs("* Out of memory !\n", stdout);
-    fflush(stdout);
-    exit(1);
+    pal_exit(1);
 }
 
 char *lib_strdup(const char *s, size_t max)

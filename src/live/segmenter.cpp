@@ -412,7 +412,7 @@ int VLC_Trans(int idx)
             }
             if (src.DATA) {
                 src.offset += used;
-                fseeko64(src.DATA, src.offset, 0);
+                My_fseek64(src.DATA, src.offset, 0);
             }
             if (st->seqerr && pal_time() != seqtime) {
                 seqtime = pal_time();

@@ -19,6 +19,7 @@
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "subs/win.h"
+#include "ui/options.h"
 
 const char *const Movies[] = {
     "vlc", "3gp", "aaf", "asf", "avc", "avchd", "avi", "dat", "dev", "dsh", "fla", "flr", "flv",
@@ -142,8 +143,12 @@ static int locate_vlc(void)
         Debug("stat %d = %d %s", (int)k + 1, rc, prog);
         if (rc == 0) scopy(VLC_Path, sizeof VLC_Path, vlc_folders[k]);
     }
-    /* Without VLC in its usual places the user would be asked for its folder;
-    ** the headless front end has nobody to ask, so the path stays empty. */
+    /* Without VLC in its usual places the user is asked for its folder (a
+    ** front end with nobody to ask answers with none). */
+    if (!VLC_Path[0]) {
+        Get_Path(Win.load(), "Select Location of VLC absolute", VLC_Path, 0, sizeof VLC_Path);
+        flip_slash(VLC_Path);
+    }
     sfmt(prog, sizeof prog, "%s/" VLC_PROGRAM, VLC_Path);
     Debug("VLC path = [%s]", prog);
     if (!VLC_Path[0] || My_stat(prog, &st) != 0) {

@@ -16,6 +16,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
+
+/* Marks a printf-style function so the compiler checks its calls: the
+** format is parameter fmt, the values start at parameter first. */
+#if defined(__GNUC__) || defined(__clang__)
+#define PAL_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
+#else
+#define PAL_PRINTF(fmt, first)
+#endif
 
 /* ---------------------------------------------------------------- process */
 
@@ -206,6 +215,44 @@ int64_t pal_filelength64(FILE *f);
 /* Sets a file's modification and access times. */
 int pal_set_file_times(const uint16_t *path, time_t atime, time_t mtime);
 
+/* ------------------------------------------------- whole-file replacement */
+
+/* What the profile engine (pal/common/profile.cpp) needs of the file system
+** to read a file whole and replace it atomically. */
+
+/* The error codes the portable code sets and compares (pal_last_error's
+** values for a missing file, a file too large, no memory, a busy resource). */
+extern const int pal_err_not_found, pal_err_too_big, pal_err_no_memory, pal_err_busy;
+
+/* Reads the plain file `file` into *out, at most max bytes (*cut set when
+** there was more); *mode receives its permission bits.  Returns 1, or 0 with
+** the error code set when the file is missing, unreadable or not a plain file
+** (a folder or a pipe is never waited on). */
+int pal_load_file(const char *file, std::string *out, size_t max, int *cut, unsigned *mode);
+
+/* 1 with the file's permission bits in *mode when it exists, else 0. */
+int pal_file_mode(const char *file, unsigned *mode);
+
+/* The file a replacement of `file` replaces: the target of a symbolic link
+** (so the link stays a link), otherwise the path as given. */
+std::string pal_replace_target(const char *file);
+
+/* Opens and locks the temporary file tmp beside the file to be replaced.  The
+** name is fixed (a crash leaves at most one behind, which the next write
+** reuses) and the lock keeps other processes from writing it at the same
+** time.  Returns a handle, or -1 with the error code set. */
+int pal_replace_lock(const char *tmp);
+
+/* Writes the n bytes at data to the locked temporary h (permission bits mode
+** when keep_mode is set), flushes it to the disk, renames it over target and
+** flushes the folder.  Closes h; on failure removes tmp.  Returns 1, or 0 with
+** the error code set. */
+int pal_replace_commit(int h, const char *tmp, const char *target, const char *data, size_t n,
+                       int keep_mode, unsigned mode);
+
+/* Gives up a replacement: removes tmp and closes h, keeping the error code. */
+void pal_replace_abandon(int h, const char *tmp);
+
 /* -------------------------------------------------------------- profiles */
 
 /* The private-profile (INI) functions, with the semantics of their Windows
@@ -334,8 +381,9 @@ int pal_gethostbyname(const char *name, pal_hostent *out);
 /* ---------------------------------------------------------------- signals */
 
 /* Installs handler for the fault signals and the others that the crash
-** report names, for the process (and, where the platform asks for it, the
-** calling thread: an alternate stack so a stack overflow is reported too).
+** report names, and gives the calling thread an alternate stack for it, so a
+** thread whose stack overflows is reported too.  Every thread that can fault
+** calls it once.
 ** The handler receives the Windows-style number of the signal (SIGSEGV is 11,
 ** SIGABRT 22, SIGBUS 105; see pal_signal_number). */
 void pal_signal_setup(void (*handler)(int));

@@ -47,12 +47,6 @@ std::atomic<int> New_iTunes{0};
 ** /Roku/Recent; two rewrites of the same files must not interleave. */
 static std::mutex recent_folder_lock;
 
-/* Does s begin with prefix? */
-static int starts(const char *s, const char *prefix)
-{
-    return strncmp(s, prefix, strlen(prefix)) == 0;
-}
-
 /* out (MAX_PATH_TXT bytes) = a followed by b.  When the two do not fit, out
 ** is left empty, so the request is answered 404 rather than with a cut path
 ** that names some other file.  Returns 1 when it fitted. */

@@ -174,7 +174,7 @@ void Drop_Temp(void)
     My_closedir(d);
 }
 
-int fseeko64(FILE *f, int64_t off, int whence)
+int My_fseek64(FILE *f, int64_t off, int whence)
 {
     switch (whence) {
     case 0:

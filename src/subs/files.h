@@ -45,7 +45,7 @@ void Drop_Temp(void);
 
 /* Positions f with a 64-bit offset; whence 0 start, 1 current, 2 end.  0 on
 ** success; another whence sets errno 22 and returns -1. */
-int fseeko64(FILE *f, int64_t off, int whence);
+int My_fseek64(FILE *f, int64_t off, int whence);
 
 /* Dispatches the calling thread's waiting window messages, then waits ms
 ** milliseconds.  Returns 0. */

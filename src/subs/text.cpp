@@ -216,10 +216,14 @@ int hex_digit(int c)
     return d ? (int)(d - hexdig) : -1;
 }
 
-/* Does s begin with prefix? */
-static int starts(const char *s, const char *prefix)
+int starts(const char *s, const char *prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
+
+int same_nocase(const void *a, const char *b, size_t n)
 {
-    return strncmp(s, prefix, strlen(prefix)) == 0;
+    const unsigned char *p = (const unsigned char *)a;
+    for (size_t i = 0; i < n; i++)
+        if (lower(p[i]) != lower((unsigned char)b[i])) return 0;
+    return 1;
 }
 
 /* Undoes Encode for request paths and library locations: folds two-byte
@@ -456,22 +460,6 @@ void Split_IP(const char *text, unsigned char out[4])
     }
 }
 
-/* Value of a hex digit: c - '0' for a decimal digit, else the upper-cased
-** character - 55.  A character that is no digit gives whatever that makes. */
-int atoh(int c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    return upper(c) - 55;
-}
-
-/* Value of a hex digit by the lower-case rule: c - 48 below 'a', else
-** c - 87.  Like atoh it does not reject non-digits. */
-int Hex2Bin(int c)
-{
-    c = lower(c);
-    return c < 'a' ? c - 48 : c - 87;
-}
 
 /* Unsigned big-endian value of the first n bytes of buf. */
 uint32_t char2int(const unsigned char *buf, int n)

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pal/pal.h"
+
 /* Bounded copy: copies src into dst of `size` bytes, always NUL-terminated
 ** (when size > 0).  Returns the length copied; a result of size - 1 with a
 ** longer src means the text was cut. */
@@ -19,11 +21,11 @@ size_t scopy(char *dst, size_t size, const char *src);
 ** fit, always NUL-terminated.  Returns the length written (never more than
 ** size - 1). */
 size_t sfmt(char *dst, size_t size, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+    PAL_PRINTF(3, 4);
 
 /* Bounded append of printf-style text at the end of the text in dst. */
 size_t sappend(char *dst, size_t size, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+    PAL_PRINTF(3, 4);
 
 /* Position of the first case-insensitive occurrence of pat in str; 0 when
 ** none, and also when the occurrence is at position 0 (callers use it where a
@@ -32,6 +34,13 @@ int Scan(const char *str, const char *pat);
 
 /* 1 if pat occurs anywhere in str, compared without regard to case. */
 int locate(const char *str, const char *pat);
+
+/* 1 when s begins with prefix, compared exactly. */
+int starts(const char *s, const char *prefix);
+
+/* 1 when the n bytes at a match the first n characters of b without regard
+** to ASCII case (a need not be NUL-terminated). */
+int same_nocase(const void *a, const char *b, size_t n);
 
 /* Exact byte search of pat in the first size bytes of buf: the first offset,
 ** or 0 when none (a match at offset 0 also gives 0).  A pattern whose first
@@ -71,12 +80,6 @@ void Split_IP(const char *text, unsigned char out[4]);
 /* Value of c as a digit of "0123456789ABCDEF", either case; -1 otherwise
 ** (the NUL byte included). */
 int hex_digit(int c);
-/* Value of a hex digit: c - '0' for decimal digits, else toupper(c) - 55. */
-int atoh(int c);
-
-/* Value of a hex digit by the second rule: lower-cased, c - 48 below 'a',
-** else c - 87. */
-int Hex2Bin(int c);
 
 /* Unsigned big-endian value of the first n bytes (n up to 4). */
 uint32_t char2int(const unsigned char *buf, int n);
@@ -88,7 +91,7 @@ double Get_Double(const unsigned char *buf);
 
 /* Appends printf-style text to the text in buf, which holds at most 1024
 ** characters in all. */
-int Param(char *buf, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int Param(char *buf, const char *fmt, ...) PAL_PRINTF(2, 3);
 
 /* The UTF-8 to UTF-16 rule of the file layer: lead bytes with no, two or
 ** three leading one bits give a character of 1, 2 or 3 bytes; a stray

@@ -201,7 +201,11 @@ FILE *Crash_Trace(void)
 {
     crashing.store(true);
     if (!TRA.load()) {
-        TRA.store(My_fopen("trace.txt", "w"));
+        /* By full path: the report must land in the data folder whatever
+        ** the process's working folder is. */
+        char path[MAX_PATH_TXT + 32];
+        sfmt(path, sizeof path, "%s/trace.txt", Roku_Path);
+        TRA.store(My_fopen(path, "w"));
         My_Trace = 1;
     }
     return TRA.load();

@@ -13,7 +13,7 @@ extern std::atomic<FILE *> TRA;
 extern std::atomic<FILE *> AUD;
 
 /* One trace line, when the trace is open; otherwise nothing. */
-void Debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void Debug(const char *fmt, ...) PAL_PRINTF(1, 2);
 
 /* Formats and writes one trace line: slot, local time to the millisecond,
 ** the release code letter, the message.  Returns 0. */

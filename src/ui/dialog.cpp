@@ -99,7 +99,8 @@ static intptr_t on_command(HWND hDlg, int id)
             Connecting = 1;
             myfork(JOB_CONNECT, 0);
         }
-        /* Left unhandled on purpose, as it always was. */
+        /* The sender gets 0 (not handled), unlike the other buttons: the
+        ** press only starts the Connect job. */
         return 0;
     case IDC_EXIT:
         Debug("dialog exit");

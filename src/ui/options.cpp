@@ -87,7 +87,7 @@ const pal_dialog_template Options_Dialog = {
 /* Title and folder strings taken out of the tables stay allocated: request
 ** threads read the tables without a lock and may still hold them. */
 static std::mutex retired_lock;
-static std::vector<char *> retired;
+static std::vector<char *> &retired = *new std::vector<char *>;
 
 static void retire(char *p)
 {

@@ -11,7 +11,7 @@
 */
 #include "pal/pal.h"
 #include "pal/common/dialog_internal.h"
-#include "pal/posix/posix_internal.h"
+#include "pal/common/pal_common.h"
 
 #include <cctype>
 #include <condition_variable>
@@ -87,7 +87,9 @@ struct prompt {
 static std::mutex mu;                 /* guards everything below and all windows */
 static std::condition_variable cv;
 static std::deque<message> queue;
-static std::vector<HWND> windows;
+/* Never destroyed, so windows stay reachable to the very end of the process
+** (a worker may still hold one while static destructors run). */
+static std::vector<HWND> &windows = *new std::vector<HWND>;
 static HWND main_window = nullptr;
 static bool close_pending = false;
 static bool quit_posted = false;
@@ -97,6 +99,19 @@ static std::atomic<const pal_front_end *> front{nullptr};
 static unsigned long version = 0;     /* counts every change a front end draws */
 static std::vector<prompt *> prompts;
 static int prompt_seq = 0;
+
+static void changed(void);
+
+/* Answers every waiting prompt with OK or no choice; mu held. */
+static void answer_all(void)
+{
+    for (prompt *p : prompts) {
+        if (p->answered) continue;
+        p->answered = true;
+        p->button = 1;
+    }
+    changed();
+}
 
 /* Marks a change for the front ends that wait on the counter; mu held. */
 static void changed(void)
@@ -323,7 +338,9 @@ void pal_post_quit_message(int)
 {
     std::lock_guard<std::mutex> g(mu);
     quit_posted = true;
-    cv.notify_all();
+    /* The program is ending: a box or picker still open has nobody to wait
+    ** for. */
+    answer_all();
 }
 
 static bool is_live(HWND w)
@@ -641,12 +658,7 @@ int pal_prompt_answer(int seq, int button, const char *path)
 void pal_prompt_answer_all(void)
 {
     std::lock_guard<std::mutex> g(mu);
-    for (prompt *p : prompts) {
-        if (p->answered) continue;
-        p->answered = true;
-        p->button = 1;
-    }
-    changed();
+    answer_all();
 }
 
 int pal_user_input(int dialog, int id, pal_input what, const char *value)

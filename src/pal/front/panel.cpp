@@ -563,8 +563,12 @@ static int read_request(pal_socket s, std::string &req)
 {
     char buf[4096];
     size_t head_end;
+    /* The whole request within the time-out, not each piece of it: a peer
+    ** that trickles bytes holds no connection for long. */
+    uint32_t start = pal_ticks();
     while ((head_end = req.find("\r\n\r\n")) == std::string::npos) {
         if (req.size() > MAX_HEAD) return 413;
+        if (pal_ticks() - start > RECEIVE_MS) return 400;
         int n = pal_recv(s, buf, sizeof buf);
         if (n <= 0) return req.empty() ? 0 : 400;
         req.append(buf, (size_t)n);
@@ -575,6 +579,7 @@ static int read_request(pal_socket s, std::string &req)
     if (want > MAX_BODY) return 413;
     size_t total = head_end + 4 + (size_t)want;
     while (req.size() < total) {
+        if (pal_ticks() - start > RECEIVE_MS) return 400;
         int n = pal_recv(s, buf, sizeof buf);
         if (n <= 0) return 400;
         req.append(buf, (size_t)n);

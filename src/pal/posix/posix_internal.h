@@ -12,8 +12,5 @@ int pal_errno_from_wsa(int wsa);
 ** into the main window's close request. */
 void pal_signals_init(void);
 
-/* Called by the dialog manager when the main window exists; a close request
-** that came earlier is delivered then. */
-void pal_close_request(void);
 
 #endif

@@ -7,10 +7,12 @@
 ** signals that would end the process go to the crash report.
 */
 #include "pal/pal.h"
+#include "pal/common/pal_common.h"
 #include "pal/posix/posix_internal.h"
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 
@@ -53,14 +55,54 @@ static void on_signal(int sig)
     raise(sig);
 }
 
+/* The alternate stack of one thread: the report of a thread whose own stack
+** overflowed runs here.  It is given up when the thread ends. */
+struct alt_stack {
+    void *mem = nullptr;
+    ~alt_stack()
+    {
+        if (!mem) return;
+        stack_t off;
+        memset(&off, 0, sizeof off);
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+        free(mem);
+    }
+};
+static thread_local alt_stack my_alt_stack;
+
+/* Room for the report: it formats trace lines of up to 10000 bytes. */
+static const size_t ALT_STACK_SIZE = 128 * 1024;
+
+/* Gives the calling thread its alternate stack, once. */
+static void install_alt_stack(void)
+{
+    if (my_alt_stack.mem) return;
+    void *mem = malloc(ALT_STACK_SIZE);
+    if (!mem) return;
+    stack_t st;
+    memset(&st, 0, sizeof st);
+    st.ss_sp = mem;
+    st.ss_size = ALT_STACK_SIZE;
+    if (sigaltstack(&st, nullptr) != 0) {
+        free(mem);
+        return;
+    }
+    my_alt_stack.mem = mem;
+}
+
 void pal_signal_setup(void (*handler)(int))
 {
     crash_handler = handler;
+    install_alt_stack();
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_NODEFER;  /* a fault inside the report ends the process at once */
+    /* SA_NODEFER: a fault inside the report ends the process at once.
+    ** SA_ONSTACK: the report runs on the thread's alternate stack, so a
+    ** stack overflow is reported too. */
+    sa.sa_flags = SA_NODEFER | SA_ONSTACK;
     for (int sig : reported) sigaction(sig, &sa, nullptr);
 }
 

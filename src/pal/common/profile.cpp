@@ -1,5 +1,5 @@
 /*
-** The profile (INI) functions of the platform layer on POSIX: Velmora.ini is
+** The profile (INI) functions of the platform layer: Velmora.ini is
 ** read and written exactly as GetPrivateProfileStringA,
 ** GetPrivateProfileSectionA and WritePrivateProfileStringA read and write it
 ** on Windows, so the same file moves between platforms and the Roku channel,
@@ -10,21 +10,17 @@
 ** lines it must and keeps every other byte of the file, then replaces the
 ** file atomically: the new text goes to "<file>.tmp" beside it, is flushed
 ** to the disk and renamed over the original, so a crash or a power cut at
-** any moment leaves either the old or the new file, never a mixture.
+** any moment leaves either the old or the new file, never a mixture.  The
+** file operations themselves (the whole-file read, the lock on the
+** temporary file, the atomic replacement) are the platform's own; this file
+** is the same on every platform.
 **
 ** The reader takes whatever bytes it finds.  A line ends at CR, LF, CR LF or
 ** a NUL byte; no read ever goes past the data that was read.
 */
 #include "pal/pal.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <cstring>
 
 #include <atomic>
 #include <mutex>
@@ -248,57 +244,6 @@ static int find_entry(const char *d, size_t len, const line *hdr, span want, lin
 
 /* ------------------------------------------------------------- files */
 
-/* Reads the file into *out (at most MAX_PROFILE_BYTES; *cut set when there
-** was more).  Returns 1 on success; 0 with errno set when the file is
-** missing, unreadable, or not a plain file (a folder or a pipe is never
-** waited on). */
-static int load(const char *file, std::string *out, struct stat *st, int *cut)
-{
-    out->clear();
-    *cut = 0;
-    if (!file || !*file) {
-        errno = ENOENT;
-        return 0;
-    }
-    int fd = open(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    int ok = 0;
-    if (fstat(fd, st) != 0)
-        goto done;
-    if (!S_ISREG(st->st_mode)) {
-        errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
-        goto done;
-    }
-    if (st->st_size > 0)
-        out->reserve(st->st_size < (off_t)MAX_PROFILE_BYTES ? (size_t)st->st_size
-                                                             : (size_t)MAX_PROFILE_BYTES);
-    for (;;) {
-        char chunk[65536];
-        ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            goto done;
-        }
-        if (got == 0)
-            break;
-        size_t room = MAX_PROFILE_BYTES - out->size();
-        if ((size_t)got > room) {
-            out->append(chunk, room);
-            *cut = 1;
-            break;
-        }
-        out->append(chunk, (size_t)got);
-    }
-    ok = 1;
-done:
-    int err = errno;
-    close(fd);
-    errno = err;
-    return ok;
-}
-
 /* Reads a profile for a lookup: a missing or unreadable file reads as an
 ** empty one, so every lookup answers its default. */
 static void load_for_read(const char *file, std::string *out)
@@ -307,90 +252,10 @@ static void load_for_read(const char *file, std::string *out)
         *out = batch.data;
         return;
     }
-    struct stat st;
     int cut;
-    if (!load(file, out, &st, &cut))
+    unsigned mode;
+    if (!pal_load_file(file, out, MAX_PROFILE_BYTES, &cut, &mode))
         out->clear();
-}
-
-/* Writes all n bytes at p; 1 on success. */
-static int write_all(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t put = write(fd, p, n);
-        if (put < 0) {
-            if (errno == EINTR)
-                continue;
-            return 0;
-        }
-        p += put;
-        n -= (size_t)put;
-    }
-    return 1;
-}
-
-/* Opens and locks the temporary file beside the profile.  The name is fixed
-** (so a crash leaves at most one behind, which the next write reuses), and
-** the lock keeps another process from writing it at the same time.  After
-** the lock is granted the name must still lead to the file locked: the
-** holder before may have renamed it over the profile or removed it.
-** Returns the descriptor or -1. */
-static int lock_temp(const std::string &tmp)
-{
-    for (int tries = 0; tries < 1000; tries++) {
-        int fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd < 0)
-            return -1;
-        while (flock(fd, LOCK_EX) != 0) {
-            if (errno == EINTR)
-                continue;
-            /* A file system without locks: the process lock still holds. */
-            if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS)
-                return fd;
-            int err = errno;
-            close(fd);
-            errno = err;
-            return -1;
-        }
-        struct stat a, b;
-        if (fstat(fd, &a) == 0 && lstat(tmp.c_str(), &b) == 0 &&
-            a.st_dev == b.st_dev && a.st_ino == b.st_ino)
-            return fd;
-        close(fd);
-    }
-    errno = EAGAIN;
-    return -1;
-}
-
-/* Flushes the folder holding path, so that the rename itself reaches the
-** disk.  Failure is ignored: the file's own data is already safe. */
-static void sync_folder(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string(".")
-                    : slash == 0                 ? std::string("/")
-                                                 : path.substr(0, slash);
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
-/* The file a write replaces: the target of a symbolic link (so the link
-** stays a link), otherwise the path as given. */
-static std::string write_target(const char *file)
-{
-    struct stat st;
-    if (lstat(file, &st) == 0 && S_ISLNK(st.st_mode)) {
-        char *real = realpath(file, nullptr);
-        if (real) {
-            std::string r(real);
-            free(real);
-            return r;
-        }
-    }
-    return std::string(file);
 }
 
 /* ------------------------------------------------------- lists */
@@ -693,38 +558,6 @@ static void edit_profile(const std::string &old, span sec, const span *key,
     out->append(d + last.next, len - last.next);
 }
 
-/* Replaces target with the text now, atomically: written to the locked
-** temporary file tmp (open as fd), flushed, renamed over target, and the
-** folder flushed.  st holds the old file's status when it existed.  Closes
-** fd; on failure removes tmp.  Returns 1 on success. */
-static int replace_file(const std::string &target, const std::string &tmp, int fd,
-                        const std::string &now, int exists, const struct stat *st);
-
-/* Gives up a rewrite: removes the temporary file and closes it, keeping
-** errno.  Returns 0. */
-static int abandon(const std::string &tmp, int fd)
-{
-    int err = errno;
-    unlink(tmp.c_str());
-    close(fd);
-    errno = err;
-    return 0;
-}
-
-static int replace_file(const std::string &target, const std::string &tmp, int fd,
-                        const std::string &now, int exists, const struct stat *st)
-{
-    if (ftruncate(fd, 0) != 0 || !write_all(fd, now.data(), now.size()))
-        return abandon(tmp, fd);
-    if (exists)
-        fchmod(fd, st->st_mode & 07777);
-    if (fsync(fd) != 0 || rename(tmp.c_str(), target.c_str()) != 0)
-        return abandon(tmp, fd);
-    sync_folder(target);
-    close(fd);
-    return 1;
-}
-
 /* The read-modify-write of one write, under the process lock. */
 static int write_locked(span sec, const span *key, const span *value, const char *file)
 {
@@ -732,35 +565,38 @@ static int write_locked(span sec, const span *key, const span *value, const char
         std::string now;
         edit_profile(batch.data, sec, key, value, &now);
         if (now.size() > MAX_PROFILE_BYTES) {
-            errno = EFBIG;
+            pal_set_last_error(pal_err_too_big);
             return 0;
         }
         batch.data.swap(now);
         return 1;
     }
-    std::string target = write_target(file);
+    std::string target = pal_replace_target(file);
     std::string tmp = target + ".tmp";
     std::string old, now;
-    struct stat st;
+    unsigned mode = 0;
     int cut;
 
-    int fd = lock_temp(tmp);
-    if (fd < 0)
+    int h = pal_replace_lock(tmp.c_str());
+    if (h < 0)
         return 0;
-    int exists = load(target.c_str(), &old, &st, &cut);
-    if (!exists && errno != ENOENT)
-        return abandon(tmp, fd);
+    int exists = pal_load_file(target.c_str(), &old, MAX_PROFILE_BYTES, &cut, &mode);
+    if (!exists && pal_last_error() != pal_err_not_found) {
+        pal_replace_abandon(h, tmp.c_str());
+        return 0;
+    }
     if (cut) {
-        errno = EFBIG;
-        return abandon(tmp, fd);
+        pal_set_last_error(pal_err_too_big);
+        pal_replace_abandon(h, tmp.c_str());
+        return 0;
     }
     edit_profile(old, sec, key, value, &now);
     if (now == old && (exists || now.empty())) {
         /* nothing changes: the file is left alone (or not created) */
-        abandon(tmp, fd);
+        pal_replace_abandon(h, tmp.c_str());
         return 1;
     }
-    return replace_file(target, tmp, fd, now, exists, &st);
+    return pal_replace_commit(h, tmp.c_str(), target.c_str(), now.data(), now.size(), exists, mode);
 }
 
 /* Drops section from old and adds body (whole lines) at the end: the text
@@ -819,14 +655,14 @@ static int section_locked(span sec, const std::string &body, const char *file)
 /* WritePrivateProfileStringA: sets key = value in section, creating the
 ** file, the section or the key as needed.  A null key deletes the section,
 ** a null value the key; all three null is the cache flush, which has nothing
-** to do here.  Returns 1 on success, 0 on failure (errno says why). */
+** to do here.  Returns 1 on success, 0 on failure (pal_last_error says why). */
 int pal_write_private_profile_string(const char *section, const char *key,
                                      const char *value, const char *file)
 {
     if (!section)
         return !key && !value;
     if (!file || !*file) {
-        errno = ENOENT;
+        pal_set_last_error(pal_err_not_found);
         return 0;
     }
     try {
@@ -843,7 +679,7 @@ int pal_write_private_profile_string(const char *section, const char *key,
         std::lock_guard<std::mutex> guard(profile_lock);
         return write_locked(sec, key ? &k : nullptr, value ? &v : nullptr, file);
     } catch (...) {
-        errno = ENOMEM;
+        pal_set_last_error(pal_err_no_memory);
         return 0;
     }
 }
@@ -889,18 +725,18 @@ int pal_write_private_profile_section(const char *section, const char *list,
 int pal_profile_begin(const char *file)
 {
     if (!file || !*file || batch_owner()) {
-        errno = batch_owner() ? EBUSY : ENOENT;
+        pal_set_last_error(batch_owner() ? pal_err_busy : pal_err_not_found);
         return 0;
     }
     profile_lock.lock();
     try {
-        struct stat st;
+        unsigned mode;
         int cut;
-        std::string target = write_target(file);
-        batch.exists = load(target.c_str(), &batch.data, &st, &cut) != 0;
-        if ((!batch.exists && errno != ENOENT) || cut) {
+        std::string target = pal_replace_target(file);
+        batch.exists = pal_load_file(target.c_str(), &batch.data, MAX_PROFILE_BYTES, &cut, &mode) != 0;
+        if ((!batch.exists && pal_last_error() != pal_err_not_found) || cut) {
             if (cut)
-                errno = EFBIG;
+                pal_set_last_error(pal_err_too_big);
             batch.data.clear();
             profile_lock.unlock();
             return 0;
@@ -910,7 +746,7 @@ int pal_profile_begin(const char *file)
         return 1;
     } catch (...) {
         profile_lock.unlock();
-        errno = ENOMEM;
+        pal_set_last_error(pal_err_no_memory);
         return 0;
     }
 }
@@ -921,15 +757,16 @@ int pal_profile_end(const char *file)
         return 0;
     int ok = 0;
     try {
-        std::string target = write_target(file);
+        std::string target = pal_replace_target(file);
         std::string tmp = target + ".tmp";
-        struct stat st;
-        int exists = batch.exists && stat(target.c_str(), &st) == 0;
-        int fd = lock_temp(tmp);
-        if (fd >= 0)
-            ok = replace_file(target, tmp, fd, batch.data, exists, &st);
+        unsigned mode = 0;
+        int exists = batch.exists && pal_file_mode(target.c_str(), &mode);
+        int h = pal_replace_lock(tmp.c_str());
+        if (h >= 0)
+            ok = pal_replace_commit(h, tmp.c_str(), target.c_str(), batch.data.data(), batch.data.size(),
+                                    exists, mode);
     } catch (...) {
-        errno = ENOMEM;
+        pal_set_last_error(pal_err_no_memory);
     }
     batch.owner = 0;
     batch.file.clear();
