@@ -620,36 +620,38 @@ static int section_locked(span sec, const std::string &body, const char *file)
     if (in_batch(file)) {
         replace_section(batch.data, sec, body, &now);
         if (now.size() > MAX_PROFILE_BYTES) {
-            errno = EFBIG;
+            pal_set_last_error(pal_err_too_big);
             return 0;
         }
         batch.data.swap(now);
         return 1;
     }
-    std::string target = write_target(file);
+    std::string target = pal_replace_target(file);
     std::string tmp = target + ".tmp";
     std::string old;
-    struct stat st;
+    unsigned mode = 0;
     int cut;
-    int fd = lock_temp(tmp);
-    if (fd < 0)
+    int h = pal_replace_lock(tmp.c_str());
+    if (h < 0)
         return 0;
-    int exists = load(target.c_str(), &old, &st, &cut);
-    if ((!exists && errno != ENOENT) || cut) {
+    int exists = pal_load_file(target.c_str(), &old, MAX_PROFILE_BYTES, &cut, &mode);
+    if ((!exists && pal_last_error() != pal_err_not_found) || cut) {
         if (cut)
-            errno = EFBIG;
-        return abandon(tmp, fd);
+            pal_set_last_error(pal_err_too_big);
+        pal_replace_abandon(h, tmp.c_str());
+        return 0;
     }
     replace_section(old, sec, body, &now);
     if (now == old && (exists || now.empty())) {
-        abandon(tmp, fd);
+        pal_replace_abandon(h, tmp.c_str());
         return 1;
     }
     if (now.size() > MAX_PROFILE_BYTES) {
-        errno = EFBIG;
-        return abandon(tmp, fd);
+        pal_set_last_error(pal_err_too_big);
+        pal_replace_abandon(h, tmp.c_str());
+        return 0;
     }
-    return replace_file(target, tmp, fd, now, exists, &st);
+    return pal_replace_commit(h, tmp.c_str(), target.c_str(), now.data(), now.size(), exists, mode);
 }
 
 /* WritePrivateProfileStringA: sets key = value in section, creating the
