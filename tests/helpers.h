@@ -50,6 +50,7 @@ struct Program {
     std::string roku;        /* its working folder */
     std::string out_path;    /* its standard output */
     int in_fd = -1;          /* its standard input */
+    void (*in_child)(void) = nullptr;  /* runs in the child just before exec */
 
     /* Starts the program with args; home is created when empty. */
     void start(const std::vector<std::string> &args, const std::string &home_dir = "");

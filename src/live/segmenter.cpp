@@ -31,8 +31,8 @@
 #define MAIN_BANDWIDTH 250000
 #define VARIANTS       18          /* main playlist of a stream without a cut */
 #define VARIANT_STEP   100000
-#define START_CHECKS   20          /* waits for VLC's first bytes, */
-#define START_STEP     500         /* this many ms apart */
+#define START_CHECKS   20          /* VLC's first bytes are awaited for */
+#define START_STEP     500         /* START_CHECKS times this many ms */
 #define EOF_CHECKS     3           /* checks without growth that end a file */
 #define EOF_STEP       1000
 #define MORE_STEP      100         /* wait when more data is on its way */
@@ -350,9 +350,13 @@ static int input_ended(TS_SOURCE *src, int n)
             return 0;
         }
         if (src->eof >= EOF_CHECKS) return 1;
-        pal_sleep(EOF_STEP);
-        if (pal_filelength64(src->DATA) <= src->offset + n) src->eof++;
-        pal_sleep(EOF_STEP);
+        /* Two seconds without growth count once; growth ends the wait at
+        ** once, so a stream that is just starting loses no time here. */
+        for (int t = 0; t < 2 * EOF_STEP; t += MORE_STEP) {
+            pal_sleep(MORE_STEP);
+            if (pal_filelength64(src->DATA) > src->offset + n) return 0;
+        }
+        src->eof++;
         return 0;
     }
     uint32_t now = pal_ticks();
@@ -389,7 +393,8 @@ int VLC_Trans(int idx)
             Debug("Source open failed");
             goto done;
         }
-        for (int k = 0; k < START_CHECKS && Chk_Pos(src.DATA) != 1; k++) pal_sleep(START_STEP);
+        for (int k = 0; k < START_CHECKS * START_STEP / MORE_STEP && Chk_Pos(src.DATA) != 1; k++)
+            pal_sleep(MORE_STEP);
     } else if (!(src.s = VLC_Open_NET(idx))) {
         Debug("NET stream open failed");
         goto done;

@@ -81,6 +81,8 @@ static const char x264[] =
 static std::mutex start_lock;
 /* The shell of the last stream started (its VLC runs while it runs). */
 static std::atomic<int> vlc_shell{0};
+static std::atomic<int> vlc_stream{0};        /* the stream it serves */
+static std::atomic<int> kill_shell{0};        /* the last quit command's shell */
 static std::atomic<int> ended[MAX_ENDED];
 
 void Stream_Ended(int n)
@@ -148,6 +150,8 @@ static int locate_vlc(void)
     if (!VLC_Path[0]) {
         Get_Path(Win.load(), "Select Location of VLC absolute", VLC_Path, 0, sizeof VLC_Path);
         flip_slash(VLC_Path);
+        size_t n = strlen(VLC_Path);
+        if (n > 1 && VLC_Path[n - 1] == '/') VLC_Path[n - 1] = 0;
     }
     sfmt(prog, sizeof prog, "%s/" VLC_PROGRAM, VLC_Path);
     Debug("VLC path = [%s]", prog);
@@ -259,18 +263,28 @@ static int wait_shell(int pid, int ms)
 static void end_running_vlc(void)
 {
     int pid = vlc_shell.load();
-    if (!pal_shell_running(pid)) return;
-    Debug("VLC still running - quit");
-    Kill_VLC("", 0);
-    if (!wait_shell(pid, QUIT_WAIT)) pal_shell_kill(pid);
+    if (pal_shell_running(pid)) {
+        Debug("VLC still running - quit");
+        Kill_VLC("", 0);
+        if (!wait_shell(pid, QUIT_WAIT)) pal_shell_kill(pid);
+    }
+    /* A quit command still on its way would take the new VLC for the one
+    ** to end, or be taken by it for the running instance. */
+    int quit = kill_shell.load();
+    if (!wait_shell(quit, QUIT_WAIT)) pal_shell_kill(quit);
 }
 
-/* Starts VLC for stream n.  Returns 1, or 0 after the alert. */
-static int start_vlc(const char *movie, int n)
+/* Starts VLC for a new stream.  Returns its number, or 0 after the alert. */
+static int start_vlc(const char *movie)
 {
     WALK("start_vlc");
     std::lock_guard<std::mutex> guard(start_lock);
+    if (VLC_Stream) {
+        if (OPT('b')) scopy(NET_Adrs, sizeof NET_Adrs, "234.1.2.3");
+        else scopy(NET_Adrs, sizeof NET_Adrs, IP_Adrs[IP_Select]);
+    }
     if (!VLC_Path[0] && !locate_vlc()) return 0;
+    int n = ++Live_Stream;
     char folder[MAX_PATH_TXT], name[MAX_PATH_TXT + 32];
     live_folder(folder, sizeof folder);
     My_mkdir(folder);
@@ -290,7 +304,8 @@ static int start_vlc(const char *movie, int n)
     Debug("Start VLC");
     sfmt(name, sizeof name, "stream%d-Run.bat", n);
     vlc_shell = run_batch(folder, name);
-    return 1;
+    vlc_stream = n;
+    return n;
 }
 
 /* Waits until file exists, while stream n may still produce it.  Returns 1
@@ -326,12 +341,8 @@ int VLC_Transcode(const char *path)
     const char *dot = strrchr(path, '.');
     if (!dot || !Chk_Movie(dot + 1)) return 0;
     Debug("Transcode - %s", path);
-    if (VLC_Stream) {
-        if (options & 0x1000000u) scopy(NET_Adrs, sizeof NET_Adrs, "234.1.2.3");
-        else scopy(NET_Adrs, sizeof NET_Adrs, IP_Adrs[IP_Select]);
-    }
-    int n = ++Live_Stream;
-    if (!start_vlc(path, n)) return 0;
+    int n = start_vlc(path);
+    if (!n) return 0;
     if (!VLC_Stream && !Stream_Wait(n)) return 0;
     myfork(JOB_TRANSCODE, n);
 
@@ -347,15 +358,21 @@ int Kill_VLC(const char *path, int mode)
 {
     WALK("Kill_VLC");
     Debug("Kill_VLC mode %d - %s", mode, path);
-    char bat[MAX_PATH_TXT + 32];
-    My_Stat_Buf st;
-    sfmt(bat, sizeof bat, "%s/kill-vlc.bat", Roku_Path);
-    if (My_stat(bat, &st) == 0) run_batch(Roku_Path, "kill-vlc.bat");
-    if (!mode) return 0;
     const char *slash = strrchr(path, '/');
     const char *name = slash ? slash + 1 : path;
     int num = 0;
     int got = sscanf(name, "stream%d", &num);
+    /* At a stream's end, VLC is told to quit only if it is still running
+    ** for that stream: a later stream's VLC is left alone. */
+    if (!mode && got == 1 && (num != vlc_stream.load() || !VLC_Running())) {
+        Debug("Kill_VLC - no VLC of stream%d", num);
+        return 0;
+    }
+    char bat[MAX_PATH_TXT + 32];
+    My_Stat_Buf st;
+    sfmt(bat, sizeof bat, "%s/kill-vlc.bat", Roku_Path);
+    if (My_stat(bat, &st) == 0) kill_shell = run_batch(Roku_Path, "kill-vlc.bat");
+    if (!mode) return 0;
     Debug("%i index = %d [%s]", got, num, name);
     pal_sleep(KILL_DROP_WAIT);
     /* A VLC that did not hear the quit is ended here. */
