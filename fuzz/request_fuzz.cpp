@@ -1,9 +1,10 @@
 /*
 ** Fuzz target for the request handler's parsing: arbitrary bytes as one
-** received request through the line split, the header folding and scan,
-** the method, the target, the range, the cookie decode and check, the MIME
-** lookup and the access-log line, each into buffers exactly as large as the
-** handler's, so that AddressSanitizer catches any read or write past them.
+** received request through the end-of-request search, the line split, the
+** header folding and scan, the method, the target, the range, the cookie
+** decode and check, the MIME lookup and the access-log line, each into
+** buffers exactly as large as the handler's, so that AddressSanitizer
+** catches any read or write past them.
 */
 #include "global.h"
 #include "http/access.h"
@@ -17,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     /* As received: at most one receive's worth, not NUL-terminated. */
     size_t n = size < REQ_RECV ? size : REQ_RECV;
     std::vector<char> input(data, data + n);
+    if (request_length(input.data(), n) > n) __builtin_trap();
     static char arg[REQ_LINES][REQ_LINE];
     split_request(input.data(), n, arg);
     fold_headers(arg);

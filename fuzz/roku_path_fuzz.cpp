@@ -1,7 +1,8 @@
 /*
 ** Fuzz target for the /Roku/ tree and the pattern rules: arbitrary bytes as
 ** a request target for Roku_path (in a buffer the size the request handler
-** gives it, answering on an invalid socket so nothing blocks), and as a
+** gives it, answering on an invalid socket so nothing blocks) and the check
+** of what may be served, and as a
 ** pattern and a name for Match under every flag combination.
 */
 #include "global.h"
@@ -31,6 +32,7 @@ static void setup(void)
     }
     plinks[0] = strdup("E:/Lib%20One/");
     plinks[7] = strdup("%");
+    plink_cnt = 8;
     scopy(recent[0], RECENT_TXT, "/m/a.mp4");
     std::string ini = "[Velmora]\r\nName=Fuzz\r\n";
     std::string name = std::string(Roku_Path) + "/Velmora.ini";
@@ -52,6 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Roku_path(PAL_INVALID_SOCKET, item.data(), out, size && (data[0] & 1) ? 3 : 0);
     if (strnlen(out, sizeof out) >= sizeof out)
         __builtin_trap();
+    /* What the check lets through is absolute, with no "." or ".." left. */
+    if (out[0] && Confined_Path(out, sizeof out)) {
+        std::string p = out;
+        p = p.substr(0, p.find('?'));
+        if (p[0] != '/' || p.find("/./") != std::string::npos || p.find("/../") != std::string::npos ||
+            (p.size() >= 3 && (p.compare(p.size() - 3, 3, "/..") == 0 || p.compare(p.size() - 2, 2, "/.") == 0)))
+            __builtin_trap();
+    }
 
     /* The first byte splits pattern and name; each in a buffer of its own. */
     if (size) {

@@ -118,6 +118,9 @@ extern char VLC_Path[MAX_PATH_TXT];
 extern int SS_period, SS_overlay, SS_shuffle, SS_random;
 extern char SS_music[1024];
 extern std::atomic<int> Save_Config;
+/* 1 (the default): only the shared places are served; "Confine=0" in
+** [Velmora] serves any path, as before. */
+extern int Confine;
 extern char Version_Host[256];           /* version-check host; empty = no check */
 
 /* ----------------------------------------------------------- list globals */

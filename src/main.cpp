@@ -66,15 +66,24 @@ static int server_job(int) { return server(); }
 static int upnp_job(int) { return UPNP_Init(); }
 
 /* Writes Largefile.txt: 1000 blocks of the same 1000 bytes, 32..127 over
-** and over, a known file for measuring transfers. */
+** and over, a known file for measuring transfers.  A file that is already
+** there whole (its size and first block right) is left alone: the switches
+** change often, and a megabyte written each time is for nothing. */
 static void write_large_file(void)
 {
     char path[MAX_PATH_TXT + 32];
     sfmt(path, sizeof path, "%s/Largefile.txt", Roku_Path);
+    char block[1000], have[1000];
+    for (int i = 0; i < 1000; i++) block[i] = (char)(32 + i % 96);
+    My_Stat_Buf st;
+    if (My_stat(path, &st) == 0 && st.st_size == 1000 * (long long)sizeof block) {
+        FILE *r = My_fopen(path, "rb");
+        int same = r && fread(have, 1, sizeof have, r) == sizeof have && !memcmp(have, block, sizeof block);
+        if (r) fclose(r);
+        if (same) return;
+    }
     FILE *f = My_fopen(path, "wb");
     if (!f) return;
-    char block[1000];
-    for (int i = 0; i < 1000; i++) block[i] = (char)(32 + i % 96);
     for (int i = 0; i < 1000; i++) {
         if (fwrite(block, 1, sizeof block, f) != sizeof block) {
             Debug("Largefile write failed");
@@ -84,7 +93,7 @@ static void write_large_file(void)
     fclose(f);
 }
 
-/* Each switch of the logs shows its status and rewrites Largefile.txt. */
+/* Each switch of the logs shows its status and puts Largefile.txt right. */
 static void diag_switched(const char *status)
 {
     Show_Diag(status);

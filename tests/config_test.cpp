@@ -44,15 +44,15 @@ static std::string crlf(const Lines &lines)
 
 static std::string get(const char *sec, const char *key)
 {
-    char buf[4096];
-    pal_get_private_profile_string(sec, key, "<none>", buf, sizeof buf, Config_File());
-    return buf;
+    std::vector<char> buf(1 << 17);
+    pal_get_private_profile_string(sec, key, "<none>", buf.data(), (unsigned long)buf.size(), Config_File());
+    return buf.data();
 }
 
 /* The section's "key=value" lines as the channel reads them. */
 static Lines section(const char *sec)
 {
-    std::vector<char> buf(1 << 16);
+    std::vector<char> buf(1 << 22);
     pal_get_private_profile_section(sec, buf.data(), (unsigned long)buf.size(), Config_File());
     Lines out;
     for (const char *p = buf.data(); *p; p += strlen(p) + 1) out.push_back(p);
@@ -181,8 +181,10 @@ TEST_F(Config, SaveThenLoadGivesBackEveryKeyInOrder)
     EXPECT_EQ(get("Velmora", "VersionHost"), "<none>");
 }
 
-/* Numbers as "%d" reads them, values cut to their buffers, option letters t and i
-** over the file's keys but not a, an unknown address added and chosen. */
+/* What a load takes from the file: numbers as "%d" reads them (text after
+** the digits ignored, no digits leave the setting alone, too large is held
+** at the end), values and sections whole, the option letters t and i over
+** the file's keys but not a, the file's unknown address added and chosen. */
 TEST_F(Config, LoadReadsNumbersCutsValuesAndWeighsOptionLetters)
 {
     Lines l = {"[Velmora]", "Version=1.9.0.0", "IPadrs=10.9.8.7", "Trace=0", "Audit=0", "iTunes_Time=77",
@@ -204,10 +206,9 @@ TEST_F(Config, LoadReadsNumbersCutsValuesAndWeighsOptionLetters)
               (std::vector<long long>{3, 2, 1, 0, 0, 0, 80, 1, 1, -5, INT_MAX}));
     EXPECT_STREQ(IP_Adrs[2], "10.9.8.7");
     EXPECT_EQ(get("Velmora", "Version"), VELMORA_VERSION);   /* an old version is brought up to date */
-    EXPECT_EQ(strlen(Server_Name) + strlen(iTunes_Path) + strlen(SS_music), 99u + 99u + 499u);
+    EXPECT_EQ(strlen(Server_Name) + strlen(iTunes_Path) + strlen(SS_music), 150u + 300u + 600u);
     EXPECT_EQ(recent[0] + "|"s + recent[9], "/r0|/r9");  /* file order, whatever the keys */
-    /* 46 entries of 43 characters fit the section buffer; the cut 47th is left out. */
-    EXPECT_EQ(memory_links(), Lines(l.end() - 60, l.end() - 14));
+    EXPECT_EQ(memory_links(), Lines(l.end() - 60, l.end()));
 }
 
 /* Playlist link lines lose only their line end, and are cut at 1023. */
@@ -305,7 +306,7 @@ TEST_F(Config, DamagedFilesLoadAndTheNextSaveIsClean)
     std::pair<std::string, std::string> files[] = {
         {big + "[SlideShow]\r\nSS_period=9\r\n", "Big|0|9||/media/folder0"},
         {"[Velmora]\r\nName=" + std::string(100000, 'x') + "\r\nPort=81\r\n" + std::string(100000, 'y') +
-             "\r\n[Recent]\r\n0=/r/a\r\n", std::string(99, 'x') + "|81|0|/r/a|"},
+             "\r\n[Recent]\r\n0=/r/a\r\n", "|81|0|/r/a|"},
         {"[Velmora]\r\nName=Nu\0ll\r\nPort=82\0\r\n\0\0[SlideShow]\r\nSS_period=3"s, "Nu|82|3||"},
     };
     for (auto &f : files) {
@@ -325,7 +326,36 @@ TEST_F(Config, DamagedFilesLoadAndTheNextSaveIsClean)
     }
 }
 
-/* With the working folder gone no write can replace the file. */
+/* Nothing the user configured is lost by a load and a save: a section far
+** beyond the tables (its entries past 1,000 stay in the file, in order),
+** a 100 KB folder, values longer than their settings hold, a title added
+** to a full table. */
+TEST_F(Config, OversizedSectionsAndValuesSurviveLoadAndSave)
+{
+    Lines l = {"[Velmora]", "Name=" + std::string(300, 'n'), "iTunes_Path=/" + std::string(299, 'p'),
+               "VLC_Path=/" + std::string(5000, 'v'), "[Links]"};
+    for (int i = 0; i < 2000; i++)
+        l.push_back("T" + std::to_string(i) + "=/media/" + (i == 7 ? std::string(100000, 'f') : std::to_string(i)));
+    l.push_back("[Paths]");
+    for (int i = 0; i < 1200; i++) l.push_back("/kids/" + std::to_string(i) + "=" + std::to_string(1000 + i));
+    write_file(ini, crlf(l));
+    load_config();
+    EXPECT_EQ(memory_links(), Lines(l.begin() + 5, l.begin() + 1005));
+    EXPECT_EQ(strlen(iTunes_Path), 300u);
+    EXPECT_EQ(VLC_Path[0], 0);                 /* too long to hold: not taken cut */
+    insert_link("Added", "/added", nullptr);   /* the table is full */
+    save_config();
+    Lines want_links(l.begin() + 5, l.begin() + 2005), want_paths(l.begin() + 2006, l.end());
+    want_links.push_back("Added=/added");
+    EXPECT_EQ(section("Links"), want_links);
+    EXPECT_EQ(section("Paths"), want_paths);
+    for (int k : {1, 2, 3}) EXPECT_EQ(get("Velmora", l[k].substr(0, l[k].find('=')).c_str()), l[k].substr(l[k].find('=') + 1));
+    write_file(ini, "[Velmora]\r\n");        /* no kept entries for the tests after */
+    load_config();
+}
+
+/* With the working folder gone no write can replace the file (the child
+** that runs this has a folder of its own, and removes it). */
 TEST_F(Config, FailedSectionDeleteEndsTheProgram)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -356,4 +386,27 @@ TEST_F(Config, KilledSaveLeavesOneWholeConfiguration)
         ASSERT_EQ(r.size(), (size_t)MAX_RECENT);
         for (const std::string &e : r) ASSERT_EQ(e.find("=/"s + name[0] + "/recent/"), 1u) << e;
     }
+}
+
+/* A full disk during a save ends the program with the reason, and leaves
+** the last whole configuration in place (a small memory disk of our own). */
+TEST_F(Config, FullDiskDuringSaveKeepsTheLastWholeFile)
+{
+    std::string small = dir + "/small";
+    std::filesystem::create_directory(small);
+    if (system(("mount -t tmpfs -o size=64k tmpfs '" + small + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no tmpfs to mount";
+    scopy(Roku_Path, sizeof Roku_Path, small.c_str());
+    links[0] = LINK{strdup("Movies"), strdup("/m")};
+    save_config();
+    std::string whole = read_file(small + "/Velmora.ini");
+    for (int i = 1; i < MAX_LINKS; i++) links[i] = LINK{strdup(("T" + std::to_string(i)).c_str()), strdup("/media/x")};
+    FILE *fill = fopen((small + "/filler").c_str(), "wb");
+    std::string block(1024, 'f');
+    while (fill && fwrite(block.data(), 1, block.size(), fill) == block.size() && fflush(fill) == 0) {}
+    if (fill) fclose(fill);
+    GTEST_FLAG_SET(death_test_style, "fast");   /* the child must not mount again */
+    EXPECT_EXIT(save_config(), ::testing::ExitedWithCode(1), "WritePrivateProfileString \\*\n.*No space left");
+    EXPECT_EQ(read_file(small + "/Velmora.ini"), whole);
+    EXPECT_EQ(system(("umount '" + small + "'").c_str()), 0);
 }

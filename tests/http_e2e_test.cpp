@@ -56,9 +56,9 @@ struct Served {
             std::string name = f;
             write_file(movies + "/Info/" + name.substr(name.find('/') + 1), read_file(data + f));
         }
-        /* An alias elsewhere naming one of them, which has a picture. */
+        /* An alias naming one of them, which has a picture. */
         write_file(movies + "/Info/v23_mpeg1.jpg", "picture");
-        write_file(home + "/Media/Song.mp3x", movies + "/Info/v23_mpeg1.mp3\r\n");
+        write_file(movies + "/Song.mp3x", movies + "/Info/v23_mpeg1.mp3\r\n");
         std::string roku = home + "/My Roku";
         mkdir(roku.c_str(), 0755);
         ini_text = "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\nAudit=1\r\n[Links]\r\nMovies=" + movies + "\r\n";
@@ -228,7 +228,7 @@ TEST_F(Http, InfoTextOfEveryMediaType)
 ** picture, through the media link that holds it. */
 TEST_F(Http, InfoTextOfAnAliasLinksTheRealFile)
 {
-    std::string alias = server->movies + "/../Song.mp3x";
+    std::string alias = server->movies + "/Song.mp3x";
     Channel_Answer a = get("/" + alias.substr(1) + "?info");
     ASSERT_EQ(a.status, 200);
     std::string url = "http://127.0.0.1:" + std::to_string(server->port) + "/Roku/Movies/Info/v23_mpeg1";

@@ -203,6 +203,9 @@ TEST_F(Info, AliasesGiveTheRealFileAndItsCompanions)
     IP_Select = 0;
     My_Port = 8001;
 
+    /* The links here name no real folder of the target: what is checked is
+    ** the matching of paths, not what the server may share. */
+    Confine = 0;
     std::string url = "http://127.0.0.1:8001/Roku/My%20Movies/Rock/Song%20%C3%A9";
     std::string rest = after_file_lines(info_of(alias), target);
     EXPECT_EQ(rest, "bitrate:64000\nduration:1\ntitle:Song One\nartist:Artist One\n"
@@ -222,6 +225,7 @@ TEST_F(Info, AliasesGiveTheRealFileAndItsCompanions)
     write_file(alias, dir + "/gone.mp3\n");
     EXPECT_EQ(after_file_lines(info_of(alias), alias), "");
 
+    Confine = 1;
     links[0] = saved[0];
     links[1] = saved[1];
     scopy(IP_Adrs[0], IP_TXT, saved_ip);

@@ -1,4 +1,7 @@
-/* The thread table: one job per slot, a full table ends the program, call-trace stacks. */
+/*
+** The thread table: slots handed to one job each, a full table refusing the
+** next job, slot lookup and the call-trace stacks.
+*/
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -43,7 +46,9 @@ struct JobSwap {
 
 }  // namespace
 
-TEST(ThreadTable, ThousandJobsFitAndTheNextEndsTheProgram)
+/* A full table refuses the next job and the program goes on; a freed slot
+** takes a job again. */
+TEST(ThreadTable, ThousandJobsFitAndTheNextIsRefused)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
@@ -52,11 +57,13 @@ TEST(ThreadTable, ThousandJobsFitAndTheNextEndsTheProgram)
             Jobs[JOB_CLIENT] = holding_job;
             for (int i = 0; i < MAX_THREADS; i++) myfork(JOB_CLIENT, i);
             wait_until(running, MAX_THREADS);
-            if (running.load() != MAX_THREADS) _exit(10);
-            myfork(JOB_CLIENT, 0);
-            _exit(11);
+            if (running.load() != MAX_THREADS || Threads_In_Use() != MAX_THREADS) _exit(10);
+            if (myfork(JOB_CLIENT, 0) != 0) _exit(11);
+            release_jobs = 1;
+            for (int i = 0; i < 20000 && Threads_In_Use() > 0; i++) pal_sleep(1);
+            _exit(Threads_In_Use() == 0 && myfork(JOB_CLIENT, 0) == 1 ? 3 : 12);
         },
-        ::testing::ExitedWithCode(2), "");
+        ::testing::ExitedWithCode(3), "");
 }
 
 TEST(ThreadTable, ConcurrentStartsNeverShareASlotAndFreedSlotsAreReused)

@@ -2,9 +2,10 @@
 ** velmora-channel: checks a running Velmora server the way the Roku channel
 ** talks to it, and prints the answers.
 **
-**   velmora-channel [-I] [-r RANGE] HOST PORT TARGET...
+**   velmora-channel [-I] [-r RANGE] [-s SOURCE] HOST PORT TARGET...
 **
-** -I sends HEAD instead of GET; -r asks for a byte range (0-99, 500-).
+** -I sends HEAD instead of GET; -r asks for a byte range (0-99, 500-);
+** -s connects from the local address SOURCE (127.0.0.2, say).
 ** Targets go on the wire as given, so encode blanks as %20.
 */
 #include <cstdio>
@@ -16,17 +17,19 @@
 
 static int usage(void)
 {
-    fprintf(stderr, "usage: velmora-channel [-I] [-r RANGE] HOST PORT TARGET...\n");
+    fprintf(stderr, "usage: velmora-channel [-I] [-r RANGE] [-s SOURCE] HOST PORT TARGET...\n");
     return 2;
 }
 
 int main(int argc, char **argv)
 {
-    std::string method = "GET", extra;
+    std::string method = "GET", extra, source;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; i++) {
         if (!strcmp(argv[i], "-I")) {
             method = "HEAD";
+        } else if (!strcmp(argv[i], "-s") && i + 1 < argc) {
+            source = argv[++i];
         } else if (!strcmp(argv[i], "-r") && i + 1 < argc) {
             extra = std::string("Range: bytes=") + argv[++i] + "\r\n";
         } else {
@@ -37,6 +40,7 @@ int main(int argc, char **argv)
     Channel ch;
     ch.host = argv[i];
     ch.port = atoi(argv[i + 1]);
+    ch.source = source;
     long r = ch.start();
     if (r < 0) {
         fprintf(stderr, "velmora-channel: no start number from %s:%d\n", ch.host.c_str(), ch.port);

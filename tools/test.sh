@@ -22,6 +22,9 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=ON
 cmake --build build/release -j"$jobs"
 (cd build/release && ctest -j"$jobs" --output-on-failure)
 
+stage "soak (60 s)"
+VELMORA_BUILD=build/release bench/soak.sh 60
+
 stage "AddressSanitizer and UndefinedBehaviorSanitizer build"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_TESTS=ON >/dev/null
 cmake --build build/asan -j"$jobs"

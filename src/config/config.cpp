@@ -15,6 +15,8 @@
 #include <climits>
 #include <cstdlib>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "subs/files.h"
 #include "subs/text.h"
@@ -37,6 +39,7 @@ char VLC_Path[MAX_PATH_TXT];
 int SS_period, SS_overlay, SS_shuffle, SS_random;
 char SS_music[1024];
 std::atomic<int> Save_Config{0};
+int Confine = 1;
 char Version_Host[256];
 char My_Host[256];
 
@@ -47,11 +50,14 @@ char *plinks[MAX_PLINKS];
 int plink_cnt = 0;
 std::atomic<int> New_Title{0};
 
-/* Read sizes.  They decide what the channel and the user see (a value longer
-** than 99 characters comes back cut), so they are kept exactly. */
-#define VALUE_TXT   100      /* one value: 99 characters kept */
-#define MUSIC_TXT   500      /* SS_music: 499 kept */
-#define SECTION_TXT 2000     /* "Recent", "Links" and "Paths", read whole */
+/* Read sizes.  A number is read through VALUE_TXT; a text setting through a
+** buffer one larger than its global, so a value that does not fit is seen
+** as such and never taken (nor saved back) cut.  The list sections are read
+** whole, through a buffer that starts at SECTION_TXT and grows until the
+** section fits. */
+#define VALUE_TXT   100
+#define SECTION_TXT 2000
+#define SECTION_MAX (256UL * 1024 * 1024)   /* beyond any file the profile calls read */
 #define PLINK_TXT   1024     /* one line of the playlist link file */
 
 /* A file larger than this, or one whose lines are not all "[section]" or
@@ -154,15 +160,48 @@ static void read_time(const char *section, const char *key, long long *out)
         *out = v;
 }
 
-/* Reads a text setting through a buffer of bufsize bytes (so the value is cut
-** at bufsize - 1 characters); missing or empty leaves it as it is. */
-static void read_text(const char *section, const char *key, char *dst, size_t dstsize,
-                      unsigned long bufsize)
+/* The text settings, in the order they are read.  A value in the file too
+** long for its global is held here whole instead: the global is left as it
+** was, and a save writes the held value back for as long as the global
+** stays empty, so the value is never written back cut nor lost. */
+static struct {
+    const char *section, *key;
+    char *dst;
+    size_t size;
+    std::string held;
+} texts[] = {
+    {"Velmora", "Name", Server_Name, sizeof Server_Name, {}},
+    {"Velmora", "iTunes_Path", iTunes_Path, sizeof iTunes_Path, {}},
+    {"Velmora", "iPhoto_Path", iPhoto_Path, sizeof iPhoto_Path, {}},
+    {"Velmora", "VLC_Path", VLC_Path, sizeof VLC_Path, {}},
+    {"Velmora", "VersionHost", Version_Host, sizeof Version_Host, {}},
+    {"SlideShow", "SS_music", SS_music, sizeof SS_music, {}},
+};
+
+/* Reads the text setting of texts[] whose global is dst; missing or empty
+** leaves it as it is, and so does a value too long for it (held). */
+static void read_text(const char *key, char *dst)
 {
-    char buf[MUSIC_TXT];
-    if (bufsize > sizeof buf) bufsize = sizeof buf;
-    if (get_value(section, key, buf, bufsize)) scopy(dst, dstsize, buf);
+    for (auto &t : texts) {
+        if (t.dst != dst || strcmp(t.key, key)) continue;
+        std::vector<char> buf(t.size + 1);
+        unsigned long n;
+        while ((n = get_value(t.section, key, buf.data(), (unsigned long)buf.size())) + 1 >= buf.size() &&
+               buf.size() < SECTION_MAX)
+            buf.resize(buf.size() * 4);
+        t.held.clear();
+        if (n >= t.size) {
+            t.held.assign(buf.data(), n);
+            Debug("%s longer than %d characters - held whole", key, (int)t.size - 1);
+        } else if (n) {
+            scopy(dst, t.size, buf.data());
+        }
+        return;
+    }
 }
+
+/* Writes a text setting, or the value held for it while it is empty. */
+static void put_setting(const char *key, const char *value, const char *file);
 
 /* Writes one key; a failure of a single key is not worth stopping for. */
 static void put_text(const char *section, const char *key, const char *value, const char *file)
@@ -184,6 +223,28 @@ static void drop_section(const char *section, const char *file)
     if (!pal_write_private_profile_string(section, nullptr, nullptr, file)) ErrorExit(FATAL_WRITE);
 }
 
+/* Writes a list section whole from entries ("key=value\0" each); as with
+** drop_section, a list that could not be written ends the program. */
+static void put_section(const char *section, const std::string &entries, const char *file)
+{
+    std::string list = entries;
+    list.push_back(0);
+    if (!pal_write_private_profile_section(section, list.c_str(), file)) ErrorExit(FATAL_WRITE);
+}
+
+static void put_setting(const char *key, const char *value, const char *file)
+{
+    for (auto &t : texts) {
+        if (strcmp(t.key, key)) continue;
+        if (!t.held.empty() && !t.dst[0])
+            value = t.held.c_str();
+        else
+            t.held.clear();
+        put_text(t.section, key, value, file);
+        return;
+    }
+}
+
 /* A rewrite of several keys is made as one replacement of the file, so the
 ** channel, which is served this file, and a crash in the middle both see the
 ** old file or the new one, never a list half written.  Returns 1 when the
@@ -200,17 +261,20 @@ static void end_rewrite(int open, const char *file)
     if (open && !pal_profile_end(file)) ErrorExit(FATAL_WRITE);
 }
 
-/* Reads a list section whole into buf and returns the length of its whole
-** entries.  When the section did not fit, the platform cuts the last entry
-** in the middle; that piece (a title or a folder with its end missing) is
-** left out rather than taken for a real entry. */
-static unsigned long read_section(const char *section, char *buf, unsigned long size)
+/* Reads a list section whole into buf, which grows until the section fits,
+** and returns the length of its entries. */
+static unsigned long read_section(const char *section, std::vector<char> &buf)
 {
-    unsigned long n = pal_get_private_profile_section(section, buf, size, Config_File());
+    unsigned long size = SECTION_TXT, n;
+    for (;;) {
+        buf.resize(size);
+        n = pal_get_private_profile_section(section, buf.data(), size, Config_File());
+        /* size - 2 is the platform's word for "did not fit". */
+        if (n + 2 < size || size >= SECTION_MAX) break;
+        size *= 4;
+    }
     if (n > size - 1) n = size - 1;
     buf[n] = 0;
-    if (n == size - 2 && buf[size - 3] != 0)
-        while (n > 0 && buf[n - 1] != 0) n--;
     return n;
 }
 
@@ -279,29 +343,44 @@ static void select_address(const char *adrs)
     Debug("IP insert %d as %s", IP_Select, adrs);
 }
 
+/* The entries of "Links" and "Paths" that the tables have no room for, as
+** "key=value\0" one after the other.  They stay in the file: a save writes
+** them back after the table's own entries. */
+static std::string kept_links, kept_paths;
+
 /* Fills a table from its list section: each entry's key into the field key,
 ** its value into the field value (title and folder for "Links", folder and
 ** PIN for "Paths").  A section with entries replaces the whole table, which
-** keeps the used entries contiguous from 0.  A key that begins with "[" is
-** left out: no line written for it would read back as the same entry. */
-static void load_table(const char *section, LINK *table, char *LINK::*key, char *LINK::*value)
+** keeps the used entries contiguous from 0; entries beyond the table's room
+** go to kept.  A key that begins with "[" is left out: no line written for
+** it would read back as the same entry. */
+static void load_table(const char *section, LINK *table, char *LINK::*key, char *LINK::*value,
+                       std::string *kept)
 {
-    char list[SECTION_TXT];
-    unsigned long len = read_section(section, list, sizeof list), pos = 0;
+    std::vector<char> list;
+    unsigned long len = read_section(section, list), pos = 0;
     char *e, *eq;
+    kept->clear();
     if (len == 0) return;
     clear_links(table);
-    for (int n = 0; n < MAX_LINKS && (e = next_entry(list, len, &pos, &eq));) {
+    int n = 0;
+    while ((e = next_entry(list.data(), len, &pos, &eq))) {
         if (!eq || eq == e || *e == '[') continue;
-        *eq = 0;
-        LINK &l = table[n];
-        l.*key = dup_text(e);
-        l.*value = dup_text(eq + 1);
-        if (!l.link || !l.path) {
-            free(l.link);
-            free(l.path);
-            l.link = l.path = nullptr;
-            return;
+        LINK &l = table[n < MAX_LINKS ? n : 0];
+        if (n < MAX_LINKS) {
+            *eq = 0;
+            l.*key = dup_text(e);
+            l.*value = dup_text(eq + 1);
+            *eq = '=';
+        }
+        if (n >= MAX_LINKS || !l.link || !l.path) {
+            if (n < MAX_LINKS) {
+                free(l.link);
+                free(l.path);
+                l.link = l.path = nullptr;
+            }
+            kept->append(e).push_back(0);
+            continue;
         }
         if (table == links)
             Debug("Link %s  Path %s", l.link, l.path);
@@ -309,6 +388,7 @@ static void load_table(const char *section, LINK *table, char *LINK::*key, char 
             Debug("Path %s  Pin %s", l.path, l.link);
         n++;
     }
+    if (!kept->empty()) Debug("%s: %d bytes of entries kept beyond the table", section, (int)kept->size());
 }
 
 /* Reads the file into the globals; a missing or empty value leaves its
@@ -317,11 +397,11 @@ int load_config(void)
 {
     WALK("load_config");
     char buf[VALUE_TXT];
-    char list[SECTION_TXT];
+    std::vector<char> list;
     unsigned long len, pos;
     char *e, *eq;
 
-    read_text("Velmora", "Name", Server_Name, sizeof Server_Name, VALUE_TXT);
+    read_text("Name", Server_Name);
     read_int("Velmora", "Port", &My_Port);
     read_int("Velmora", "Transcode", &Transcode);
     read_int("Velmora", "VLC_Stream", &VLC_Stream);
@@ -334,29 +414,30 @@ int load_config(void)
     read_time("Velmora", "iTunes_Time", &iTunes_Time);
     read_time("Velmora", "iPhoto_Time", &iPhoto_Time);
     if (OPT('i')) iTunes_Time = iPhoto_Time = 0;   /* forces both imports */
-    read_text("Velmora", "iTunes_Path", iTunes_Path, sizeof iTunes_Path, VALUE_TXT);
-    read_text("Velmora", "iPhoto_Path", iPhoto_Path, sizeof iPhoto_Path, VALUE_TXT);
-    read_text("Velmora", "VLC_Path", VLC_Path, sizeof VLC_Path, VALUE_TXT);
+    read_text("iTunes_Path", iTunes_Path);
+    read_text("iPhoto_Path", iPhoto_Path);
+    read_text("VLC_Path", VLC_Path);
     read_int("Velmora", "On_error", &On_error);
-    read_text("Velmora", "VersionHost", Version_Host, sizeof Version_Host, VALUE_TXT);
+    read_text("VersionHost", Version_Host);
+    read_int("Velmora", "Confine", &Confine);
 
     read_int("SlideShow", "SS_period", &SS_period);
     read_int("SlideShow", "SS_overlay", &SS_overlay);
     read_int("SlideShow", "SS_shuffle", &SS_shuffle);
     read_int("SlideShow", "SS_random", &SS_random);
-    read_text("SlideShow", "SS_music", SS_music, sizeof SS_music, MUSIC_TXT);
+    read_text("SS_music", SS_music);
 
     if (get_value("Velmora", "IPadrs", buf, sizeof buf)) select_address(buf);
 
     /* The recent rows are filled in file order whatever their keys say; a
     ** line without "=" or with nothing after it fills no row. */
-    len = read_section("Recent", list, sizeof list);
+    len = read_section("Recent", list);
     if (len > 0) {
         std::lock_guard<std::mutex> guard(recent_lock);
         int row = 0;
         for (int i = 0; i < MAX_RECENT; i++) recent[i][0] = 0;
         pos = 0;
-        while (row < MAX_RECENT && (e = next_entry(list, len, &pos, &eq))) {
+        while (row < MAX_RECENT && (e = next_entry(list.data(), len, &pos, &eq))) {
             if (!eq || !eq[1]) continue;
             scopy(recent[row], RECENT_TXT, eq + 1);
             Debug("Recent %d  Path %s", row, recent[row]);
@@ -364,8 +445,8 @@ int load_config(void)
         }
     }
 
-    load_table("Links", links, &LINK::link, &LINK::path);
-    load_table("Paths", paths, &LINK::path, &LINK::link);
+    load_table("Links", links, &LINK::link, &LINK::path, &kept_links);
+    load_table("Paths", paths, &LINK::path, &LINK::link, &kept_paths);
 
     if (get_value("Velmora", "Version", buf, sizeof buf) && strcmp(buf, VELMORA_VERSION))
         put_text("Velmora", "Version", VELMORA_VERSION, Config_File());
@@ -429,7 +510,7 @@ static void write_settings(const char *file)
     int i;
 
     put_text("Velmora", "Version", VELMORA_VERSION, file);
-    put_text("Velmora", "Name", Server_Name, file);
+    put_setting("Name", Server_Name, file);
     put_text("Velmora", "IPadrs", IP_Select >= 0 && IP_Select < MAX_IP ? IP_Adrs[IP_Select] : "", file);
     put_number("Velmora", "Port", My_Port.load(), file);
     put_number("Velmora", "Transcode", Transcode, file);
@@ -439,39 +520,45 @@ static void write_settings(const char *file)
     put_number("Velmora", "Audit", Audit.load(), file);
     put_number("Velmora", "iTunes_Time", iTunes_Time, file);
     put_number("Velmora", "iPhoto_Time", iPhoto_Time, file);
-    put_text("Velmora", "iTunes_Path", iTunes_Path, file);
-    put_text("Velmora", "iPhoto_Path", iPhoto_Path, file);
-    put_text("Velmora", "VLC_Path", VLC_Path, file);
+    put_setting("iTunes_Path", iTunes_Path, file);
+    put_setting("iPhoto_Path", iPhoto_Path, file);
+    put_setting("VLC_Path", VLC_Path, file);
     put_number("Velmora", "On_error", On_error, file);
     /* No host means no version check; then the key goes, so a cleared host
     ** does not come back from the file at the next start. */
-    put_text("Velmora", "VersionHost", Version_Host[0] ? Version_Host : nullptr, file);
+    put_setting("VersionHost", Version_Host[0] ? Version_Host : nullptr, file);
+    /* Written only when off, so the file of a user who never touched it
+    ** stays as it was. */
+    if (!Confine) put_number("Velmora", "Confine", 0, file);
 
     put_number("SlideShow", "SS_period", SS_period, file);
     put_number("SlideShow", "SS_overlay", SS_overlay, file);
     put_number("SlideShow", "SS_shuffle", SS_shuffle, file);
     put_number("SlideShow", "SS_random", SS_random, file);
-    put_text("SlideShow", "SS_music", SS_music, file);
+    put_setting("SS_music", SS_music, file);
 
     /* Each row keeps its own number as its key, so an empty row leaves a gap
     ** in the keys. */
     Debug("update recent");
-    drop_section("Recent", file);
+    std::string list;
     for (i = 0; i < MAX_RECENT; i++) {
         if (!recent[i][0]) continue;
         sfmt(key, sizeof key, "%d", i);
-        put_text("Recent", key, recent[i], file);
+        list.append(key).append("=").append(recent[i]).push_back(0);
     }
+    put_section("Recent", list, file);
 
     Debug("update links");
-    drop_section("Links", file);
+    list.clear();
     for (i = 0; i < MAX_LINKS; i++)
-        if (links[i].link) put_text("Links", links[i].link, links[i].path ? links[i].path : "", file);
+        if (links[i].link) list.append(links[i].link).append("=").append(links[i].path ? links[i].path : "").push_back(0);
+    put_section("Links", list.append(kept_links), file);
 
     Debug("update paths");
-    drop_section("Paths", file);
+    list.clear();
     for (i = 0; i < MAX_LINKS; i++)
-        if (paths[i].path) put_text("Paths", paths[i].path, paths[i].link ? paths[i].link : "", file);
+        if (paths[i].path) list.append(paths[i].path).append("=").append(paths[i].link ? paths[i].link : "").push_back(0);
+    put_section("Paths", list.append(kept_paths), file);
 }
 
 /* Writes every setting and the three lists back.  Returns 0.
@@ -615,8 +702,10 @@ int insert_link(const char *title, const char *base, const char *name)
             return 0;
         }
     }
-    /* With every entry used the file keeps the new title; memory does not,
-    ** until the table has room at a later start. */
+    /* With every entry used the title is kept with the entries the table
+    ** has no room for, so a full save writes it back; memory gets it when
+    ** the table has room at a later start. */
+    if (i == MAX_LINKS) kept_links.append(title).append("=").append(folder).push_back(0);
     if (i < MAX_LINKS) {
         char *t = dup_text(title), *p = dup_text(folder);
         if (t && p) {
@@ -636,7 +725,13 @@ int insert_link(const char *title, const char *base, const char *name)
 int delete_link(const char *title)
 {
     WALK("delete_link");
-    if (title && *title) pal_write_private_profile_string("Links", title, nullptr, Config_File());
+    if (!title || !*title) return 0;
+    pal_write_private_profile_string("Links", title, nullptr, Config_File());
+    /* A title beyond the table goes from the kept entries too. */
+    std::string want = std::string(title) + "=", rest;
+    for (size_t p = 0; p < kept_links.size(); p += strlen(kept_links.c_str() + p) + 1)
+        if (kept_links.compare(p, want.size(), want)) rest.append(kept_links.c_str() + p).push_back(0);
+    kept_links.swap(rest);
     return 0;
 }
 

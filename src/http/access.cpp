@@ -37,8 +37,8 @@ static std::mutex table_lock;
 
 /* Refused requests since start-up. */
 static std::atomic<int> Intruder{0};
-/* Keeps one refusal from closing the access log under another's line. */
-static std::mutex refuse_lock;
+/* Set once the user has been told that the address table is full. */
+static std::atomic<int> table_full_told{0};
 
 /* Targets that a player may fetch twice with the same number (a seek, a
 ** segment or picture fetched again): each with its blank, so the target
@@ -151,8 +151,10 @@ int Chk_Cookie(uint32_t rip, const char *cookie, const char *req)
         }
     }
     /* Every slot holds another player and the shared one is still free: the
-    ** server cannot tell this player apart, and stops. */
-    Alert("", "Max Number of Connections Exceeded !", 1);
+    ** server cannot tell this player apart and refuses it.  The user hears
+    ** of it once; the players already known are served on. */
+    Debug("Max Number of Connections Exceeded ! Rip %o", rip);
+    if (!table_full_told.exchange(1)) Alert("", "Max Number of Connections Exceeded !", 0);
     return ACCESS_REFUSE;
 }
 
@@ -193,21 +195,9 @@ int Refuse_Access(pal_socket s, const char *req, const char *referer, const char
 {
     WALK("Refuse_Access");
     Debug("cookie failed !");
-    {
-        /* Refusals are logged even with the access log off: it is opened
-        ** for this one line and closed again. */
-        std::lock_guard<std::mutex> g(refuse_lock);
-        int was = Audit.load();
-        if (!was) {
-            Audit = 1;
-            Set_Diag();
-        }
-        http_log(s, req, 403, 0, referer, agent);
-        if (!was) {
-            Audit = 0;
-            Set_Diag();
-        }
-    }
+    /* Refusals are logged even with the access log off, straight to the
+    ** file: the log switches, which other threads read, stay as they are. */
+    http_log(s, req, 403, 0, referer, agent, 1);
     int n = ++Intruder;
     char msg[1024] = "";
     if (n == 1)
@@ -216,8 +206,10 @@ int Refuse_Access(pal_socket s, const char *req, const char *referer, const char
         Param(msg, "Warning %d Intruder Attempts Detected !", n);
     pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
     /* No answer, and a pause: a prober learns nothing and gets nowhere
-    ** fast. */
-    wSleep(Refuse_Pause_ms.load());
+    ** fast.  With the thread table more than half full the refused
+    ** connection makes way at once, so a storm of them cannot keep the
+    ** players out. */
+    if (Threads_In_Use() <= MAX_THREADS / 2) wSleep(Refuse_Pause_ms.load());
     return 0;
 }
 
@@ -270,12 +262,13 @@ size_t log_line(char *out, size_t size, uint32_t peer, const char *clock, const 
                 v[1], w[2], v[2]);
 }
 
-/* Appends one line for the request on s to the access log, when open. */
+/* Appends one line for the request on s to the access log, when open; with
+** always set, also when it is not. */
 int http_log(pal_socket s, const char *arg, int stat, long long size, const char *referer,
-             const char *agent)
+             const char *agent, int always)
 {
     WALK("http_log");
-    if (!AUD.load()) return 0;
+    if (!AUD.load() && !always) return 0;
     char clock[64];
     Clock_Text(pal_time(), clock, sizeof clock);
     Debug("time= [%s]", clock);
@@ -283,6 +276,7 @@ int http_log(pal_socket s, const char *arg, int stat, long long size, const char
     char line[LOG_TXT];
     size_t n = log_line(line, sizeof line, peer, clock, arg, stat, size, referer, agent);
     long put = Audit_Put(line, n);
+    if (put < 0 && always) put = Audit_Append(line, n);
     if (put >= 0 && (size_t)put < n) Debug("Log file write failed");
     return 0;
 }

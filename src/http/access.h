@@ -33,12 +33,13 @@ extern std::atomic<int> Refuse_Pause_ms;
 
 /* Refuses the request line req on socket s: logs it with status 403 even
 ** when the access log is off, counts and shows the intruder attempt, and
-** waits Refuse_Pause_ms.  Nothing is sent; the caller then closes s.  Returns 0. */
+** waits Refuse_Pause_ms (not while the thread table is more than half
+** full).  Nothing is sent; the caller then closes s.  Returns 0. */
 int Refuse_Access(pal_socket s, const char *req, const char *referer, const char *agent);
 
 /* Writes one access-log line for the request on socket s.  Returns 0. */
 int http_log(pal_socket s, const char *arg, int stat, long long size, const char *referer,
-             const char *agent);
+             const char *agent, int always = 0);
 
 /* Formats the access-log line of a request from peer at the time given as
 ** clock text into out (size bytes), cutting the request line and the header

@@ -30,8 +30,16 @@
 #include "subs/threads.h"
 #include "subs/trace.h"
 
-/* Seconds a connection may stay idle between two requests. */
-#define REQ_WAIT 99999
+/* Seconds a keep-alive connection may stay idle between two requests.  A
+** player keeps a connection while the user browses and reopens one that
+** was closed without showing anything; five minutes is longer than any
+** pause between the requests of one screen. */
+#define IDLE_WAIT 300
+/* The same when the thread table is crowded: idle connections then make way
+** for new ones within seconds. */
+#define CROWDED_WAIT 2
+/* Seconds a request may take to arrive whole, from its first byte. */
+#define REQ_ARRIVE 20
 /* Range values are held within this bound, so no sum or difference of two of
 ** them can overflow. */
 #define RANGE_CAP 1000000000000000000LL
@@ -46,6 +54,8 @@ struct CONN {
     char arg[REQ_LINES][REQ_LINE];      /* the request, one line each */
     char item[MAX_PATH_TXT];            /* the target; later the MIME name */
     char path[MAX_PATH_TXT];            /* the file-system path to serve */
+    char req[REQ_RECV];                 /* bytes received, up to the empty line */
+    size_t have;                        /* of them; a pipelined rest stays */
 };
 
 /* ------------------------------------------------------------- parsing */
@@ -218,13 +228,13 @@ static int live_stream(pal_socket s, CONN *c, const char *line, const REQ_HEAD *
     return 1;
 }
 
-/* Answers the n bytes received in c->input.  Clears *ok when the client
+/* Answers the request of n bytes in c->req.  Clears *ok when the client
 ** asked to close.  Returns 1 to wait for the next request, 0 to end the
 ** connection. */
-static int serve_request(pal_socket s, CONN *c, int n, int *ok)
+static int serve_request(pal_socket s, CONN *c, size_t n, int *ok)
 {
     WALK("serve_request");
-    int lines = split_request(c->input, (size_t)n, c->arg);
+    int lines = split_request(c->req, n, c->arg);
     fold_headers(c->arg);
     for (int i = 0; i < lines; i++) Debug("arg[%i] = %s", i, c->arg[i]);
     const char *line = c->arg[0];
@@ -265,6 +275,8 @@ static int serve_request(pal_socket s, CONN *c, int n, int *ok)
     ** empty, which then answers as missing. */
     c->path[0] = 0;
     if (Roku_path(s, c->item, c->path, req)) return 1;
+    /* Outside the shared places a target is answered as a missing one. */
+    if (c->path[0] && !Confined_Path(c->path, sizeof c->path)) c->path[0] = 0;
     Debug("path = %s", c->path);
     size_t len = strlen(c->path);
     if (len > 2 && c->path[len - 1] == '/') c->path[len - 1] = 0;
@@ -283,6 +295,9 @@ static int serve_request(pal_socket s, CONN *c, int n, int *ok)
         if (!in) in = chk_toc(c->path);
         Debug("chk1 in = %o", trace_ptr(in));
         if (in) {
+            /* A listing, search or info text is read from its open stream
+            ** alone: its file goes now, not at some later clean-up. */
+            Temp_Release(in);
             scopy(c->item, sizeof c->item, "dir.htm");
             status = 200;
         } else {
@@ -312,6 +327,55 @@ static int serve_request(pal_socket s, CONN *c, int n, int *ok)
     return 1;
 }
 
+/* The length of the request at the start of buf (n bytes): up to and with
+** its empty line; 0 while that has not arrived. */
+size_t request_length(const char *buf, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        if (buf[i] != '\n') continue;
+        size_t j = i + 1;
+        if (j < n && buf[j] == '\r') j++;
+        if (j < n && buf[j] == '\n') return j + 1;
+    }
+    return 0;
+}
+
+/* Waits up to limit seconds for s to become readable, a second at a time, so
+** that a crowded thread table shortens the wait of an idle connection.
+** Returns 1 when readable, 0 otherwise. */
+static int idle_wait(pal_socket s, int limit)
+{
+    for (int waited = 0; Active;) {
+        int rc = sockwait(s, 1);
+        if (rc > 0) return 1;
+        if (rc < 0) return 0;
+        int room = Threads_In_Use() > MAX_THREADS * 3 / 4 ? CROWDED_WAIT : limit;
+        if (++waited >= room) return 0;
+    }
+    return 0;
+}
+
+/* Reads until c->req holds a whole request.  Returns its length, or 0 when
+** the connection is to end (closed, idle too long, or a request that does
+** not end within REQ_RECV bytes, which is answered 400). */
+static size_t read_request(pal_socket s, CONN *c)
+{
+    size_t len;
+    while (!(len = request_length(c->req, c->have))) {
+        if (c->have == sizeof c->req) {
+            Debug("request too long");
+            reply(s, "400 Bad Request");
+            return 0;
+        }
+        if (!idle_wait(s, c->have ? REQ_ARRIVE : IDLE_WAIT)) return 0;
+        int n = pal_recv(s, c->req + c->have, (int)(sizeof c->req - c->have));
+        Debug("recv %i", n);
+        if (n <= 0) return 0;
+        c->have += (size_t)n;
+    }
+    return len;
+}
+
 /* The request thread: serves the connection until it ends, then closes it. */
 int client(int s)
 {
@@ -325,13 +389,14 @@ int client(int s)
     if (!c) Debug("no memory for connection %i", s);
     int ok = 1;
     while (c && ok && Active) {
-        if (sockwait(s, REQ_WAIT) <= 0) break;
-        /* A request must arrive in this one receive; a longer one is cut
-        ** and its rest read as the next request. */
-        int n = pal_recv(s, c->input, REQ_RECV);
-        Debug("recv %i", n);
-        if (n <= 0) break;
-        if (!serve_request(s, c, n, &ok)) break;
+        /* A request is judged only once it is whole: one sent in several
+        ** pieces is still one request. */
+        size_t n = read_request(s, c);
+        if (!n) break;
+        int more = serve_request(s, c, n, &ok);
+        c->have -= n;
+        memmove(c->req, c->req + n, c->have);
+        if (!more) break;
     }
     Debug("connect close %i", s);
     pal_closesocket(s);

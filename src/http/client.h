@@ -33,6 +33,10 @@ int client(int s);
 ** ignored.  Returns the number of lines filled. */
 int split_request(const char *buf, size_t n, char arg[REQ_LINES][REQ_LINE]);
 
+/* The length of the request at the start of buf (n bytes), up to and with
+** its empty line; 0 while that has not arrived. */
+size_t request_length(const char *buf, size_t n);
+
 /* In every non-empty line but the first, turns the first colon into "=" and
 ** removes the one character after it ("Range: bytes=0-" becomes
 ** "Range=bytes=0-").  Returns 0. */

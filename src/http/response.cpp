@@ -202,6 +202,26 @@ static long long span(long long top, long long start)
     return d > 0 ? d : 0;
 }
 
+int fit_range(long long *start, long long *end, long long size)
+{
+    if (size < 0) size = 0;
+    if (*start < 0) {
+        /* A suffix range: the last -start bytes, the whole file when it is
+        ** shorter. */
+        long long want = -*start;
+        if (want == 0 || size == 0) return 0;
+        *start = want < size ? size - want : 0;
+        *end = size;
+        return 1;
+    }
+    if (*start >= size) return 0;
+    /* An end past the file is the file's end; a range that ends before it
+    ** starts is no range of this file. */
+    if (*end > size) *end = size;
+    if (*end != 0 && *end <= *start) return 0;
+    return 1;
+}
+
 /* Builds the header block into buf.  Returns its length. */
 static size_t header_block(char *buf, size_t size, int status, const char *type, long long length,
                            const char *range, time_t mtime)
@@ -211,8 +231,9 @@ static size_t header_block(char *buf, size_t size, int status, const char *type,
     sfmt(num, sizeof num, "%d", status);
     h = bld(h, buf, size, num);
     /* " OK" for every status, 206 and 404 alike: the channel was built
-    ** against these bytes and reads only the number. */
-    h = bld(h, buf, size, " OK\n");
+    ** against these bytes and reads only the number.  A range the file
+    ** cannot satisfy is no success, and is not called one. */
+    h = bld(h, buf, size, status == 416 ? " Range Not Satisfiable\n" : " OK\n");
     h = bld(h, buf, size, "Content-type: ");
     h = bld(h, buf, size, type);
     h = bld(h, buf, size, "\n");
@@ -220,7 +241,7 @@ static size_t header_block(char *buf, size_t size, int status, const char *type,
     h = bld(h, buf, size, "Content-length: ");
     h = bld(h, buf, size, num);
     h = bld(h, buf, size, "\n");
-    if (status == 206) {
+    if (status == 206 || status == 416) {
         h = bld(h, buf, size, "Content-range: bytes ");
         h = bld(h, buf, size, range);
         h = bld(h, buf, size, "\n");
@@ -252,7 +273,7 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
     WALK("send_file");
     const int req = f->req;
     int status = f->status;
-    const long long start = f->start, end = f->end;
+    long long start = f->start, end = f->end;
     const char *item = f->item, *path = f->path;
     const char *type = getmime(item, 0);
     if (status == 0) status = 200;
@@ -264,12 +285,20 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
     My_fseek64(in, 0, 0);
 
     char range[100] = "";
-    if (status == 206)
+    if (status == 206 && !fit_range(&start, &end, fsize)) {
+        Debug("range not satisfiable %lld-%lld of %lld", start, end, fsize);
+        status = 416;
+        start = end = 0;
+        sfmt(range, sizeof range, "*/%lld", fsize > 0 ? fsize : 0);
+    } else if (status == 206) {
         sfmt(range, sizeof range, "%lld-%lld/%lld", start, end ? end - 1 : fsize - 1, fsize);
-    long long length = span(end ? end : fsize, start);
+    } else if ((start || end) && !fit_range(&start, &end, fsize)) {
+        start = end = 0;   /* a range asked of a page of our own: cut to it */
+    }
+    long long length = status == 416 ? 0 : span(end ? end : fsize, start);
 
     size_t h = header_block(buf, size, status, type, length, range, f->mtime);
-    if (locate(buf, "video/") && start == 0) insert_recent(path);
+    if (status != 416 && locate(buf, "video/") && start == 0) insert_recent(path);
 
     int rc = pal_send(s, buf, (int)h);
     Debug("send header %i\n*\n%s*\n", rc, buf);

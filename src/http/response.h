@@ -17,6 +17,12 @@ const char *getmime(const char *in, int idx);
 ** names, the day padded with a blank), into out.  Returns its length. */
 size_t Clock_Text(time_t t, char *out, size_t size);
 
+/* Fits the asked range [start, end) (end one past the last byte, 0 for to
+** the end; start below 0 for the last -start bytes) to a stream of size
+** bytes, clamping an end past it.  Returns 0 when no byte of the stream is
+** asked for: the answer is then 416. */
+int fit_range(long long *start, long long *end, long long size);
+
 /* What send_file answers: the request and the file it is answered with. */
 struct SEND_FILE {
     int req;                  /* METHOD_GET or METHOD_HEAD */

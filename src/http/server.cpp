@@ -215,8 +215,11 @@ int server(void)
             if (!Chk_IP(c)) {
                 Debug("closing socket %i", c);
                 pal_closesocket(c);
-            } else {
-                myfork(JOB_CLIENT, c);
+            } else if (!myfork(JOB_CLIENT, c)) {
+                /* No thread for it: this connection is refused, the others
+                ** are served on. */
+                Debug("closing socket %i", c);
+                pal_closesocket(c);
             }
         } else {
             int err = pal_socket_error();

@@ -6,6 +6,7 @@
 #include "global.h"
 #include "info/info.h"
 
+#include "roku/roku.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -36,6 +37,11 @@ static long last_dot(const char *s)
 /* Sets the access and modification times of path back to those of st. */
 static void put_back_times(const char *path, const My_Stat_Buf *st)
 {
+    /* Only times the reading moved are put back: a write of the same times
+    ** would still move the change time, and costs a disk write. */
+    My_Stat_Buf now;
+    if (My_stat(path, &now) == 0 && now.atime == st->atime && now.mtime == st->mtime)
+        return;
     uint16_t w[INFO_URL];
     utf8_to_utf16(path, w, INFO_URL);
     if (pal_set_file_times(w, st->atime, st->mtime)) {
@@ -99,6 +105,10 @@ FILE *info_data(const char *path)
     My_fseek64(in, 0, 0);
 
     FILE *out = get_temp_file();
+    if (!out) {
+        fclose(in);
+        return nullptr;
+    }
     fprintf(out, "location:%s\n", file);
     fprintf(out, "accessed:%d\n", (int)(int32_t)st.atime);
     fprintf(out, "modified:%d\n", (int)(int32_t)st.mtime);
@@ -145,6 +155,9 @@ int Alias_Check(char *file, My_Stat_Buf *sta)
         }
     Debug("data = %s", data);
 
+    /* An alias is followed only into the shared places, as a request for
+    ** its target would be. */
+    if (!Confined_Path(data, sizeof data)) return 0;
     My_Stat_Buf target;
     if (My_stat(data, &target)) {
         Debug("stat failed ! [%s]", data);

@@ -281,6 +281,12 @@ unsigned long pal_get_private_profile_section(const char *section, char *buf,
 int pal_write_private_profile_string(const char *section, const char *key,
                                      const char *value, const char *file);
 
+/* Replaces the whole of section with the entries of list ("key=value\0...
+** \0\0"), written at the end of the file; an empty list deletes it.  Returns
+** 1 on success, 0 on failure. */
+int pal_write_private_profile_section(const char *section, const char *list,
+                                      const char *file);
+
 /* Groups the calling thread's writes to file into one replacement: until
 ** pal_profile_end, its writes and reads of file work on a copy in memory and
 ** other threads' writes to file wait; the end replaces the file once,

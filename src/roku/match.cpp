@@ -300,6 +300,8 @@ static FILE *search(const char *path, const My_Stat_Buf &st, const char *target,
         if (!Match(target, name, option)) {
             if (!out)
                 out = get_temp_file();
+            if (!out)
+                break;                     /* no file to answer in: give up */
             fprintf(out, "%s/%s\n", path, name);
             Debug("Matched %s/%s", path, name);
             /* A matching folder is an answer in itself: not searched. */

@@ -388,3 +388,145 @@ void bld_recent(void)
         fclose(f);
     }
 }
+
+/* ---------------------------------------------------------- confinement */
+
+/* The data folder's own folders that the channel is served from. */
+static const char *const data_places[] = {"/iTunes Tables", "/iPhoto Tables", "/Recent", "/Live Stream"};
+
+/* 1 when s is UTF-8 in its shortest form: what the file layer converts is
+** then exactly what was checked (an overlong "%C0%AE" would become "."). */
+static int plain_utf8(const unsigned char *s)
+{
+    while (*s) {
+        unsigned c = *s;
+        int more = c < 0x80 ? 0 : c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2
+                 : c >= 0xF0 && c <= 0xF4 ? 3 : -1;
+        if (more < 0) return 0;
+        unsigned v = more == 1 ? c & 0x1F : more == 2 ? c & 0x0F : c & 0x07;
+        for (int k = 1; k <= more; k++) {
+            if ((s[k] & 0xC0) != 0x80) return 0;
+            v = v << 6 | (s[k] & 0x3F);
+        }
+        if ((more == 2 && (v < 0x800 || (v >= 0xD800 && v <= 0xDFFF))) || (more == 3 && (v < 0x10000 || v > 0x10FFFF)))
+            return 0;
+        s += more + 1;
+    }
+    return 1;
+}
+
+/* The absolute form of path with "." and ".." resolved by their names (a
+** ".." above the root stays at the root); a relative path is taken from the
+** data folder, the process's current folder.  Never ends in "/" but for the
+** root itself. */
+static std::string resolved(const char *path)
+{
+    std::string in = path[0] == '/' ? std::string(path) : std::string(Roku_Path) + "/" + path;
+    std::string out;
+    size_t i = 0;
+    while (i < in.size()) {
+        size_t j = in.find('/', i);
+        if (j == std::string::npos) j = in.size();
+        std::string part = in.substr(i, j - i);
+        i = j + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            size_t cut = out.rfind('/');
+            out.erase(cut == std::string::npos ? 0 : cut);
+            continue;
+        }
+        out.append("/").append(part);
+    }
+    return out.empty() ? "/" : out;
+}
+
+/* Is the resolved path inside (or the same as) the place? */
+static int inside(const std::string &path, const char *place)
+{
+    if (!place || !*place) return 0;
+    std::string p = resolved(place);
+    if (p == "/") return 1;
+    return path.compare(0, p.size(), p) == 0 && (path.size() == p.size() || path[p.size()] == '/');
+}
+
+/* The image folders of the photo import, read again whenever its table
+** changes. */
+static std::mutex photo_places_lock;
+static std::vector<std::string> photo_places;
+static long long photo_places_stamp = -1;
+
+static int in_photo_places(const std::string &path)
+{
+    std::string name = std::string(Roku_Path) + "/iPhoto Tables/Paths.txt";
+    My_Stat_Buf st;
+    long long stamp = My_stat(name.c_str(), &st) ? -1 : (long long)st.mtime * 1000003 + st.st_size;
+    std::lock_guard<std::mutex> guard(photo_places_lock);
+    if (stamp != photo_places_stamp) {
+        photo_places.clear();
+        photo_places_stamp = stamp;
+        FILE *f = stamp < 0 ? nullptr : My_fopen(name.c_str(), "rb");
+        char line[MAX_PATH_TXT];
+        while (f && fgets(line, sizeof line, f)) {
+            line[strcspn(line, "\r\n")] = 0;
+            if (line[0]) photo_places.push_back(line);
+        }
+        if (f) fclose(f);
+    }
+    for (const std::string &p : photo_places)
+        if (inside(path, p.c_str())) return 1;
+    return 0;
+}
+
+/* Is the resolved path inside one of the places the user shared? */
+static int shared(const std::string &path)
+{
+    for (int i = 0; i < MAX_LINKS && links[i].link; i++)
+        if (inside(path, links[i].path)) return 1;
+    for (int i = 0; i < MAX_LINKS; i++)
+        if (paths[i].path && inside(path, paths[i].path)) return 1;
+    for (const char *d : data_places)
+        if (inside(path, (std::string(Roku_Path) + d).c_str())) return 1;
+    {
+        std::lock_guard<std::mutex> guard(plinks_lock);
+        for (int i = 0; i < plink_cnt && i < MAX_PLINKS; i++) {
+            if (!plinks[i]) continue;
+            char decoded[1000], prefix[1001];
+            Decode(plinks[i], decoded);
+            lib_path(decoded, prefix, sizeof prefix);
+            if (inside(path, prefix)) return 1;
+        }
+    }
+    return in_photo_places(path);
+}
+
+int Confined_Path(char *path, size_t size)
+{
+    WALK("Confined_Path");
+    if (!Confine) return 1;
+    /* "?info" asks about the file before the first "?". */
+    size_t flen = locate(path, "?info") ? strcspn(path, "?") : strlen(path);
+    std::string query(path + flen);
+    std::string file(path, flen);
+    if (!plain_utf8((const unsigned char *)file.c_str())) {
+        Debug("refused, not plain UTF-8 [%s]", path);
+        return 0;
+    }
+    std::string where = resolved(file.c_str());
+    if (!shared(where)) {
+        Debug("refused, not shared [%s]", where.c_str());
+        return 0;
+    }
+    /* Only folders and regular files, whatever a link inside points to;
+    ** a name that is not there may still be a search. */
+    My_Stat_Buf st;
+    if (My_stat(where.c_str(), &st) == 0) {
+        unsigned type = st.st_mode & PAL_S_IFMT;
+        if (type != PAL_S_IFDIR && type != PAL_S_IFREG) {
+            Debug("refused, not a file or folder [%s]", where.c_str());
+            return 0;
+        }
+    }
+    if (where.size() + query.size() >= size) return 0;
+    sfmt(path, size, "%s%s", where.c_str(), query.c_str());
+    return 1;
+}

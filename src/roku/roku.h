@@ -30,4 +30,13 @@ int bld_config(pal_socket s, const char *item, int req);
 /* Rewrites the Recent folder from the recent list. */
 void bld_recent(void);
 
+/* The one check of what may be served, listed, searched or described:
+** path (size bytes, decoded once, "?info" allowed at its end) is written
+** back with "." and ".." resolved, and 1 is returned when it lies inside a
+** shared place -- a title link, a private folder, a library folder of the
+** imports, or the data folder's tables, Recent and Live Stream folders --
+** and is a folder, a regular file or nothing yet.  0 for anything else,
+** and for overlong or invalid UTF-8.  With Confine 0 every path passes. */
+int Confined_Path(char *path, size_t size);
+
 #endif

@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <mutex>
 
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -81,9 +82,40 @@ int My_rename(const char *from, const char *to)
 ** moves every name past the last one handed out. */
 static std::atomic<uint32_t> last_temp{0};
 
+/* Opens tried before get_temp_file gives up: a second's worth at one a
+** millisecond.  An open that keeps failing (a full disk, no descriptors
+** left) must not hold its thread for ever. */
+#define TEMP_TRIES 1000
+
+/* The names of the temporary files handed out and not yet released, by
+** stream, so the one that sent a stream can remove its file. */
+#define TEMP_NAMES 256
+static struct {
+    FILE *f;
+    char name[MAX_PATH_TXT + 32];
+} temp_names[TEMP_NAMES];
+static std::mutex temp_names_lock;
+
+/* Notes f's name; a stream whose slot is taken again is left to Drop_Temp. */
+static void note_temp(FILE *f, const char *name)
+{
+    std::lock_guard<std::mutex> g(temp_names_lock);
+    int pick = -1;
+    for (int i = 0; i < TEMP_NAMES; i++) {
+        if (temp_names[i].f == f) {       /* a stream closed without release */
+            pick = i;
+            break;
+        }
+        if (!temp_names[i].f && pick < 0) pick = i;
+    }
+    if (pick < 0) return;
+    temp_names[pick].f = f;
+    scopy(temp_names[pick].name, sizeof temp_names[pick].name, name);
+}
+
 FILE *get_temp_file(void)
 {
-    for (;;) {
+    for (int tries = 0; tries < TEMP_TRIES; tries++) {
         uint32_t now = pal_ticks() - strtick;
         uint32_t prev = last_temp.load();
         uint32_t mine;
@@ -94,9 +126,31 @@ FILE *get_temp_file(void)
         sfmt(name, sizeof name, "%s/Roku-%06u", Roku_Path, mine);
         Debug("Open %s", name);
         FILE *f = My_fopen(name, "wb+");
-        if (f) return f;
+        if (f) {
+            note_temp(f, name);
+            return f;
+        }
         wSleep(1);
     }
+    Debug("no temporary file");
+    return nullptr;
+}
+
+void Temp_Release(FILE *f)
+{
+    char name[MAX_PATH_TXT + 32] = "";
+    {
+        std::lock_guard<std::mutex> g(temp_names_lock);
+        for (int i = 0; i < TEMP_NAMES; i++)
+            if (temp_names[i].f == f) {
+                scopy(name, sizeof name, temp_names[i].name);
+                temp_names[i].f = nullptr;
+                break;
+            }
+    }
+    /* The open stream keeps its data; where the platform cannot remove an
+    ** open file, Drop_Temp takes it later. */
+    if (name[0]) My_remove(name);
 }
 
 void Drop_Temp(void)

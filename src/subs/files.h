@@ -31,9 +31,14 @@ int My_remove(const char *path);
 int My_rename(const char *from, const char *to);
 int My_chdir(const char *path);
 
-/* A new temporary file "Roku-..." in Roku_Path, open "wb+"; never fails.
-** Names stay unique when two threads ask in the same millisecond. */
+/* A new temporary file "Roku-..." in Roku_Path, open "wb+".  Names stay
+** unique when two threads ask in the same millisecond.  Null when no file
+** could be made for a second. */
 FILE *get_temp_file(void);
+
+/* Removes the file of a stream from get_temp_file that is no longer needed
+** by name; the stream stays readable until closed. */
+void Temp_Release(FILE *f);
 
 /* Deletes up to 11 temporary files from Roku_Path. */
 void Drop_Temp(void);

@@ -25,11 +25,17 @@ Job_Func Jobs[JOB_COUNT];
 ** pal_thread_create), so deep recursion still has room. */
 static const size_t THREAD_STACK = 110000;
 
-void myfork(int Func, int Param)
+/* The slots in use, kept beside the table so no one counts it. */
+static std::atomic<int> in_use{0};
+
+int Threads_In_Use(void) { return in_use.load(); }
+
+int myfork(int Func, int Param)
 {
     for (int slot = 0; slot < MAX_THREADS; slot++) {
         int free_slot = 0;
         if (!DataArray[slot].active.compare_exchange_strong(free_slot, 1)) continue;
+        in_use++;
         Debug("Create thread %i", slot);
         MyData &d = DataArray[slot];
         d.ActID = slot;
@@ -38,10 +44,18 @@ void myfork(int Func, int Param)
         d.WalkbackIDX = 0;
         /* The new thread records its own handle and identifier: it may end
         ** and free the slot for another job before this call returns. */
-        if (!pal_thread_create(THREAD_STACK, New_Thread, slot, nullptr)) ErrorExit("CreateThread");
-        return;
+        if (!pal_thread_create(THREAD_STACK, New_Thread, slot, nullptr)) {
+            /* Out of threads or memory for now: this job is refused, the
+            ** ones running go on. */
+            Debug("CreateThread failed for job %i", Func);
+            in_use--;
+            d.active.store(0);
+            return 0;
+        }
+        return 1;
     }
-    ShutDown(2);
+    Debug("Thread table full - job %i refused", Func);
+    return 0;
 }
 
 /* A thread's slot is entered and cleared by the thread itself (in
@@ -74,6 +88,7 @@ int New_Thread(int slot)
     ** identifier would find this slot first. */
     dwThreadIdArray[slot].store(0);
     my_slot = -1;
+    in_use--;
     d.active.store(0);
     return rc;
 }

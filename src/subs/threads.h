@@ -22,9 +22,13 @@ extern MyData DataArray[MAX_THREADS];
 extern std::atomic<pal_thread> hThreadArray[MAX_THREADS];
 extern std::atomic<pal_tid> dwThreadIdArray[MAX_THREADS];
 
-/* Starts job Func with Param in the first free slot.  A full table ends the
-** program with exit code 2; a refused thread with ErrorExit. */
-void myfork(int Func, int Param);
+/* Starts job Func with Param in the first free slot.  Returns 1, or 0 when
+** the table is full or the system refuses the thread: the job is then not
+** run (the caller still owns Param) and the program goes on. */
+int myfork(int Func, int Param);
+
+/* The slots in use. */
+int Threads_In_Use(void);
 
 /* The thread entry: runs the slot's job and frees the slot.  Returns the
 ** job's result. */

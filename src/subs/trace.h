@@ -41,6 +41,11 @@ int Audit_Write(const char *line);
 ** (AUD becomes null) until the switch opens it again. */
 long Audit_Put(const char *line, size_t len);
 
+/* Appends line to the access log whether it is open or not (opened and
+** closed for it); the log switch stays as it is.  Returns the bytes
+** written. */
+long Audit_Append(const char *line, size_t len);
+
 /* Opens trace.txt for the crash report when no trace is open; safe to call
 ** from a signal handler on the faulting thread.  Returns the file or null. */
 FILE *Crash_Trace(void);

@@ -599,6 +599,61 @@ static int write_locked(span sec, const span *key, const span *value, const char
     return pal_replace_commit(h, tmp.c_str(), target.c_str(), now.data(), now.size(), exists, mode);
 }
 
+/* Drops section from old and adds body (whole lines) at the end: the text
+** of a section replaced whole. */
+static void replace_section(const std::string &old, span sec, const std::string &body,
+                            std::string *out)
+{
+    edit_profile(old, sec, nullptr, nullptr, out);
+    if (body.empty())
+        return;
+    if (!ends_line(*out))
+        out->append("\r\n");
+    out->append(body);
+}
+
+/* The read-modify-write of a section replaced whole, under the process
+** lock: one replacement of the file, as write_locked makes. */
+static int section_locked(span sec, const std::string &body, const char *file)
+{
+    std::string now;
+    if (in_batch(file)) {
+        replace_section(batch.data, sec, body, &now);
+        if (now.size() > MAX_PROFILE_BYTES) {
+            pal_set_last_error(pal_err_too_big);
+            return 0;
+        }
+        batch.data.swap(now);
+        return 1;
+    }
+    std::string target = pal_replace_target(file);
+    std::string tmp = target + ".tmp";
+    std::string old;
+    unsigned mode = 0;
+    int cut;
+    int h = pal_replace_lock(tmp.c_str());
+    if (h < 0)
+        return 0;
+    int exists = pal_load_file(target.c_str(), &old, MAX_PROFILE_BYTES, &cut, &mode);
+    if ((!exists && pal_last_error() != pal_err_not_found) || cut) {
+        if (cut)
+            pal_set_last_error(pal_err_too_big);
+        pal_replace_abandon(h, tmp.c_str());
+        return 0;
+    }
+    replace_section(old, sec, body, &now);
+    if (now == old && (exists || now.empty())) {
+        pal_replace_abandon(h, tmp.c_str());
+        return 1;
+    }
+    if (now.size() > MAX_PROFILE_BYTES) {
+        pal_set_last_error(pal_err_too_big);
+        pal_replace_abandon(h, tmp.c_str());
+        return 0;
+    }
+    return pal_replace_commit(h, tmp.c_str(), target.c_str(), now.data(), now.size(), exists, mode);
+}
+
 /* WritePrivateProfileStringA: sets key = value in section, creating the
 ** file, the section or the key as needed.  A null key deletes the section,
 ** a null value the key; all three null is the cache flush, which has nothing
@@ -627,6 +682,42 @@ int pal_write_private_profile_string(const char *section, const char *key,
         return write_locked(sec, key ? &k : nullptr, value ? &v : nullptr, file);
     } catch (...) {
         pal_set_last_error(pal_err_no_memory);
+        return 0;
+    }
+}
+
+/* WritePrivateProfileSectionA: replaces the whole of section with the
+** entries of list ("key=value\0...\0\0").  The old section goes wherever it
+** stood, and the new one is written at the end of the file, as a delete of
+** the section followed by a write of each entry would leave it -- but in one
+** pass, so a section of any size costs one rewrite.  An empty list only
+** deletes the section.  Returns 1 on success, 0 on failure. */
+int pal_write_private_profile_section(const char *section, const char *list,
+                                      const char *file)
+{
+    if (!section || !file || !*file) {
+        errno = ENOENT;
+        return 0;
+    }
+    try {
+        span sec = trim(section, one_line(section).n);
+        std::string body;
+        if (list && *list) {
+            body = "[";
+            body.append(sec.p, sec.n);
+            body.append("]\r\n");
+            for (const char *e = list; *e; e += strlen(e) + 1) {
+                span ln = one_line(e);
+                body.append(ln.p, ln.n);
+                body.append("\r\n");
+            }
+        }
+        if (batch_owner())
+            return section_locked(sec, body, file);
+        std::lock_guard<std::mutex> guard(profile_lock);
+        return section_locked(sec, body, file);
+    } catch (...) {
+        errno = ENOMEM;
         return 0;
     }
 }

@@ -1,0 +1,281 @@
+/*
+** The server against a stranger on the network: no byte of a file outside
+** the shared places leaves it, ranges promise only what is sent, a request
+** in pieces is one request, and floods of connections, addresses and
+** refusals neither end nor stall it.
+*/
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+
+#include "helpers.h"
+#include "roku_channel.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+const char SECRET[] = "TOPSECRET";
+
+/* A server whose one link is Media/Movies; a secret lies beside Media. */
+struct Guarded {
+    Program v;
+    int port = 0;
+    std::string home, movies;
+
+    explicit Guarded(const std::string &ini_extra = "")
+    {
+        home = temp_folder();
+        movies = home + "/Media/Movies";
+        std::filesystem::create_directories(movies);
+        write_file(home + "/secret.txt", SECRET);
+        write_file(movies + "/clip.txt", "twenty-three bytes long");
+        write_file(movies + "/escape.mp3x", home + "/secret.txt\n");   /* an alias out */
+        mkfifo((movies + "/pipe").c_str(), 0644);
+        symlink("/dev/zero", (movies + "/zero").c_str());
+        mkdir((home + "/My Roku").c_str(), 0755);
+        write_file(home + "/My Roku/Velmora.ini",
+                   "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\n" + ini_extra + "[Links]\r\nMovies=" + movies + "\r\n");
+        v.start({"-s"}, home);
+        if (v.wait_output("Server - 127.0.0.1:")) {
+            std::string out = v.output();
+            port = atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
+        }
+    }
+};
+
+std::string strip_date(const std::string &head) { return std::regex_replace(head, std::regex("\nDate: [^\n]*"), ""); }
+
+/* Bytes the server process has written so far (its own count). */
+long long written(pid_t pid)
+{
+    std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
+    size_t p = io.find("wchar: ");
+    return p == std::string::npos ? -1 : atoll(io.c_str() + p + 7);
+}
+
+/* Opens n connections to port from addr without waiting for them. */
+std::vector<int> flood(int n, int port, uint32_t addr = 0x7F000001)
+{
+    std::vector<int> socks;
+    for (int i = 0; i < n; i++) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons((uint16_t)port);
+        sa.sin_addr.s_addr = htonl(addr);
+        connect(s, (sockaddr *)&sa, sizeof sa);
+        socks.push_back(s);
+    }
+    return socks;
+}
+
+/* True once a channel gets "/" answered, trying for up to sec seconds. */
+bool served(int port, int sec = 60, const std::string &from = "")
+{
+    for (int i = 0; i < sec * 4; i++) {
+        Channel ch;
+        ch.port = port;
+        ch.source = from;
+        Channel_Answer a;
+        if (ch.request("GET", "/", a) && a.status == 200) return true;
+        usleep(250000);
+    }
+    return false;
+}
+
+}  // namespace
+
+/* Every way out of the shared places is answered exactly as a missing file,
+** with none of the secret's bytes. */
+TEST(Safety, NoWayOutOfTheSharedPlaces)
+{
+    Guarded g;
+    ASSERT_GT(g.port, 0) << g.v.output();
+    Channel ch;
+    ch.port = g.port;
+    std::string abs = g.home + "/secret.txt";
+    for (const std::string &target : std::vector<std::string>{abs, abs + "?info", "/etc/passwd", "/proc/self/environ", "/Roku/Movies/../../secret.txt",
+          "/Roku/Movies/%2e%2e/%2e%2e/secret.txt", "/Roku/Movies/..%2f..%2fsecret.txt",
+          "/Roku/Movies/%C0%AE%C0%AE/%C0%AE%C0%AE/secret.txt", "/Roku/../secret.txt", "/Roku/velmora.ini",
+          "/Roku/Movies/pipe", "/Roku/Movies/zero", "//etc/*&s", "/etc/sha*", g.home + "/secret*",
+          g.movies + "/../../secret.txt", g.movies + "/%2e%2e/..%2F..%2Fsecret.txt"}) {
+        for (const char *range : {"", "Range: bytes=0-99\r\n"}) {
+            Channel_Answer a, missing;
+            ASSERT_TRUE(ch.request("GET", "/Roku/Movies/no-such-file", missing, range));
+            ASSERT_EQ(missing.status, 404);
+            ASSERT_TRUE(ch.request("GET", target, a, range)) << target;
+            EXPECT_EQ(strip_date(a.head), strip_date(missing.head)) << target;
+            EXPECT_EQ(a.body, missing.body) << target;
+        }
+    }
+    /* An alias may not lead out either: its info is its own, not the secret's. */
+    Channel_Answer a;
+    ASSERT_TRUE(ch.request("GET", "/Roku/Movies/escape.mp3x?info", a));
+    EXPECT_EQ(a.body.find("secret"), std::string::npos) << a.body;
+    EXPECT_EQ(a.body.find("location:" + g.movies + "/escape.mp3x\n"), 0u) << a.body;
+    EXPECT_EQ(g.v.stop(SIGTERM), 0);
+}
+
+/* With "Confine=0" the old plain serving of any path is back. */
+TEST(Safety, ConfineOffServesAnyPath)
+{
+    Guarded g("Confine=0\r\n");
+    ASSERT_GT(g.port, 0) << g.v.output();
+    Channel ch;
+    ch.port = g.port;
+    Channel_Answer a;
+    ASSERT_TRUE(ch.request("GET", "/Roku/Movies/../../secret.txt", a));
+    EXPECT_EQ(a.body, SECRET);
+}
+
+/* Ranges give the answer RFC 9110 gives; a request sent in two pieces is one
+** request, not a cookie-less one that restarts the sequence. */
+TEST(Safety, RangesAndRequestsInPieces)
+{
+    Guarded g;
+    ASSERT_GT(g.port, 0) << g.v.output();
+    Channel ch;
+    ch.port = g.port;
+    const std::string clip = "twenty-three bytes long";
+    struct { const char *range; int status; std::string length, content_range, body; } cases[] = {
+        {"0-999999999999", 206, "23", "bytes 0-22/23", clip},
+        {"-5", 206, "5", "bytes 18-22/23", clip.substr(18)},
+        {"-100", 206, "23", "bytes 0-22/23", clip},
+        {"23-", 416, "0", "bytes */23", ""},
+        {"9-3", 416, "0", "bytes */23", ""},
+        {"3-9", 206, "7", "bytes 3-9/23", clip.substr(3, 7)},
+    };
+    for (auto &c : cases) {
+        Channel_Answer a;
+        ASSERT_TRUE(ch.request("GET", "/Roku/Movies/clip.txt", a, "Range: bytes="s + c.range + "\r\n"));
+        EXPECT_EQ(a.status, c.status) << c.range << "\n" << a.head;
+        EXPECT_NE(a.head.find("\nContent-length: " + c.length + "\n"), std::string::npos) << a.head;
+        EXPECT_NE(a.head.find("\nContent-range: " + c.content_range + "\n"), std::string::npos) << a.head;
+        EXPECT_EQ(a.body, c.body) << c.range;
+    }
+
+    std::string req = "GET /Roku/Movies/clip.txt HTTP/1.1\r\nCookie: " +
+                      Channel::cookie(ch.local_address(), ++ch.sequence) + "\r\n\r\n";
+    int one = 1;
+    setsockopt(ch.sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ASSERT_EQ(send(ch.sock, req.data(), 20, MSG_NOSIGNAL), 20);
+    usleep(200000);   /* lets the first piece arrive alone */
+    Channel_Answer a;
+    ASSERT_TRUE(ch.raw(req.substr(20), a));
+    EXPECT_EQ(a.status, 200) << a.head;
+    EXPECT_EQ(a.body, clip);
+}
+
+/* Floods: idle connections past the thread table, more client addresses
+** than the access table holds, refusals by the hundred, and a descriptor
+** limit of 64 under 200 connections.  The server stays up and serves. */
+TEST(Safety, FloodsNeitherEndNorStallTheServer)
+{
+    rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit wide = saved;
+    wide.rlim_cur = std::min<rlim_t>(saved.rlim_max, 4096);
+    setrlimit(RLIMIT_NOFILE, &wide);
+    Guarded g;
+    ASSERT_GT(g.port, 0) << g.v.output();
+    ASSERT_TRUE(served(g.port));
+
+    std::vector<int> idle = flood(1200, g.port);
+    EXPECT_TRUE(served(g.port)) << "an idle flood keeps the channel out";
+    for (int s : idle) close(s);
+
+    /* 150 addresses with made-up cookies: beyond the hundredth, refused. */
+    for (int i = 0; i < 150; i++) {
+        Channel c;
+        c.port = g.port;
+        c.source = "127.0.0." + std::to_string(i + 2);
+        if (!c.ensure_connected()) continue;
+        std::string req = "GET / HTTP/1.1\r\nCookie: " + Channel::cookie(c.local_address(), 5) + "\r\n\r\n";
+        send(c.sock, req.data(), req.size(), MSG_NOSIGNAL);
+    }
+    bool told = false;   /* the alert goes to standard error */
+    for (int i = 0; i < 200 && !(told = read_file(g.home + "/stderr.txt").find("Connections Exceeded !") != std::string::npos); i++)
+        usleep(50000);
+    EXPECT_TRUE(told);
+    EXPECT_TRUE(served(g.port));
+
+    /* A storm of refusals writes its log lines and nothing else. */
+    int refusals = 0;
+    std::smatch m;
+    for (std::string out = g.v.output(); std::regex_search(out, m, std::regex("Warning (\\d+) Intruder"));
+         out = m.suffix())
+        refusals = std::stoi(m[1]);
+    long long before = written(g.v.pid);
+    std::vector<int> storm;
+    for (int i = 0; i < 200; i++) storm.push_back(connect_loopback("127.0.0.1", g.port));
+    std::string bad = "GET / HTTP/1.1\r\nCookie: " + std::string(39, 'f') + "\r\n\r\n";
+    for (int s : storm) send(s, bad.data(), bad.size(), MSG_NOSIGNAL);
+    EXPECT_TRUE(g.v.wait_output("Warning " + std::to_string(refusals + 200) + " Intruder Attempts Detected !"));
+    EXPECT_LT(written(g.v.pid) - before, 200 * 200) << "bytes written for 200 refusals";
+    for (int s : storm) close(s);
+    EXPECT_TRUE(served(g.port));
+    EXPECT_EQ(g.v.stop(SIGTERM), 0);
+    setrlimit(RLIMIT_NOFILE, &saved);
+
+    /* 64 descriptors, 200 connections: some are refused, then all is well. */
+    rlimit tight = saved;
+    tight.rlim_cur = 64;
+    setrlimit(RLIMIT_NOFILE, &tight);
+    Guarded small;
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_GT(small.port, 0) << small.v.output();
+    std::vector<int> many = flood(200, small.port);
+    for (int s : many) send(s, "GET / HTTP/1.1\r\n\r\n", 18, MSG_NOSIGNAL);
+    usleep(500000);
+    for (int s : many) close(s);
+    EXPECT_TRUE(served(small.port));
+    EXPECT_EQ(small.v.stop(SIGTERM), 0);
+}
+
+/* A start killed in the middle of its import leaves the library due: the
+** next start imports it again, whole, and serves it. */
+TEST(Safety, KilledImportIsDoneAgainAtTheNextStart)
+{
+    std::string home = temp_folder(), itunes = home + "/iTunes", music = home + "/Music";
+    std::filesystem::create_directories(itunes);
+    std::filesystem::create_directories(music);
+    std::filesystem::create_directories(home + "/My Roku");
+    write_file(music + "/song.mp3", "song");
+    std::string songs;
+    for (int i = 0; i < 20000; i++)
+        songs += itunes_song(100 + i, "Song " + std::to_string(i), "Artist " + std::to_string(i % 700),
+                             "Album " + std::to_string(i % 2000), music + "/song.mp3");
+    write_file(itunes + "/iTunes Music Library.xml", itunes_library(songs));
+    write_file(home + "/My Roku/Velmora.ini",
+               "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\niTunes_Path=" + itunes + "\r\n");
+    std::string songs_table = home + "/My Roku/iTunes Tables/songs.txt";
+    {
+        Program v;
+        v.start({"-s"}, home);
+        for (int i = 0; i < 400 && !std::filesystem::exists(home + "/My Roku/iTunes Tables"); i++) usleep(5000);
+        EXPECT_EQ(v.stop(SIGKILL), 128 + SIGKILL);
+    }
+    EXPECT_EQ(read_file(home + "/My Roku/Velmora.ini").find("iTunes_Time="), std::string::npos);
+    Program again;
+    again.start({"-s"}, home);
+    ASSERT_TRUE(again.wait_output("Server - 127.0.0.1:", 120)) << again.output();
+    std::string out = again.output();
+    Channel ch;
+    ch.port = atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
+    Channel_Answer a;
+    ASSERT_TRUE(ch.request("GET", "/iTunes%20Tables/songs.txt", a));
+    EXPECT_EQ(std::count(a.body.begin(), a.body.end(), '\n'), 20000);
+    EXPECT_EQ(a.body, read_file(songs_table));
+    EXPECT_EQ(again.stop(SIGTERM), 0);
+}
