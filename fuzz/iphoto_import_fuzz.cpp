@@ -24,9 +24,6 @@ static std::string slurp(const std::string &path)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    /* The build leaves the working folder at Roku_Path; crash files are
-    ** written where the fuzzer was started, so it goes back there. */
-    static const std::filesystem::path home = std::filesystem::current_path();
     const std::string &root = fuzz_folder();
     std::filesystem::create_directories(root + "/library");
     scopy(Roku_Path, sizeof Roku_Path, root.c_str());
@@ -38,7 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fwrite(data, 1, size, f);
     fclose(f);
     Bld_iPhoto();
-    std::filesystem::current_path(home);
 
     std::string tables = root + "/iPhoto Tables/";
     std::string photos = slurp(tables + "Photos.txt");

@@ -7,7 +7,6 @@
 #include "library/artwork.h"
 #include "library/itunes.h"
 #include "helpers.h"
-#include "subs/files.h"
 #include "subs/text.h"
 
 namespace fs = std::filesystem;
@@ -19,16 +18,7 @@ static std::string track(int id, const std::string &name, const std::string &art
     return itunes_song(id, name, artist, album, path, video ? Itunes_Keys{{"Has Video", "<true/>"}} : Itunes_Keys{});
 }
 
-/* Builds change the working folder; it is given back after each test. */
-class Artwork : public TracedFolderTest {
-protected:
-    fs::path cwd = fs::current_path();
-    void TearDown() override
-    {
-        fs::current_path(cwd);
-        TracedFolderTest::TearDown();
-    }
-};
+using Artwork = TracedFolderTest;
 
 TEST_F(Artwork, FoundBesideTheMusic)
 {
@@ -79,14 +69,13 @@ TEST_F(Artwork, FoundBesideTheMusic)
 
 TEST_F(Artwork, TablesSortWithoutCaseAndKeepTheFirst)
 {
-    ASSERT_EQ(My_chdir(dir.c_str()), 0);
     struct { int where; const char *who, *path; } entries[] = {
         {0, "Abba", "1"}, {0, "ABBA  ", "2"}, {0, "b", "3"},  {0, "_x", "4"},
         {0, "   ", "5"},  {1, "Zed", "6"},    {1, "zed", "7"}, {7, "Out", "8"},
     };
     for (auto &e : entries) EXPECT_EQ(Ins_Artwork(e.where, e.who, e.path), 0);
     EXPECT_EQ(art_cnt, 5);
-    Close_Artwork();
+    Close_Artwork(dir.c_str());
     EXPECT_EQ(read_file(dir + "/album_art.txt"), " \t5\n_x\t4\nabba\t1\nb\t3\n");
     EXPECT_EQ(read_file(dir + "/artist_art.txt"), "zed\t6\n");
     EXPECT_FALSE(fs::exists(dir + "/music_art.txt"));

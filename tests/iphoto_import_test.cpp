@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -59,7 +58,6 @@ protected:
         if (had_tz) setenv("TZ", tz.c_str(), 1);
         else unsetenv("TZ");
         tzset();
-        if (chdir("/") != 0) ADD_FAILURE();
         TracedFolderTest::TearDown();
     }
     std::string table(const char *name) { return read_file(dir + "/iPhoto Tables/" + name); }

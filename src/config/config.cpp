@@ -292,13 +292,6 @@ static char *next_entry(char *buf, unsigned long len, unsigned long *pos, char *
     return e;
 }
 
-/* 1 when path is a folder. */
-static int is_folder(const char *path)
-{
-    My_Stat_Buf st;
-    return My_stat(path, &st) == 0 && (st.st_mode & PAL_S_IFMT) == PAL_S_IFDIR;
-}
-
 /* ------------------------------------------------------------ the file */
 
 /* The path of Velmora.ini, in the calling thread's own buffer (request

@@ -16,6 +16,7 @@
 
 #include <iterator>
 #include <map>
+#include <string>
 #include <string_view>
 
 #include "library/itunes.h"
@@ -135,7 +136,7 @@ int Ins_Artwork(int where, const char *who, const char *path)
 
 /* ------------------------------------------------------------ writing */
 
-int Close_Artwork(void)
+int Close_Artwork(const char *folder)
 {
     WALK("Close_Artwork");
     static const char *const files[3] = {"album_art.txt", "artist_art.txt", "music_art.txt"};
@@ -143,7 +144,8 @@ int Close_Artwork(void)
     for (int where = 0; where < 3; where++) {
         if (!*tables[where]) continue;
         Debug("%s", heads[where]);
-        FILE *f = My_fopen(files[where], "wb");
+        std::string path = std::string(folder) + "/" + files[where];
+        FILE *f = My_fopen(path.c_str(), "wb");
         if (!f) Debug("* Failed to create %s !", files[where]);
         for (ART *a = *tables[where]; a; a = a->next) {
             if (f) fprintf(f, "%s\t%s\n", a->name, a->path);

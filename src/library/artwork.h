@@ -23,10 +23,9 @@ void Locate_Art(const char *album, const char *artist, const char *song, const c
 ** unless who has one already.  Returns 0. */
 int Ins_Artwork(int where, const char *who, const char *path);
 
-/* Writes "album_art.txt", "artist_art.txt" and "music_art.txt" into the
-** current folder (a table without entries writes no file) and frees the
-** tables.  Returns 0. */
-int Close_Artwork(void);
+/* Writes "album_art.txt", "artist_art.txt" and "music_art.txt" into folder
+** (a table without entries writes no file) and frees the tables.  Returns 0. */
+int Close_Artwork(const char *folder);
 
 /* Frees whatever the tables still hold and clears art_cnt. */
 void Reset_Artwork(void);

@@ -416,9 +416,9 @@ static void close_all(void)
     Set.cnt = Set.room = 0;
 }
 
-/* Creates the five tables, each emptied; 0 with the failure traced when one
-** cannot be made. */
-static int open_tables(void)
+/* Creates the five tables in folder, each emptied; 0 with the failure
+** traced when one cannot be made. */
+static int open_tables(const std::string &folder)
 {
     static const struct {
         FILE **f;
@@ -428,9 +428,9 @@ static int open_tables(void)
         {&Index_f, "Index.txt", "index"},    {&Photos_f, "Photos.txt", "photos"},
         {&Paths_f, "Paths.txt", "paths"},
     };
-    for (const auto &t : tables) My_remove(t.name);
+    for (const auto &t : tables) My_remove((folder + "/" + t.name).c_str());
     for (const auto &t : tables) {
-        *t.f = My_fopen(t.name, "wb");
+        *t.f = My_fopen((folder + "/" + t.name).c_str(), "wb");
         if (!*t.f) {
             Debug("* Failed to create iPhoto %s table !", t.what);
             return 0;
@@ -453,31 +453,35 @@ int Bld_iPhoto(void)
     int position = 1;
     char line[IPHOTO_LINE], name[IPHOTO_LINE];
 
-    FILE *f = My_chdir(iPhoto_Path) == 0 ? My_fopen("AlbumData.xml", "rb") : nullptr;
+    /* Every file goes by its full path: request threads serve while the
+    ** import runs, so it never moves the process's working folder. */
+    std::string lib = std::string(iPhoto_Path) + "/AlbumData.xml";
+    std::string tables = std::string(Roku_Path) + "/iPhoto Tables";
+    FILE *f = iPhoto_Path[0] ? My_fopen(lib.c_str(), "rb") : nullptr;
     if (!f) {
         Alert("iPhoto", "Failed to open iPhoto AlbumData.xml !", 0);
-        My_chdir(Roku_Path);
         return 0;
     }
     iPhoto_Source(f);
     My_Stat_Buf st;
     long long size = 0;
-    if (My_stat("AlbumData.xml", &st) == 0) {
+    if (My_stat(lib.c_str(), &st) == 0) {
         iPhoto_Time = st.mtime;
         size = st.st_size;
     }
     pal_progress_range(Win.load(), IDC_PROGRESS, 0, 100);
 
-    if (My_chdir(Roku_Path) != 0) {
+    /* The traces name the folders as the user knows them. */
+    if (!is_folder(Roku_Path)) {
         Debug("* Failed to change to server directory !");
         goto done;
     }
-    My_mkdir("iPhoto Tables");
-    if (My_chdir("iPhoto Tables") != 0) {
+    My_mkdir(tables.c_str());
+    if (!is_folder(tables.c_str())) {
         Debug("* Failed to change to iPhoto Tables folder !");
         goto done;
     }
-    if (!open_tables()) goto done;
+    if (!open_tables(tables)) goto done;
 
     while (Active && nxtline(line, 0)) {
         progress(size);
@@ -519,6 +523,5 @@ int Bld_iPhoto(void)
     Debug("* iPhoto Tables Complete");
 done:
     close_all();
-    My_chdir(Roku_Path);
     return 0;
 }

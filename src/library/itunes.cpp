@@ -63,6 +63,12 @@ static std::map<LIST **, Name_Index> list_index;
 /* The track files written by this build. */
 static std::unordered_set<std::string> written;
 
+/* The tables folder below Roku_Path, and the path of name in it.  The
+** import opens every file by its full path: request threads serve while it
+** runs, so it never moves the process's working folder. */
+static std::string tables_folder(void) { return std::string(Roku_Path) + "/" TABLES; }
+static std::string table_path(const char *name) { return tables_folder() + "/" + name; }
+
 /* ------------------------------------------------------------ helpers */
 
 /* Ends the process at once: the request threads go on running, so nothing
@@ -444,6 +450,7 @@ static void write_track(const char *id)
     }
     char name[MAX_VALUE + 16];
     sfmt(name, sizeof name, "Track-%s.txt", id);
+    std::string path = table_path(name);
     static std::string text;
     text.clear();
     for (int i = 0; i < keys; i++) {
@@ -452,8 +459,8 @@ static void write_track(const char *id)
         if (key[i].value) text += key[i].value;
         text += '\t';
     }
-    if (!same_file(name, text)) {
-        FILE *out = My_fopen(name, "wb");
+    if (!same_file(path.c_str(), text)) {
+        FILE *out = My_fopen(path.c_str(), "wb");
         if (!out) {
             Debug("* Failed to create %s !", name);
             return;
@@ -559,7 +566,7 @@ int write_list(const char *name, LIST *list)
     WALK("write_list");
     Debug("write_lists - %s", name);
     if (!list) return 0;
-    FILE *f = My_fopen(name, "wb");
+    FILE *f = My_fopen(table_path(name).c_str(), "wb");
     if (!f) {
         Debug("* Failed to create %s !", name);
         return 0;
@@ -582,7 +589,7 @@ int write_link(const char *name, LIST *list)
     clear_plinks();
 
     FILE *f = nullptr;
-    if (list && !(f = My_fopen(name, "wb"))) Debug("* Failed to create %s !", name);
+    if (list && !(f = My_fopen(table_path(name).c_str(), "wb"))) Debug("* Failed to create %s !", name);
     int n = 0;
     for (LIST *l = list; l && n < MAX_FOLDERS; l = l->next, n++) {
         if (f) fprintf(f, "%s\n", l->name);
@@ -604,11 +611,10 @@ void close_lists(void)
     write_list("playlists.txt", playlists);
     write_list("podcasts.txt", podcasts);
     write_link("links.txt", linksx);
-    Close_Artwork();
+    Close_Artwork(tables_folder().c_str());
 }
 
-/* Deletes files of the tables folder, the current folder; names that begin
-** with "." stay.  At the start of a build (end 0) the track files stay too:
+/* Deletes files of the tables folder; names that begin with "." stay.  At the start of a build (end 0) the track files stay too:
 ** the build writes most of them again, and rewriting a file is much cheaper
 ** than making a new one where as many were just deleted (the file system
 ** looks past recently freed entries).  At its end (end 1) the track files
@@ -616,7 +622,8 @@ void close_lists(void)
 ** files either way. */
 static void drop_files(int end_of_build)
 {
-    MY_DIR *d = My_opendir(".");
+    std::string folder = tables_folder();
+    MY_DIR *d = My_opendir(folder.c_str());
     if (!d) {
         Debug("Reset unable to open directory [.]");
         return;
@@ -625,20 +632,17 @@ static void drop_files(int end_of_build)
         const char *name = e->d_name;
         if (name[0] == '.') continue;
         int track = !strncmp(name, "Track-", 6);
-        if (end_of_build ? track && !written.count(name) : !track) My_remove(name);
+        if (end_of_build ? track && !written.count(name) : !track)
+            My_remove((folder + "/" + name).c_str());
     }
     My_closedir(d);
 }
 
-/* Ends a build that passed reset(1): the stale track files go and the
-** working folder is Roku_Path again. */
+/* Ends a build that passed reset(1): the stale track files go. */
 static void end_build(void)
 {
-    char dir[MAX_PATH_TXT + 32];
-    sfmt(dir, sizeof dir, "%s/" TABLES, Roku_Path);
-    if (My_chdir(dir) == 0) drop_files(1);
+    drop_files(1);
     written.clear();
-    My_chdir(Roku_Path);
 }
 
 void reset(int rel)
@@ -664,9 +668,7 @@ void reset(int rel)
 
     if (rel) {
         Debug("releasing tracks");
-        char dir[MAX_PATH_TXT + 32];
-        sfmt(dir, sizeof dir, "%s/" TABLES, Roku_Path);
-        if (My_chdir(dir) == 0) drop_files(0);
+        drop_files(0);
     }
     Debug("end reset");
 }
@@ -723,25 +725,28 @@ static void read_library(void)
     }
 }
 
-/* Opens the library and enters the tables folder.  Returns 0 when the build
+/* Opens the library and makes the tables folder.  Returns 0 when the build
 ** cannot start, with the reason traced. */
 static int open_library(void)
 {
-    if (My_chdir(iTunes_Path) != 0 || !(xml = My_fopen(LIB_FILE, "rb"))) {
+    std::string lib = std::string(iTunes_Path) + "/" LIB_FILE;
+    if (!iTunes_Path[0] || !(xml = My_fopen(lib.c_str(), "rb"))) {
         Debug("* Failed to open iTunes Music Library.xml !");
         return 0;
     }
     My_Stat_Buf st;
-    if (My_stat(LIB_FILE, &st) != 0) st = My_Stat_Buf{};
+    if (My_stat(lib.c_str(), &st) != 0) st = My_Stat_Buf{};
     end = st.st_size;
     pal_progress_range(Win.load(), IDC_PROGRESS, 0, 100);
 
-    if (My_chdir(Roku_Path) != 0) {
+    /* The traces name the folders as the user knows them. */
+    if (!is_folder(Roku_Path)) {
         Debug("* Failed to change to server directory !");
         return 0;
     }
-    My_mkdir(TABLES);
-    if (My_chdir(TABLES) != 0) {
+    std::string tables = tables_folder();
+    My_mkdir(tables.c_str());
+    if (!is_folder(tables.c_str())) {
         Debug("* Failed to change to iTunes Tables folder !");
         return 0;
     }

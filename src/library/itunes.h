@@ -74,11 +74,11 @@ char *decode_txt(char *text);
 ** Ends the process when memory is out. */
 char *decode_url(const char *text);
 
-/* Writes list to the table file name ("name=id\tid...").  An empty list
+/* Writes list to the table file name of "iTunes Tables" ("name=id\tid...").  An empty list
 ** writes no file.  Returns 0. */
 int write_list(const char *name, LIST *list);
 
-/* Writes the library folders of list to name, one a line, and makes them
+/* Writes the library folders of list to the table file name, one a line, and makes them
 ** the table plinks.  Returns 0. */
 int write_link(const char *name, LIST *list);
 

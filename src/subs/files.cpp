@@ -69,6 +69,12 @@ int My_mkdir(const char *path) { return with_path(path, pal_wmkdir); }
 int My_remove(const char *path) { return with_path(path, pal_wremove); }
 int My_chdir(const char *path) { return with_path(path, pal_wchdir); }
 
+int is_folder(const char *path)
+{
+    My_Stat_Buf st;
+    return My_stat(path, &st) == 0 && (st.st_mode & PAL_S_IFMT) == PAL_S_IFDIR;
+}
+
 int My_rename(const char *from, const char *to)
 {
     uint16_t wf[WPATH], wt[WPATH];

@@ -31,6 +31,9 @@ int My_remove(const char *path);
 int My_rename(const char *from, const char *to);
 int My_chdir(const char *path);
 
+/* 1 when path (UTF-8) is a folder. */
+int is_folder(const char *path);
+
 /* A new temporary file "Roku-..." in Roku_Path, open "wb+".  Names stay
 ** unique when two threads ask in the same millisecond.  Null when no file
 ** could be made for a second. */
