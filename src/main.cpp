@@ -6,6 +6,7 @@
 #include "global.h"
 #include "main.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
@@ -240,8 +241,8 @@ static void read_options_file(void)
 static void read_test_settings(void)
 {
     char v[32];
-    if (pal_getenv("VELMORA_REFUSE_PAUSE_MS", v, sizeof v)) Refuse_Pause_ms = atoi(v) > 0 ? atoi(v) : 0;
-    if (pal_getenv("VELMORA_IDLE_SECONDS", v, sizeof v)) Idle_Seconds = atoi(v);
+    if (pal_getenv("VELMORA_REFUSE_PAUSE_MS", v, sizeof v)) Refuse_Pause_ms = std::max(decimal_int(v), 0);
+    if (pal_getenv("VELMORA_IDLE_SECONDS", v, sizeof v)) Idle_Seconds = decimal_int(v);
 }
 
 /* The web panel, on the address and port of Velmora.ini's "Panel" section
@@ -252,7 +253,7 @@ static void start_panel(void)
     pal_get_private_profile_string("Panel", "Address", PANEL_ADDRESS, addr, sizeof addr, Config_File());
     pal_get_private_profile_string("Panel", "Port", "", port, sizeof port, Config_File());
     if (!strcmp(addr, "off")) return;
-    int p = port[0] ? atoi(port) : PANEL_PORT;
+    int p = port[0] ? decimal_int(port) : PANEL_PORT;
     if (!pal_panel_start(addr, p)) Debug("Panel not started on %s port %d", addr, p);
 }
 

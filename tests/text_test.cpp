@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 TEST(TextSearch, ScanLocateFind)
@@ -140,6 +141,11 @@ TEST(TextUnicode, Utf16AndFold)
 
 TEST(TextBounded, CutNeverOverrun)
 {
+    char four[4];
+    EXPECT_EQ(sfmt(four, 4, "abc"), 3u);   /* a fit and a cut tell apart */
+    EXPECT_EQ(sfmt(four, 4, "abcd"), 4u);
+    EXPECT_STREQ(four, "abc");
+
     char buf[8] = "42-x";
     EXPECT_EQ(sappend(buf, 8, "%s", "12345"), 7u);
     EXPECT_STREQ(buf, "42-x123");
@@ -158,4 +164,21 @@ TEST(TextBounded, CutNeverOverrun)
     char path[] = "C:\\Music\\a b\\";
     flip_slash(path);
     EXPECT_STREQ(path, "C:/Music/a b/");
+}
+
+TEST(TextNumbers, DecimalStopsAndHolds)
+{
+    struct { const char *text; long long lo, hi, want; int stop; } cases[] = {
+        {" \t+42x", -99, 99, 42, 5},       {"-2147483648", -INT_MAX, INT_MAX, -INT_MAX, 11},
+        {"99999999999999999999", LLONG_MIN, LLONG_MAX, LLONG_MAX, 20},
+        {"-99999999999999999999", LLONG_MIN, LLONG_MAX, -LLONG_MAX, 21},
+    };
+    for (auto &c : cases) {
+        long long v = 0;
+        EXPECT_EQ(read_decimal(c.text, c.lo, c.hi, &v), c.text + c.stop) << c.text;
+        EXPECT_EQ(v, c.want) << c.text;
+    }
+    long long untouched = 7;
+    EXPECT_EQ(read_decimal(" -x", 0, 9, &untouched), nullptr);
+    EXPECT_EQ(untouched, 7);
 }

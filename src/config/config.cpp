@@ -109,30 +109,13 @@ static unsigned long get_value(const char *section, const char *key, char *buf, 
     return pal_get_private_profile_string(section, key, "", buf, size, Config_File());
 }
 
-/* Parses a number as "%d" does: blanks, a sign, digits; text after the
-** digits is ignored.  Returns 0 (and leaves *out alone) when there are no
-** digits; a value beyond the range is held at its end. */
+/* Reads a number setting as "%d" does: a sign, digits, text after them
+** ignored (the profile reader has trimmed the blanks).  Returns 0 (and
+** leaves *out alone) when there are no digits; a value beyond the range is
+** held at its end. */
 static int parse_number(const char *s, long long lo, long long hi, long long *out)
 {
-    while (*s == ' ' || *s == '\t') s++;
-    int neg = 0;
-    if (*s == '+' || *s == '-') neg = *s++ == '-';
-    if (*s < '0' || *s > '9') return 0;
-    long long v = 0;
-    for (; *s >= '0' && *s <= '9'; s++) {
-        int d = *s - '0';
-        if (v > (LLONG_MAX - d) / 10) {
-            v = LLONG_MAX;
-            while (*s >= '0' && *s <= '9') s++;
-            break;
-        }
-        v = v * 10 + d;
-    }
-    if (neg) v = -v;
-    if (v < lo) v = lo;
-    if (v > hi) v = hi;
-    *out = v;
-    return 1;
+    return read_decimal(s, lo, hi, out) != nullptr;
 }
 
 /* Reads a number setting; a missing, empty or non-numeric value leaves the

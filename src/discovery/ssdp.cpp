@@ -55,20 +55,14 @@ static const int LISTED_PASSES = 2;    /* a URL stays listed this many cycles af
 static const unsigned IDLE_MS = 100;   /* pause once both sockets are empty */
 static const int LISTENER_WAITS = 50;  /* pauses to wait for the server's port */
 
-/* Reads a decimal integer as "%d" does (leading white space, a sign),
-** clamped to the int range.  Returns 1 when digits were read. */
+/* Reads a decimal integer as "%d" does (leading white space, a sign), held
+** within +/-INT_MAX.  Returns 1 when digits were read. */
 static int read_int(const char **pp, int *out)
 {
-    const char *p = *pp;
-    while (isspace((unsigned char)*p)) p++;
-    int neg = *p == '-';
-    if (*p == '-' || *p == '+') p++;
-    if (!isdigit((unsigned char)*p)) return 0;
-    long long v = 0;
-    for (; isdigit((unsigned char)*p); p++)
-        if (v <= INT_MAX) v = v * 10 + (*p - '0');
-    if (v > INT_MAX) v = INT_MAX;
-    *out = (int)(neg ? -v : v);
+    long long v;
+    const char *p = read_decimal(*pp, -INT_MAX, INT_MAX, &v);
+    if (!p) return 0;
+    *out = (int)v;
     *pp = p;
     return 1;
 }

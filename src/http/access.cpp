@@ -258,8 +258,9 @@ size_t log_line(char *out, size_t size, uint32_t peer, const char *clock, const 
     }
     int w[3];
     for (int k = 0; k < 3; k++) w[k] = (int)(len[k] < cap ? len[k] : cap);
-    return sfmt(out, size, fmt, a, b, d, e, day, mon, year, tod, w[0], v[0], stat, bytes, w[1],
-                v[1], w[2], v[2]);
+    sfmt(out, size, fmt, a, b, d, e, day, mon, year, tod, w[0], v[0], stat, bytes, w[1], v[1], w[2],
+         v[2]);
+    return strlen(out);
 }
 
 /* Appends one line for the request on s to the access log, when open; with

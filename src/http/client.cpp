@@ -137,32 +137,16 @@ int scan_headers(char arg[REQ_LINES][REQ_LINE], REQ_HEAD *h)
     return 0;
 }
 
-/* One "%lld" conversion: white space skipped, an optional sign, at least one
-** digit; the value held within +/-RANGE_CAP.  Returns the position after
-** it, or null when there is no number. */
-static const char *read_number(const char *p, long long *out)
-{
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
-    int neg = 0;
-    if (*p == '+' || *p == '-') neg = *p++ == '-';
-    if (*p < '0' || *p > '9') return nullptr;
-    long long v = 0;
-    for (; *p >= '0' && *p <= '9'; p++)
-        v = v > RANGE_CAP / 10 ? RANGE_CAP : v * 10 + (*p - '0');
-    if (v > RANGE_CAP) v = RANGE_CAP;
-    *out = neg ? -v : v;
-    return p;
-}
-
-/* Reads "first-last" as the channel sends it; returns the values read. */
+/* Reads "first-last" as the channel sends it, each as "%lld" reads it and
+** held within +/-RANGE_CAP; returns the values read. */
 int get_range(const char *text, long long *start, long long *end)
 {
     WALK("get_range");
     long long v;
-    const char *p = read_number(text, &v);
+    const char *p = read_decimal(text, -RANGE_CAP, RANGE_CAP, &v);
     if (!p) return 0;
     *start = v;
-    if (*p != '-' || !read_number(p + 1, &v)) return 1;
+    if (*p != '-' || !read_decimal(p + 1, -RANGE_CAP, RANGE_CAP, &v)) return 1;
     /* end is kept one past the last byte; 0 stays "to the end", so a range
     ** of 0-0 asks for the whole stream. */
     *end = v ? v + 1 : 0;

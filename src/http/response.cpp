@@ -190,8 +190,9 @@ size_t Clock_Text(time_t t, char *out, size_t size)
     int wd = tm.tm_wday >= 0 && tm.tm_wday < 7 ? tm.tm_wday : 0;
     int mo = tm.tm_mon >= 0 && tm.tm_mon < 12 ? tm.tm_mon : 0;
     /* English names whatever the locale: players parse this. */
-    return sfmt(out, size, "%.3s %.3s%3d %02d:%02d:%02d %d", days + 3 * wd, months + 3 * mo,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+    sfmt(out, size, "%.3s %.3s%3d %02d:%02d:%02d %d", days + 3 * wd, months + 3 * mo, tm.tm_mday,
+         tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+    return strlen(out);
 }
 
 /* top - start, or 0 when that is not above 0; never overflows. */

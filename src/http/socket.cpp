@@ -6,6 +6,7 @@
 #include "global.h"
 #include "http/socket.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -145,9 +146,9 @@ int Get_A_File(const char *url, char *buf, int max)
     char *colon = strchr(host, ':');
     if (colon) {
         *colon = 0;
-        char *end;
-        long v = strtol(colon + 1, &end, 10);
-        if (end == colon + 1 || *end || v < 1 || v > 65535) {
+        long long v;
+        const char *end = read_decimal(colon + 1, LLONG_MIN, LLONG_MAX, &v);
+        if (!end || *end || v < 1 || v > 65535) {
             Debug("bad port in %s", domain);
             return 0;
         }
@@ -164,9 +165,10 @@ int Get_A_File(const char *url, char *buf, int max)
     ** version ("GET /version.cgi 2.0.14.0"): that is how the version server
     ** has always learnt which release is asking, and it answers nothing else
     ** of HTTP anyway. */
-    int len = (int)sfmt(buf, (size_t)max, "GET /%s %s\r\nHost: %s\r\nUser-Agent: %s\r\n\r\n\r\n",
-                        file, Version, domain, "Velmora");
-    if (len >= max - 1) {       /* a request cut to fit would be garbage */
+    size_t full = sfmt(buf, (size_t)max, "GET /%s %s\r\nHost: %s\r\nUser-Agent: %s\r\n\r\n\r\n",
+                       file, Version, domain, "Velmora");
+    int len = (int)full;
+    if (full >= (size_t)max) {  /* a request cut to fit would be garbage */
         Debug("send failed - %s", "request too long");
         goto done;
     }

@@ -101,16 +101,6 @@ static const char *value(char *line)
     return line + Strip(line);
 }
 
-/* The decimal number at the start of text, 0 when there is none; numbers
-** beyond the range of int are held at its ends. */
-static int number(const char *text)
-{
-    long long v = strtoll(text, nullptr, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return (int)v;
-}
-
 /* An iPhoto timer interval (seconds since 2001, with a fraction) as seconds
 ** since 1970: its integer part plus the epoch difference, held within the
 ** range of int (the tables print dates with %d). */
@@ -213,7 +203,7 @@ static void read_items(void)
     char line[IPHOTO_LINE];
     while (nxtline(line, 0) && strcmp(line, "</array>") != 0) {
         if (strcmp(line, "<array>") == 0) continue;
-        int n = number(value(line));
+        int n = decimal_int(value(line));
         add_item(n);
         if (!Set.has_thumb) Set.thumb = n, Set.has_thumb = 1;
     }
@@ -252,7 +242,7 @@ static void read_set(const char *name, int id, int roll)
         switch (key) {
         case SONG: scopy(Set.song, sizeof Set.song, text); break;
         case COMMENT: scopy(Set.comment, sizeof Set.comment, text); break;
-        case THUMB: Set.thumb = number(text), Set.has_thumb = 1; break;
+        case THUMB: Set.thumb = decimal_int(text), Set.has_thumb = 1; break;
         case DATE: Set.date = timer(text); break;
         }
     }
@@ -294,12 +284,15 @@ int iPhoto_Events(const char *name, int ID)
 
 /* ----------------------------------------------------------------- photos */
 
-size_t Save_Path(const char *in, char *out, size_t size)
+void Save_Path(const char *in, char *out, size_t size)
 {
     WALK("Save_Path");
     const char *slash = strrchr(in, '/');
     /* A path without a folder has no number to give; it is kept as it is. */
-    if (!slash) return scopy(out, size, in);
+    if (!slash) {
+        scopy(out, size, in);
+        return;
+    }
     std::string folder(in, (size_t)(slash - in));
     int n;
     auto it = IP_Paths.find(folder);
@@ -310,7 +303,7 @@ size_t Save_Path(const char *in, char *out, size_t size)
         put(Paths_f, "%s\n", folder.c_str());
         IP_Paths.emplace(std::move(folder), n);
     }
-    return sfmt(out, size, "%d%s", n, slash);
+    sfmt(out, size, "%d%s", n, slash);
 }
 
 /* Enters pos for photo id in the index, growing it to id + 100 entries when
@@ -489,7 +482,7 @@ int Bld_iPhoto(void)
 
         if (Scan(line, "AlbumID")) {
             if (!nxtline(line, 0)) break;
-            ID = number(value(line));
+            ID = decimal_int(value(line));
             if (!nxtline(line, 0)) break;
             if (Scan(line, "AlbumName")) {
                 if (!nxtline(name, 0)) break;
@@ -498,7 +491,7 @@ int Bld_iPhoto(void)
         }
         if (Scan(line, "RollID")) {
             if (!nxtline(line, 0)) break;
-            ID = number(value(line));
+            ID = decimal_int(value(line));
             if (!nxtline(line, 0)) break;
             if (Scan(line, "ProjectUuid") && !(nxtline(line, 0) && nxtline(line, 0))) break;
             if (Scan(line, "RollName")) {
@@ -510,7 +503,7 @@ int Bld_iPhoto(void)
             nxtline(line, 0); /* the list's "<dict>" */
             while (Active && nxtline(line, 0) && strcmp(line, "</dict>") != 0) {
                 progress(size);
-                ID = number(value(line));
+                ID = decimal_int(value(line));
                 int n = iPhoto_Photos(ID, position);
                 position = n > INT_MAX - position ? INT_MAX : position + n;
             }

@@ -44,7 +44,7 @@ int iPhoto_Photos(int ID, int pos);
 
 /* Writes the image path in in folder-number form ("0/IMG_1.JPG") to out
 ** (size bytes), adding a new folder to Paths.txt; a path without "/" is
-** written as it is.  Returns the length. */
-size_t Save_Path(const char *in, char *out, size_t size);
+** written as it is. */
+void Save_Path(const char *in, char *out, size_t size);
 
 #endif

@@ -100,20 +100,12 @@ static int char_ref(const char *p)
     return (p[2] - '0') * 10 + (p[3] - '0');
 }
 
-/* The decimal value of an id text as atoi reads it, held to the int range. */
+/* The decimal value of an id text, held to the int range; 0 when there is
+** none.  Only blanks and tabs may come before it. */
 static int id_value(const char *s)
 {
-    while (*s == ' ' || *s == '\t') s++;
-    int neg = *s == '-';
-    if (*s == '-' || *s == '+') s++;
-    long long v = 0;
-    for (; is_digit(*s); s++) {
-        v = v * 10 + (*s - '0');
-        if (v > (long long)INT_MAX + 1) v = (long long)INT_MAX + 1;
-    }
-    if (neg) v = -v;
-    if (v > INT_MAX) v = INT_MAX;
-    return (int)v;
+    s += strspn(s, " \t");
+    return *s >= '\t' && *s <= '\r' ? 0 : decimal_int(s);
 }
 
 /* Frees the held keys. */

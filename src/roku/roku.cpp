@@ -62,24 +62,14 @@ static int join(char *out, const char *a, const char *b)
 }
 
 /* Reads a decimal number as "%d" does: blanks, a sign, digits; the rest is
-** ignored and a value beyond int is held at its end.  Returns 1 if there
-** were digits, else 0. */
+** ignored and a value beyond +/-INT_MAX is held at its end.  Returns 1 if
+** there were digits, else 0. */
 static int read_number(const char *s, long *out)
 {
-    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
-        s++;
-    int neg = 0;
-    if (*s == '+' || *s == '-')
-        neg = *s++ == '-';
-    if (*s < '0' || *s > '9')
+    long long v;
+    if (!read_decimal(s, -INT_MAX, INT_MAX, &v))
         return 0;
-    long v = 0;
-    for (; *s >= '0' && *s <= '9'; s++)
-        if (v <= INT_MAX)
-            v = v * 10 + (*s - '0');
-    if (v > INT_MAX)
-        v = INT_MAX;
-    *out = neg ? -v : v;
+    *out = (long)v;
     return 1;
 }
 

@@ -205,10 +205,11 @@ int wSleep(unsigned ms, void *)
     return 0;
 }
 
-size_t lib_path(const char *rest, char *out, size_t size)
+void lib_path(const char *rest, char *out, size_t size)
 {
     int drive = isalpha((unsigned char)rest[0]) && rest[1] == ':';
     if (drive || rest[0] == '/')
-        return scopy(out, size, rest);
-    return sfmt(out, size, "/%s", rest);
+        scopy(out, size, rest);
+    else
+        sfmt(out, size, "/%s", rest);
 }

@@ -58,8 +58,7 @@ int wSleep(unsigned ms, void *handle = nullptr);
 ** its "file://localhost/".  A Windows library writes a drive path ("C:/...")
 ** and a network share keeps its own leading "/"; the library of a Mac or a
 ** Linux machine writes "Users/..." or "home/...", whose root "/" the cut
-** removed, so it is put back.  Writes at most size - 1 characters to out;
-** returns the length. */
-size_t lib_path(const char *rest, char *out, size_t size);
+** removed, so it is put back.  Writes at most size - 1 characters to out. */
+void lib_path(const char *rest, char *out, size_t size);
 
 #endif

@@ -13,6 +13,7 @@
 #include "subs/text.h"
 
 #include <cstdarg>
+#include <climits>
 
 #include "subs/threads.h"
 #include "subs/trace.h"
@@ -61,17 +62,17 @@ size_t scopy(char *dst, size_t size, const char *src)
     return n;
 }
 
-/* Formats into the size bytes at dst.  Returns the length written. */
+/* Formats into the size bytes at dst.  Returns the length of the whole
+** text, which is size or more when it was cut. */
 static size_t vformat(char *dst, size_t size, const char *fmt, va_list ap)
 {
-    if (size == 0)
-        return 0;
-    int n = vsnprintf(dst, size, fmt, ap);
+    int n = vsnprintf(size ? dst : nullptr, size, fmt, ap);
     if (n < 0) {                   /* encoding error: leave an empty text */
-        dst[0] = 0;
+        if (size)
+            dst[0] = 0;
         return 0;
     }
-    return (size_t)n < size ? (size_t)n : size - 1;
+    return (size_t)n;
 }
 
 /* Appends formatted text to the text in dst.  Returns the new length of
@@ -86,10 +87,12 @@ static size_t vappend(char *dst, size_t size, const char *fmt, va_list ap)
         return size - 1;
     }
     /* On an encoding error vformat writes only the NUL already at len. */
-    return len + vformat(dst + len, size - len, fmt, ap);
+    size_t n = vformat(dst + len, size - len, fmt, ap);
+    return n < size - len ? len + n : size - 1;
 }
 
-/* Bounded printf into dst.  Returns the length written (at most size - 1). */
+/* Bounded printf into dst.  Returns the length of the whole text, as
+** snprintf does. */
 size_t sfmt(char *dst, size_t size, const char *fmt, ...)
 {
     va_list ap;
@@ -460,6 +463,33 @@ void Split_IP(const char *text, unsigned char out[4])
     }
 }
 
+
+const char *read_decimal(const char *p, long long lo, long long hi, long long *out)
+{
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
+    int neg = 0;
+    if (*p == '+' || *p == '-')
+        neg = *p++ == '-';
+    if (*p < '0' || *p > '9')
+        return nullptr;
+    long long v = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        int d = *p - '0';
+        v = v > (LLONG_MAX - d) / 10 ? LLONG_MAX : v * 10 + d;
+    }
+    if (neg)
+        v = -v;
+    *out = v < lo ? lo : v > hi ? hi : v;
+    return p;
+}
+
+int decimal_int(const char *text)
+{
+    long long v = 0;
+    read_decimal(text, INT_MIN, INT_MAX, &v);
+    return (int)v;
+}
 
 /* Unsigned big-endian value of the first n bytes of buf. */
 uint32_t char2int(const unsigned char *buf, int n)

@@ -18,8 +18,9 @@
 size_t scopy(char *dst, size_t size, const char *src);
 
 /* Bounded printf: formats into dst of `size` bytes, cutting what does not
-** fit, always NUL-terminated.  Returns the length written (never more than
-** size - 1). */
+** fit, always NUL-terminated (when size > 0).  Returns the length of the
+** whole text, as snprintf does: a result of size or more means the text was
+** cut to size - 1 characters, a smaller one that it fit. */
 size_t sfmt(char *dst, size_t size, const char *fmt, ...)
     PAL_PRINTF(3, 4);
 
@@ -80,6 +81,17 @@ void Split_IP(const char *text, unsigned char out[4]);
 /* Value of c as a digit of "0123456789ABCDEF", either case; -1 otherwise
 ** (the NUL byte included). */
 int hex_digit(int c);
+
+/* Reads a decimal number as "%lld" does: white space (" \t\n\v\f\r"), an
+** optional sign, then every digit that follows.  The value is held within
+** lo..hi, and a magnitude beyond what a long long holds counts as LLONG_MAX
+** before the sign applies.  Returns the position after the digits, or null
+** (with *out untouched) when there are none. */
+const char *read_decimal(const char *p, long long lo, long long hi, long long *out);
+
+/* The number read_decimal reads at the start of text, held to the int
+** range; 0 when there is none. */
+int decimal_int(const char *text);
 
 /* Unsigned big-endian value of the first n bytes (n up to 4). */
 uint32_t char2int(const unsigned char *buf, int n);

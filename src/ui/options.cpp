@@ -15,6 +15,7 @@
 #include "subs/trace.h"
 #include "subs/win.h"
 
+#include <climits>
 #include <cstdlib>
 #include <mutex>
 #include <vector>
@@ -440,7 +441,9 @@ static unsigned read_number(HWND dlg, int id)
 {
     char text[16];
     pal_get_dlg_item_text(dlg, id, text, sizeof text);
-    return (unsigned)strtoul(text, nullptr, 10);
+    long long v = 0;
+    read_decimal(text, LLONG_MIN, LLONG_MAX, &v);
+    return (unsigned)v;       /* as strtoul gives it: "-1" is UINT_MAX */
 }
 
 static int checked(HWND dlg, int id) { return pal_is_dlg_button_checked(dlg, id) ? 1 : 0; }
