@@ -142,8 +142,8 @@ static void write_missing_page(void)
 ** goes on after them. */
 static int accept_retryable(int err)
 {
-    return err == 1 || err == PAL_WSAEINTR || err == 10053 /* ECONNABORTED */ ||
-           err == 10024 /* EMFILE */ || err == 10055 /* ENOBUFS */ || err == PAL_WSAEWOULDBLOCK;
+    return err == 1 || err == PAL_WSAEINTR || err == PAL_WSAECONNABORTED || err == PAL_WSAEMFILE ||
+           err == PAL_WSAENOBUFS || err == PAL_WSAEWOULDBLOCK;
 }
 
 /* Closes the listening socket at the end of the server thread. */
@@ -205,7 +205,7 @@ int server(void)
                     Debug("accept failed %s", getsockerr(err));
                     /* Out of descriptors: give the request threads a moment
                     ** to close theirs rather than spin. */
-                    if (err == 10024) wSleep(100);
+                    if (err == PAL_WSAEMFILE) wSleep(100);
                     continue;
                 }
                 Debug("HTTP: Server failed - error %s\n", getsockerr(err));

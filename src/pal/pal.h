@@ -316,13 +316,26 @@ typedef int pal_socket;
 #define PAL_IP_MULTICAST_LOOP 11
 #define PAL_IP_ADD_MEMBERSHIP 12
 
-/* Windows Sockets error numbers the code tests by name. */
-#define PAL_WSAEINTR        10004
-#define PAL_WSAEINVAL       10022
-#define PAL_WSAEWOULDBLOCK  10035
-#define PAL_WSAEMSGSIZE     10040
-#define PAL_WSAECONNRESET   10054
-#define PAL_WSAETIMEDOUT    10060
+/* Windows Sockets error numbers the code tests or reports by name (the
+** platform's table maps its own error codes to these numbers). */
+#define PAL_WSABASEERR         10000   /* the first of them */
+#define PAL_WSAEINTR           10004
+#define PAL_WSAEFAULT          10014
+#define PAL_WSAEINVAL          10022
+#define PAL_WSAEMFILE          10024
+#define PAL_WSAEWOULDBLOCK     10035
+#define PAL_WSAENOTSOCK        10038
+#define PAL_WSAEMSGSIZE        10040
+#define PAL_WSAENOPROTOOPT     10042
+#define PAL_WSAESOCKTNOSUPPORT 10044
+#define PAL_WSAEAFNOSUPPORT    10047
+#define PAL_WSAECONNABORTED    10053
+#define PAL_WSAECONNRESET      10054
+#define PAL_WSAENOBUFS         10055
+#define PAL_WSAETIMEDOUT       10060
+#define PAL_WSAHOST_NOT_FOUND  11001
+#define PAL_WSATRY_AGAIN       11002
+#define PAL_WSANO_DATA         11004   /* the last of the name lookup's */
 
 /* WSAStartup(2.2).  Returns 0 on success. */
 int pal_wsa_startup(void);

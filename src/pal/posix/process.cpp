@@ -174,9 +174,9 @@ void pal_set_last_error(int err) { errno = err; }
 char *pal_error_text(int err, char *buf, size_t size)
 {
     if (!buf || size == 0) return buf;
-    int e = err >= 10000 ? pal_errno_from_wsa(err) : err;
+    int e = err >= PAL_WSABASEERR ? pal_errno_from_wsa(err) : err;
     const char *txt;
-    if (err >= 11001 && err <= 11004)
+    if (err >= PAL_WSAHOST_NOT_FOUND && err <= PAL_WSANO_DATA)
         txt = "The requested name is valid, but no data of the requested type was found.";
     else if (e == 0)
         txt = "The operation completed successfully.";

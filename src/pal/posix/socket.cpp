@@ -53,13 +53,6 @@ static const struct {
     {EPIPE, 10054},
 };
 
-static const int WSAEFAULT = 10014;
-static const int WSAENOTSOCK = 10038;
-static const int WSAENOPROTOOPT = 10042;
-static const int WSAEAFNOSUPPORT = 10047;
-static const int WSAHOST_NOT_FOUND = 11001;
-static const int WSATRY_AGAIN = 11002;
-
 /* The Windows Sockets number for an errno value (the value itself when the
 ** table has no row for it). */
 static int wsa_from_errno(int err)
@@ -123,12 +116,12 @@ static void no_inherit(int fd)
 pal_socket pal_socket_open(int af, int type, int proto)
 {
     if (af != PAL_AF_INET) {
-        sock_error = WSAEAFNOSUPPORT;
+        sock_error = PAL_WSAEAFNOSUPPORT;
         return PAL_INVALID_SOCKET;
     }
     int t = type == PAL_SOCK_STREAM ? SOCK_STREAM : type == PAL_SOCK_DGRAM ? SOCK_DGRAM : -1;
     if (t < 0) {
-        sock_error = 10044;    /* WSAESOCKTNOSUPPORT */
+        sock_error = PAL_WSAESOCKTNOSUPPORT;
         return PAL_INVALID_SOCKET;
     }
     int fd = socket(AF_INET, t, proto);
@@ -156,7 +149,7 @@ int pal_shutdown(pal_socket s)
 */
 int pal_setsockopt(pal_socket s, int level, int opt, const void *val, int len)
 {
-    if (!val || len < (int)sizeof(int)) return fail_with(WSAEFAULT);
+    if (!val || len < (int)sizeof(int)) return fail_with(PAL_WSAEFAULT);
     int v;
     memcpy(&v, val, sizeof v);
     int rc;
@@ -171,7 +164,7 @@ int pal_setsockopt(pal_socket s, int level, int opt, const void *val, int len)
             rc = setsockopt(s, SOL_SOCKET, opt == PAL_SO_RCVTIMEO ? SO_RCVTIMEO : SO_SNDTIMEO,
                             &tv, sizeof tv);
         } else {
-            return fail_with(WSAENOPROTOOPT);
+            return fail_with(PAL_WSAENOPROTOOPT);
         }
     } else if (level == PAL_IPPROTO_IP) {
         if (opt == PAL_IP_MULTICAST_IF) {
@@ -184,24 +177,24 @@ int pal_setsockopt(pal_socket s, int level, int opt, const void *val, int len)
             rc = setsockopt(s, IPPROTO_IP, IP_MULTICAST_LOOP, &v, sizeof v);
         } else if (opt == PAL_IP_ADD_MEMBERSHIP) {
             uint32_t two[2];
-            if (len < (int)sizeof two) return fail_with(WSAEFAULT);
+            if (len < (int)sizeof two) return fail_with(PAL_WSAEFAULT);
             memcpy(two, val, sizeof two);
             ip_mreq m;
             m.imr_multiaddr.s_addr = htonl(two[0]);
             m.imr_interface.s_addr = htonl(two[1]);
             rc = setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
         } else {
-            return fail_with(WSAENOPROTOOPT);
+            return fail_with(PAL_WSAENOPROTOOPT);
         }
     } else {
-        return fail_with(WSAENOPROTOOPT);
+        return fail_with(PAL_WSAENOPROTOOPT);
     }
     return rc == 0 ? 0 : fail();
 }
 
 int pal_bind(pal_socket s, uint32_t addr, int port)
 {
-    if (port < 0 || port > 65535) return fail_with(10022);
+    if (port < 0 || port > 65535) return fail_with(PAL_WSAEINVAL);
     sockaddr_in sa = make_addr(addr, port);
     return bind(s, (sockaddr *)&sa, sizeof sa) == 0 ? 0 : fail();
 }
@@ -230,7 +223,7 @@ pal_socket pal_accept(pal_socket s, uint32_t *peer, int *port)
 ** for it to finish rather than report the interruption. */
 int pal_connect(pal_socket s, uint32_t addr, int port)
 {
-    if (port < 0 || port > 65535) return fail_with(10022);
+    if (port < 0 || port > 65535) return fail_with(PAL_WSAEINVAL);
     sockaddr_in sa = make_addr(addr, port);
     if (connect(s, (sockaddr *)&sa, sizeof sa) == 0) return 0;
     if (errno != EINTR) return fail();
@@ -254,7 +247,7 @@ int pal_connect(pal_socket s, uint32_t addr, int port)
 ** went. */
 int pal_send(pal_socket s, const void *buf, int len)
 {
-    if (len < 0) return fail_with(10022);
+    if (len < 0) return fail_with(PAL_WSAEINVAL);
     const char *p = (const char *)buf;
     int done = 0;
     while (done < len) {
@@ -274,7 +267,7 @@ int pal_send(pal_socket s, const void *buf, int len)
 
 int pal_recv(pal_socket s, void *buf, int len)
 {
-    if (len < 0) return fail_with(10022);
+    if (len < 0) return fail_with(PAL_WSAEINVAL);
     ssize_t n;
     do n = recv(s, buf, (size_t)len, 0); while (n < 0 && errno == EINTR);
     return n < 0 ? fail() : (int)n;
@@ -282,7 +275,7 @@ int pal_recv(pal_socket s, void *buf, int len)
 
 int pal_sendto(pal_socket s, const void *buf, int len, uint32_t addr, int port)
 {
-    if (len < 0 || port < 0 || port > 65535) return fail_with(10022);
+    if (len < 0 || port < 0 || port > 65535) return fail_with(PAL_WSAEINVAL);
     sockaddr_in sa = make_addr(addr, port);
     ssize_t n;
     do n = sendto(s, buf, (size_t)len, MSG_NOSIGNAL, (sockaddr *)&sa, sizeof sa);
@@ -294,7 +287,7 @@ int pal_sendto(pal_socket s, const void *buf, int len, uint32_t addr, int port)
 ** call fails with WSAEMSGSIZE, as Windows reports it. */
 int pal_recvfrom(pal_socket s, void *buf, int len, uint32_t *addr, int *port)
 {
-    if (len < 0) return fail_with(10022);
+    if (len < 0) return fail_with(PAL_WSAEINVAL);
     sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
     socklen_t n;
@@ -358,18 +351,18 @@ int pal_wait_readable(pal_socket s, int sec, int usec)
         int r = poll(&p, 1, wait);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return fail();
-        if (r > 0 && (p.revents & POLLNVAL)) return fail_with(WSAENOTSOCK);
+        if (r > 0 && (p.revents & POLLNVAL)) return fail_with(PAL_WSAENOTSOCK);
         return r;
     }
 }
 
 int pal_gethostname(char *buf, int size)
 {
-    if (!buf || size <= 0) return fail_with(WSAEFAULT);
+    if (!buf || size <= 0) return fail_with(PAL_WSAEFAULT);
     if (gethostname(buf, (size_t)size) < 0) {
         buf[0] = 0;
         /* Windows names a buffer too small for the name a fault. */
-        return errno == ENAMETOOLONG ? fail_with(WSAEFAULT) : fail();
+        return errno == ENAMETOOLONG ? fail_with(PAL_WSAEFAULT) : fail();
     }
     buf[size - 1] = 0;
     return 0;
@@ -438,7 +431,7 @@ static void own_addresses(pal_hostent *h)
 
 int pal_gethostbyname(const char *name, pal_hostent *out)
 {
-    if (!out) return fail_with(WSAEFAULT);
+    if (!out) return fail_with(PAL_WSAEFAULT);
     memset(out, 0, sizeof *out);
     out->h_addrtype = PAL_AF_INET;
     out->h_length = 4;
@@ -462,7 +455,7 @@ int pal_gethostbyname(const char *name, pal_hostent *out)
     } else {
         int rc = resolve(name, out);
         if (rc != 0 || out->h_naddr == 0) {
-            sock_error = rc == EAI_AGAIN ? WSATRY_AGAIN : WSAHOST_NOT_FOUND;
+            sock_error = rc == EAI_AGAIN ? PAL_WSATRY_AGAIN : PAL_WSAHOST_NOT_FOUND;
             return 0;
         }
     }
