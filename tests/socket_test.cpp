@@ -2,16 +2,12 @@
 #include "global.h"
 #include "http/socket.h"
 #include "http/winerr.h"
-
-#include "pal/posix/posix_internal.h"
 #include "subs/text.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
-#include <sys/socket.h>   /* SO_LINGER, to make a peer reset its connection */
 #include <thread>
 #include <vector>
 
@@ -108,8 +104,8 @@ TEST(SocketErrors, ResetRefusedInUseWouldBlock)
     ASSERT_EQ(pal_set_nonblocking(c, 0), 0);
 
     /* The peer hangs up hard. */
-    linger lg = {1, 0};
-    ASSERT_EQ(setsockopt(a, SOL_SOCKET, SO_LINGER, &lg, sizeof lg), 0);
+    int reset = 0;           /* no lingering: the close resets the connection */
+    ASSERT_EQ(pal_setsockopt(a, PAL_SOL_SOCKET, PAL_SO_LINGER, &reset, sizeof reset), 0);
     pal_closesocket(a);
     EXPECT_GT(pal_wait_readable(c, 5, 0), 0);
     EXPECT_EQ(pal_recv(c, b, sizeof b), -1);

@@ -310,6 +310,7 @@ typedef int pal_socket;
 #define PAL_SO_REUSEADDR 0x0004
 #define PAL_SO_RCVTIMEO  0x1006
 #define PAL_SO_SNDTIMEO  0x1005
+#define PAL_SO_LINGER    0x0080
 #define PAL_IPPROTO_IP   0
 #define PAL_IP_MULTICAST_IF   9
 #define PAL_IP_MULTICAST_TTL  10
@@ -345,7 +346,9 @@ int pal_closesocket(pal_socket s);
 /* shutdown(SD_BOTH): no more sends or receives on s. */
 int pal_shutdown(pal_socket s);
 /* setsockopt with the Windows level and option numbers above; value is an
-** int (or, for the time-outs, milliseconds as an int). */
+** int (or, for the time-outs, milliseconds as an int; for SO_LINGER the
+** seconds a close waits for unsent data, 0 to reset the connection at once,
+** negative not to linger). */
 int pal_setsockopt(pal_socket s, int level, int opt, const void *val, int len);
 /* Addresses are IPv4 host-order numbers a<<24|b<<16|c<<8|d. */
 int pal_bind(pal_socket s, uint32_t addr, int port);

@@ -142,7 +142,7 @@ int pal_shutdown(pal_socket s)
 
 /*
 ** The Windows option numbers of pal.h mapped to their POSIX twins.  Values
-** are ints, the time-outs milliseconds (0 = none).  The multicast options
+** are ints, the time-outs milliseconds (0 = none), the linger seconds.  The multicast options
 ** take addresses as host-order numbers like the rest of this layer:
 ** IP_MULTICAST_IF one (the interface), IP_ADD_MEMBERSHIP two (the group,
 ** then the interface).
@@ -163,6 +163,9 @@ int pal_setsockopt(pal_socket s, int level, int opt, const void *val, int len)
             tv.tv_usec = (v % 1000) * 1000;
             rc = setsockopt(s, SOL_SOCKET, opt == PAL_SO_RCVTIMEO ? SO_RCVTIMEO : SO_SNDTIMEO,
                             &tv, sizeof tv);
+        } else if (opt == PAL_SO_LINGER) {
+            linger lg = {v >= 0, v >= 0 ? v : 0};
+            rc = setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
         } else {
             return fail_with(PAL_WSAENOPROTOOPT);
         }
