@@ -195,18 +195,6 @@ std::string reader_bytes(info_reader reader, const std::string &bytes)
     return run_reader(reader, in, (int64_t)bytes.size());
 }
 
-std::map<std::string, std::string> key_values(const std::string &text, char sep, bool first)
-{
-    std::map<std::string, std::string> m;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        size_t c = line.find(sep);
-        if (c != std::string::npos && (!first || !m.count(line.substr(0, c))))
-            m[line.substr(0, c)] = line.substr(c + 1);
-    }
-    return m;
-}
-
 std::string int_val(long n) { return "<integer>" + std::to_string(n) + "</integer>"; }
 std::string str_val(const std::string &s) { return "<string>" + s + "</string>"; }
 

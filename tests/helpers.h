@@ -77,10 +77,6 @@ std::string stream_text(FILE *f);
 std::string reader_path(info_reader reader, const std::string &path);
 std::string reader_bytes(info_reader reader, const std::string &bytes);
 
-/* The key and value of each line of text split at the first sep; with
-** first the first value of a repeated key wins, else the last. */
-std::map<std::string, std::string> key_values(const std::string &text, char sep, bool first = false);
-
 /* Music library files as iTunes writes them: one key to a line, TAB
 ** indentation.  A key's value is given as written ("<integer>7</integer>",
 ** "<true/>"); int_val and str_val write the two common ones. */
