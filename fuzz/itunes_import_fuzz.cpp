@@ -20,11 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     scopy(Roku_Path, sizeof Roku_Path, base.c_str());
     scopy(My_Path, sizeof My_Path, base.c_str());
     scopy(iTunes_Path, sizeof iTunes_Path, (base + "/lib").c_str());
-    FILE *f = fopen((base + "/lib/iTunes Music Library.xml").c_str(), "wb");
-    if (!f)
+    if (!fuzz_write(base + "/lib/iTunes Music Library.xml", data, size))
         return 0;
-    fwrite(data, 1, size, f);
-    fclose(f);
 
     Active = 1;
     if (Bld_Tables(1) != 1)

@@ -6,29 +6,11 @@
 */
 #include "global.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-/* One file per fuzzing process, so parallel jobs never share it; removed
-** when the run ends. */
-static std::string fuzz_name;
-
-static void drop_fuzz_file(void)
-{
-    unlink(fuzz_name.c_str());
-}
-
-static const char *fuzz_file(void)
-{
-    if (fuzz_name.empty()) {
-        fuzz_name = "/tmp/velmora_profile_fuzz." + std::to_string(getpid()) + ".ini";
-        atexit(drop_fuzz_file);
-    }
-    return fuzz_name.c_str();
-}
+#include "fuzz_folder.h"
 
 /* A lookup into a heap buffer of exactly size characters; the contract on
 ** the count and the terminators is checked. */
@@ -54,12 +36,11 @@ static void section(const char *sec, unsigned long size, const char *file)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const char *file = fuzz_file();
-    FILE *f = fopen(file, "wb");
-    if (!f)
+    /* In the process's own folder, so parallel jobs never share it. */
+    static const std::string name = fuzz_folder() + "/fuzz.ini";
+    const char *file = name.c_str();
+    if (!fuzz_write(name, data, size))
         return 0;
-    fwrite(data, 1, size, f);
-    fclose(f);
 
     /* Names that the input itself may hold, and buffer sizes around the
     ** edges of the cutting rules. */

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_folder.h"
+
 /* A data folder of its own, a few links and library prefixes, once. */
 static void setup(void)
 {
@@ -21,9 +23,7 @@ static void setup(void)
     if (done)
         return;
     done = true;
-    char tmpl[] = "/tmp/velmora-fuzz-XXXXXX";
-    const char *dir = mkdtemp(tmpl);
-    scopy(Roku_Path, sizeof Roku_Path, dir ? dir : "/tmp");
+    scopy(Roku_Path, sizeof Roku_Path, fuzz_folder().c_str());
     const char *titles[][2] = {{"Music", "D:/Media/Music"}, {"Recent", "/r"}, {"", "/empty"},
                                {"Long", "/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}};
     for (int i = 0; i < 4; i++) {
@@ -34,12 +34,8 @@ static void setup(void)
     plinks[7] = strdup("%");
     plink_cnt = 8;
     scopy(recent[0], RECENT_TXT, "/m/a.mp4");
-    std::string ini = "[Velmora]\r\nName=Fuzz\r\n";
-    std::string name = std::string(Roku_Path) + "/Velmora.ini";
-    if (FILE *f = fopen(name.c_str(), "wb")) {
-        fwrite(ini.data(), 1, ini.size(), f);
-        fclose(f);
-    }
+    const std::string ini = "[Velmora]\r\nName=Fuzz\r\n";
+    fuzz_write(fuzz_folder() + "/Velmora.ini", ini.data(), ini.size());
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
