@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <chrono>
 #include <csignal>
 #include <mutex>
 #include <netinet/in.h>
@@ -138,8 +137,6 @@ TEST_F(Ssdp, FullTablesAndLongUrlsDoNoHarm)
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 /* A socket of the test's own, bound to addr:port. */
 int bound(int type, const std::string &addr, int port)
 {
@@ -252,14 +249,6 @@ struct Fake_Net {
 const std::string query = "GET /query/apps HTTP/1.1\r\n\r\n";
 const std::string velmora = "    <app id=\"70001\">Velmora</app>\n";
 
-/* Waits until check holds, polling; false after sec seconds. */
-bool eventually(const std::function<bool()> &check, int sec)
-{
-    for (auto end = Clock::now() + std::chrono::seconds(sec); Clock::now() < end; usleep(50000))
-        if (check()) return true;
-    return check();
-}
-
 /* A child process ended with the test. */
 struct Child {
     pid_t pid;
@@ -283,9 +272,7 @@ TEST_F(Ssdp, ConnectEndsAtAnUnreachablePlayer)
 ** namespace; Connect pressed on its standard input. */
 TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
 {
-    std::string home = temp_folder();
-    mkdir((home + "/My Roku").c_str(), 0755);
-    write_file(home + "/My Roku/Velmora.ini", "[Velmora]\r\nIPadrs=127.0.0.9\r\nPort=0\r\nTrace=1\r\n");
+    std::string home = home_with_config("[Velmora]\r\nIPadrs=127.0.0.9\r\nPort=0\r\nTrace=1\r\n");
     const std::string long_id = "1234567890123456789012";
     Fake_Net net;
     net.players = {{"127.0.0.2", apps_with("apps.xml", "<app id=\"111\">Velmora</app>\n<app id=\"222\">Velmora</app>\n")},
@@ -296,8 +283,8 @@ TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
     net.start(true);
     Program v;
     v.start({"-s"}, home);
-    ASSERT_TRUE(v.wait_output("Server - 127.0.0.9:")) << v.output();
-    const std::string port = std::to_string(atoi(v.output().c_str() + v.output().find("Server - 127.0.0.9:") + 19));
+    const std::string port = std::to_string(v.wait_port("127.0.0.9"));
+    ASSERT_NE(port, "0") << v.output();
     /* minidlna, started now, so that the program hears its announcements. */
     write_file(home + "/dlna.conf", "network_interface=lo\nport=8200\nmedia_dir=" + home + "/My Roku\ndb_dir=" + home +
                                         "\nlog_dir=" + home + "\n");

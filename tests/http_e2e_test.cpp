@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "helpers.h"
@@ -35,12 +34,10 @@ struct Served {
     Program v;
     int port = 0;
     std::string movies;
-    std::string ini_text;
 
     Served()
     {
-        std::string home = temp_folder();
-        movies = home + "/Media/Movies";
+        movies = temp_folder() + "/Media/Movies";
         for (const char *sub : {"/Live Shows", "/Info"}) std::filesystem::create_directories(movies + sub);
         write_file(movies + "/a.mp3", kilo_bytes());
         write_file(movies + "/My Film.mp4", kilo_bytes() + kilo_bytes());
@@ -50,15 +47,9 @@ struct Served {
         write_file(movies + "/Info/v23_mpeg1.mp3", read_file(VELMORA_SOURCE_DIR "/tests/data/mp3/v23_mpeg1.mp3"));
         write_file(movies + "/Info/v23_mpeg1.jpg", "picture");
         write_file(movies + "/Song.mp3x", movies + "/Info/v23_mpeg1.mp3\r\n");
-        std::string roku = home + "/My Roku";
-        mkdir(roku.c_str(), 0755);
-        ini_text = "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\nAudit=1\r\n[Links]\r\nMovies=" + movies + "\r\n";
-        write_file(roku + "/Velmora.ini", ini_text);
-        v.start({"-s"}, home);
-        if (v.wait_output("Server - 127.0.0.1:")) {
-            std::string out = v.output();
-            port = atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
-        }
+        v.start({"-s"}, home_with_config("[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\nAudit=1\r\n[Links]\r\nMovies=" +
+                                         movies + "\r\n"));
+        port = v.wait_port("127.0.0.1");
     }
     std::string access_log(void) { return read_file(v.roku + "/access.txt"); }
 };

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "helpers.h"
@@ -10,22 +9,9 @@
 namespace {
 
 /* A HOME whose configuration selects a loopback address of its own. */
-std::string loopback_home(const std::string &addr, const std::string &options_txt = "")
+std::string loopback_home(const std::string &addr)
 {
-    std::string home = temp_folder();
-    std::string roku = home + "/My Roku";
-    mkdir(roku.c_str(), 0755);
-    write_file(roku + "/Velmora.ini", "[Velmora]\r\nIPadrs=" + addr + "\r\nPort=0\r\n");
-    if (!options_txt.empty()) write_file(roku + "/options.txt", options_txt);
-    return home;
-}
-
-/* The port of the "Server - addr:port - name" line, or 0. */
-int served_port(const std::string &out, const std::string &addr)
-{
-    std::string key = "Server - " + addr + ":";
-    size_t p = out.find(key);
-    return p == std::string::npos ? 0 : atoi(out.c_str() + p + key.size());
+    return home_with_config("[Velmora]\r\nIPadrs=" + addr + "\r\nPort=0\r\n");
 }
 
 }  // namespace
@@ -33,10 +19,11 @@ int served_port(const std::string &out, const std::string &addr)
 TEST(Program, ServesOnLoopbackAndClosesOnSigterm)
 {
     Program v;
-    v.start({"-s"}, loopback_home("127.0.0.1", "t\n"));
-    ASSERT_TRUE(v.wait_output("Server - 127.0.0.1:")) << v.output();
-    int port = served_port(v.output(), "127.0.0.1");
-    ASSERT_GE(port, 12000);
+    std::string home = loopback_home("127.0.0.1");
+    write_file(home + "/My Roku/options.txt", "t\n");
+    v.start({"-s"}, home);
+    int port = v.wait_port("127.0.0.1");
+    ASSERT_GE(port, 12000) << v.output();
     EXPECT_NE(v.output().find("Options = t\n"), std::string::npos);
     EXPECT_NE(v.output().find("Path = " + v.home + "/My Roku\n"), std::string::npos);
 
