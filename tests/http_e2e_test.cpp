@@ -105,23 +105,17 @@ TEST_F(Http, SequenceStartIsABareRedirectWithoutLogLine)
     EXPECT_EQ(server->access_log().size(), log_before);
 }
 
+/* The pages themselves are the RokuTree tests'; here their heads, and that
+** they come from this server's links. */
 TEST_F(Http, RootAndRokuListingsAndTheConfigFile)
 {
     Channel_Answer a = get("/");
     EXPECT_EQ(a.head.compare(0, 32, "HTTP/1.1 200 Document follows\nDa"), 0) << a.head;
-    EXPECT_EQ(a.body,
-              "<html><head>\n<title>Index of /</title>\n</head><body>\n"
-              "<a href=\"Roku/\">Roku/</a><br>\n</body></html>\n");
     EXPECT_EQ(header(a, "Content-length"), std::to_string(a.body.size()));
     EXPECT_NE(a.head.find("\nServer: Velmora 2.0.14.0\nContent-type: text/plain\n"), std::string::npos);
     EXPECT_NE(a.head.find("\nConnection: Keep-Alive\nKeep-Alive: max=5, timeout=5\n\n"), std::string::npos);
-
     a = get("/Roku/");
-    EXPECT_NE(a.body.find("<a href=\".\">.</a><br>\n<a href=\"..\">..</a><br>\n"), std::string::npos);
-    EXPECT_NE(a.body.find("<a href=\"Movies/\">Movies/</a><br>\n"
-                          "<a href=\"Roku_Config.txt\">Roku_Config.txt</a><br>\n</body></html>\n"),
-              std::string::npos)
-        << a.body;
+    EXPECT_NE(a.body.find("<a href=\"Movies/\">Movies/</a><br>\n"), std::string::npos) << a.body;
 
     /* A HEAD gets the same head, and no page. */
     Channel_Answer h = get("/Roku/", "", "HEAD");
@@ -136,24 +130,17 @@ TEST_F(Http, RootAndRokuListingsAndTheConfigFile)
 
 TEST_F(Http, FolderListingAndFilesWithRanges)
 {
+    /* The listing's entries are the Listing tests'; the range rules the Safety tests'. */
     Channel_Answer a = get("/Roku/Movies/");
     ASSERT_EQ(a.status, 200) << a.head;
     EXPECT_EQ(header(a, "Content-type"), "text/html");
     EXPECT_NE(a.body.find("<A HREF=\"My%20Film.mp4\">My Film.mp4</A>"), std::string::npos) << a.body;
-    EXPECT_NE(a.body.find("<A HREF=\"Live%20Shows/\">Live Shows/</A>"), std::string::npos);
-    EXPECT_NE(a.body.find("MP3 <BR>"), std::string::npos);
-    EXPECT_EQ(a.body.compare(a.body.size() - 21, 21, "</PRE></BODY></HTML>\n"), 0);
-
-    for (auto [range, length, content_range] : {std::tuple{"0-99", 100, "0-99/1000"}, {"500-", 500, "500-999/1000"}}) {
-        a = get("/Roku/Movies/a.mp3", "Range: bytes="s + range + "\r\n");
-        EXPECT_EQ(a.head.compare(0, 17, "HTTP/1.1 206 OK\nC"), 0) << a.head;
-        EXPECT_EQ(header(a, "Content-type"), "audio/mpeg");
-        EXPECT_EQ(header(a, "Content-length"), std::to_string(length));
-        EXPECT_EQ(header(a, "Content-range"), "bytes "s + content_range);
-        EXPECT_EQ(a.body, kilo_bytes().substr(atoi(range), length));
-        EXPECT_NE(header(a, "Last-Modified"), "<none>");
-        EXPECT_EQ(header(a, "Connection"), "Close");
-    }
+    a = get("/Roku/Movies/a.mp3", "Range: bytes=500-\r\n");
+    EXPECT_EQ(a.head.compare(0, 17, "HTTP/1.1 206 OK\nC"), 0) << a.head;
+    EXPECT_EQ(header(a, "Content-type") + "|" + header(a, "Content-length") + "|" + header(a, "Content-range") + "|" +
+                  header(a, "Connection"), "audio/mpeg|500|bytes 500-999/1000|Close");
+    EXPECT_EQ(a.body, kilo_bytes().substr(500));
+    EXPECT_NE(header(a, "Last-Modified"), "<none>");
 
     /* Still the same connection: "Connection: Close" in the answer is only
     ** a word; a client's "Close" is not "close". */
