@@ -351,15 +351,6 @@ TEST_F(Config, OversizedSectionsAndValuesSurviveLoadAndSave)
     load_config();
 }
 
-/* With the working folder gone no write can replace the file (the child
-** that runs this has a folder of its own, and removes it). */
-TEST_F(Config, FailedSectionDeleteEndsTheProgram)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::filesystem::remove_all(dir); save_config(), ::testing::ExitedWithCode(1),
-                "WritePrivateProfileString");
-}
-
 /* A child saving in a loop is killed at random: the file is always one whole save. */
 TEST_F(Config, KilledSaveLeavesOneWholeConfiguration)
 {
