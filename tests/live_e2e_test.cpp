@@ -19,13 +19,9 @@ namespace {
 /* Runs a command; its standard output, or "" when it failed. */
 std::string run(const std::string &cmd)
 {
-    std::string out;
     FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    return pclose(p) == 0 ? out : "";
+    std::string out = p ? stream_text(p) : "";
+    return p && pclose(p) == 0 ? out : "";
 }
 
 /* The VLC processes whose command line holds needle (a server's home). */

@@ -57,11 +57,9 @@ TEST(Program, FaultSignalWritesTheWalkback)
     v.start({"-s"}, loopback_home("127.0.0.2"));
     ASSERT_GT(v.wait_port("127.0.0.2"), 0) << v.output();
     EXPECT_EQ(v.stop(SIGSEGV), 1);
-    std::string t = v.trace();
-    EXPECT_NE(t.find(" \n*\nSignal "), std::string::npos) << t;
-    EXPECT_NE(t.find(" - Segmentation violation\n"), std::string::npos);
+    std::string t = v.trace();   /* the report's layout is ThreadTable.StackOverflowOfAWorkerIsReported's */
+    EXPECT_NE(t.find(" - Segmentation violation\n"), std::string::npos) << t;
     EXPECT_NE(t.find("Walkback "), std::string::npos);
-    EXPECT_NE(t.find("Alert 1 Signal Error - Segmentation violation"), std::string::npos);
     EXPECT_NE(read_file(v.home + "/stderr.txt").find("Signal Error: Segmentation violation"), std::string::npos);
 }
 
