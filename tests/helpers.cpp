@@ -175,8 +175,7 @@ std::string stream_text(FILE *f)
     rewind(f);
     std::string text;
     char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
-        text.append(buf, n);
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
     return text;
 }
 

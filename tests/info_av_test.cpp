@@ -95,8 +95,7 @@ static std::string prop(const std::string &name, double v)
     uint64_t bits;
     memcpy(&bits, &v, sizeof bits);
     std::string s = std::string(1, '\0') + (char)name.size() + name + std::string(1, '\0');
-    for (int i = 7; i >= 0; i--)
-        s += (char)(bits >> (8 * i));
+    for (int i = 7; i >= 0; i--) s += (char)(bits >> (8 * i));
     return s;
 }
 
@@ -127,8 +126,7 @@ static std::string block(int head, const std::string &body)
 static std::string comments(const std::string &vendor, std::initializer_list<std::string> items)
 {
     std::string s = le32((uint32_t)vendor.size()) + vendor + le32((uint32_t)items.size());
-    for (const auto &c : items)
-        s += le32((uint32_t)c.size()) + c;
+    for (const auto &c : items) s += le32((uint32_t)c.size()) + c;
     return s;
 }
 

@@ -29,8 +29,7 @@ static std::string entry(unsigned tag, unsigned type, unsigned count, unsigned v
 static std::string exif_file(const std::vector<std::string> &entries, const std::string &tail)
 {
     std::string tiff = std::string("MM\0*", 4) + be32(8) + be16((unsigned)entries.size());
-    for (const auto &e : entries)
-        tiff += e;
+    for (const auto &e : entries) tiff += e;
     tiff += be32(0) + tail;
     return std::string("\xFF\xD8\xFF\xE1", 4) + be16((unsigned)tiff.size() + 8) +
            std::string("Exif\0\0", 6) + tiff;

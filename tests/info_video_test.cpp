@@ -20,8 +20,7 @@ static info_reader reader_for(const std::string &name)
 static std::string be(uint64_t v, int n)
 {
     std::string s;
-    for (int i = n - 1; i >= 0; i--)
-        s += (char)(v >> (8 * i));
+    for (int i = n - 1; i >= 0; i--) s += (char)(v >> (8 * i));
     return s;
 }
 static std::string atom(const char *type, const std::string &body)
@@ -144,8 +143,7 @@ TEST(InfoVideo, HandBuiltProgramStreams)
     std::string pack = std::string("\0\0\1\xBA", 4) + std::string(10, '\x44'), tail = gop(1, 2, 3);
     auto stream = [&](std::string head, size_t size, size_t tail_back) {
         head += std::string(size - head.size(), '\x11');
-        if (tail_back)
-            head.replace(head.size() - tail_back, tail.size(), tail);
+        if (tail_back) head.replace(head.size() - tail_back, tail.size(), tail);
         return head;
     };
     /* The end GOP 3 windows back; a time code starting again goes negative. */

@@ -72,8 +72,7 @@ TEST(ThreadTable, ConcurrentStartsNeverShareASlot)
     release_jobs = 0;
     shared_slots = 0;
     std::vector<std::thread> starters;
-    for (int t = 0; t < 4; t++)
-        starters.emplace_back([] { for (int i = 0; i < 50; i++) myfork(JOB_CLIENT, i); });
+    for (int t = 0; t < 4; t++) starters.emplace_back([] { for (int i = 0; i < 50; i++) myfork(JOB_CLIENT, i); });
     for (auto &t : starters) t.join();
     wait_until(running, 200);
     EXPECT_EQ(running.load(), 200);
