@@ -139,8 +139,9 @@ TEST_F(SegmenterTest, ContinuityCounters)
     int pid = 300;
     for (auto [counters, errors] : {std::pair{std::vector<int>{14, 15, 0, 1}, 0}, {{3, 5}, 1}, {{1, 2, 2, 3}, 1}}) {
         int before = st.seqerr;
+        pid++;
         for (int cc : counters) walk(pkt(pid, 0, cc));
-        EXPECT_EQ(st.seqerr - before, errors) << "pid " << pid++;
+        EXPECT_EQ(st.seqerr - before, errors) << "pid " << pid;
     }
 }
 
