@@ -123,20 +123,6 @@ TEST_F(Ssdp, NotifyListsUrlsHeardInTheLastThreeCycles)
 
 namespace {
 
-/* A socket of the test's own, bound to addr:port. */
-int bound(int type, const std::string &addr, int port)
-{
-    int s = socket(AF_INET, type | SOCK_CLOEXEC, 0), one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
-    EXPECT_EQ(bind(s, (sockaddr *)&a, sizeof a), 0) << addr << ":" << port;
-    if (type == SOCK_STREAM) listen(s, 8);
-    return s;
-}
-
 /* A fake Roku player: ECP on port 8060, answering the channel list in two
 ** writes (status and headers, then the list), and the channel's UDP port.
 ** A player without a list accepts and never answers. */
@@ -160,11 +146,12 @@ struct Fake_Net {
     void start(bool with_group)
     {
         for (Fake_Roku &p : players) {
-            p.tcp = bound(SOCK_STREAM, p.addr, 8060);
-            p.udp = bound(SOCK_DGRAM, p.addr, ROKU_UDP_PORT);
+            p.tcp = bound_socket(SOCK_STREAM, p.addr, 8060);
+            p.udp = bound_socket(SOCK_DGRAM, p.addr, ROKU_UDP_PORT);
+            EXPECT_TRUE(p.tcp >= 0 && p.udp >= 0) << p.addr;
         }
         if (with_group) {
-            group = bound(SOCK_DGRAM, "0.0.0.0", SSDP_PORT);
+            EXPECT_GE(group = bound_socket(SOCK_DGRAM, "0.0.0.0", SSDP_PORT), 0);
             ip_mreq m{};
             inet_pton(AF_INET, "239.255.255.250", &m.imr_multiaddr);
             setsockopt(group, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);

@@ -155,19 +155,32 @@ Program::~Program()
     }
 }
 
-int connect_loopback(const std::string &addr, int port)
+static sockaddr_in inet_address(const std::string &addr, int port)
 {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a;
-    memset(&a, 0, sizeof a);
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons((uint16_t)port);
     inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
-    if (connect(s, (sockaddr *)&a, sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
+    return a;
+}
+
+int connect_loopback(const std::string &addr, int port)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = inet_address(addr, port);
+    if (connect(s, (sockaddr *)&a, sizeof a) == 0) return s;
+    close(s);
+    return -1;
+}
+
+int bound_socket(int type, const std::string &addr, int port)
+{
+    int s = socket(AF_INET, type | SOCK_CLOEXEC, 0), one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = inet_address(addr, port);
+    if (bind(s, (sockaddr *)&a, sizeof a) == 0 && (type != SOCK_STREAM || listen(s, 8) == 0)) return s;
+    close(s);
+    return -1;
 }
 
 std::string stream_text(FILE *f)

@@ -106,5 +106,8 @@ std::string itunes_library(const std::string &tracks, const std::string &playlis
 
 /* Opens a TCP connection to a loopback address; -1 on failure. */
 int connect_loopback(const std::string &addr, int port);
+/* A socket of type bound to addr:port (a stream one listening), with the
+** address reusable; -1 when the bind fails. */
+int bound_socket(int type, const std::string &addr, int port);
 
 #endif
