@@ -126,7 +126,7 @@ TEST_F(Http, RootAndRokuListingsAndTheConfigFile)
 
 TEST_F(Http, FolderListingAndFilesWithRanges)
 {
-    /* The listing's entries are the Listing tests'; the range rules the Safety tests'. */
+    /* The listing's entries are RokuTree.ListingPageParentLinksAndRefusals'; the range rules the Safety tests'. */
     Channel_Answer a = get("/Roku/Movies/");
     ASSERT_EQ(a.status, 200) << a.head;
     EXPECT_EQ(header(a, "Content-type"), "text/html");

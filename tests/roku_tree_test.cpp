@@ -98,8 +98,6 @@ protected:
     }
 };
 
-class Listing : public RokuTree {};
-
 /* One entry of a listing, from the file's own status. */
 std::string entry(const std::string &folder, const std::string &name, const std::string &href, const char *type)
 {
@@ -204,7 +202,7 @@ TEST_F(RokuTree, RecentFolderAndConfig)
     close(sv[0]);
 }
 
-TEST_F(Listing, PageParentLinksAndRefusals)
+TEST_F(RokuTree, ListingPageParentLinksAndRefusals)
 {
     std::string music = dir + "/Music";
     fs::create_directories(music + "/Rock");
