@@ -81,7 +81,9 @@ typedef int (*info_reader)(FILE *in, FILE *out, int64_t sz);
 
 /* The whole of a stream, from its start. */
 std::string stream_text(FILE *f);
-/* What reader writes for the file at path, and for bytes in a temporary file. */
+/* What reader writes for the file at path, and for bytes in a temporary file
+** (run twice, over a stack painted 0x00 and then 0xFF: a text that depends
+** on bytes not read fails the test). */
 std::string reader_path(info_reader reader, const std::string &path);
 std::string reader_bytes(info_reader reader, const std::string &bytes);
 
