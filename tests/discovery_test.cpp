@@ -132,9 +132,9 @@ struct Fake_Roku {
     std::vector<std::string> requests = {}, notifies = {};
 };
 
-/* The fake players in a thread of their own and, with a group socket, a
-** listener in the SSDP group that answers roku:ecp searches for them and
-** keeps every datagram it hears (in heard). */
+/* The fake players in a thread of their own, and a listener in the SSDP
+** group that answers roku:ecp searches for them and keeps every datagram
+** it hears (in heard). */
 struct Fake_Net {
     std::vector<Fake_Roku> players;
     int group = -1;
@@ -143,19 +143,17 @@ struct Fake_Net {
     std::atomic<bool> done{false};
     std::thread th;
 
-    void start(bool with_group)
+    void start(void)
     {
         for (Fake_Roku &p : players) {
             p.tcp = bound_socket(SOCK_STREAM, p.addr, 8060);
             p.udp = bound_socket(SOCK_DGRAM, p.addr, ROKU_UDP_PORT);
             EXPECT_TRUE(p.tcp >= 0 && p.udp >= 0) << p.addr;
         }
-        if (with_group) {
-            EXPECT_GE(group = bound_socket(SOCK_DGRAM, "0.0.0.0", SSDP_PORT), 0);
-            ip_mreq m{};
-            inet_pton(AF_INET, "239.255.255.250", &m.imr_multiaddr);
-            setsockopt(group, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
-        }
+        EXPECT_GE(group = bound_socket(SOCK_DGRAM, "0.0.0.0", SSDP_PORT), 0);
+        ip_mreq m{};
+        inet_pton(AF_INET, "239.255.255.250", &m.imr_multiaddr);
+        setsockopt(group, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
         th = std::thread([this] {
             while (!done) {
                 std::vector<pollfd> fds = {{group, POLLIN, 0}};
@@ -215,7 +213,7 @@ struct Fake_Net {
         done = true;
         if (th.joinable()) th.join();
         for (Fake_Roku &p : players) close(p.tcp), close(p.udp);
-        if (group >= 0) close(group);
+        close(group);
     }
 };
 
@@ -234,7 +232,7 @@ TEST_F(Ssdp, ConnectEndsAtAnUnreachablePlayer)
 {
     Fake_Net net;
     net.players = {{"127.0.0.2", apps_with("apps.xml", velmora)}};
-    net.start(false);
+    net.start();
     hear(roku_reply("127.0.0.6:8060"));
     hear(roku_reply("127.0.0.2:8060"));
     Roku_Connect();
@@ -253,7 +251,7 @@ TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
                    {"127.0.0.4", ""},
                    {"127.0.0.5", apps_with("apps.xml", "")},
                    {"127.0.0.7", apps_with("apps.xml", velmora)}};
-    net.start(true);
+    net.start();
     Program v;
     v.start({"-s"}, home);
     const std::string port = std::to_string(v.wait_port("127.0.0.9"));
