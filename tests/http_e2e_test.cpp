@@ -175,8 +175,7 @@ TEST_F(Http, InfoTextOfAnAliasLinksTheRealFile)
     std::string url = "http://127.0.0.1:" + std::to_string(server->port) + "/Roku/Movies/Info/v23_mpeg1";
     EXPECT_EQ(a.body.find("location:" + server->movies + "/Info/v23_mpeg1.mp3\n"), 0u) << a.body;
     EXPECT_NE(a.body.find("\ntitle:Song\nartist:Artist\n"), std::string::npos) << a.body;
-    size_t links = a.body.find("\npath:" + url + ".mp3\nfile:v23_mpeg1.mp3\nicon:" + url + ".jpg\n");
-    EXPECT_NE(links, std::string::npos) << a.body;
+    EXPECT_NE(a.body.find("\npath:" + url + ".mp3\nfile:v23_mpeg1.mp3\nicon:" + url + ".jpg\n"), std::string::npos);
 }
 
 TEST_F(Http, MissingThingsAndWildcardSearches)
@@ -194,8 +193,6 @@ TEST_F(Http, MissingThingsAndWildcardSearches)
     EXPECT_EQ(a.status, 404);
     a = get("/Roku/Movies/Live*&s");
     EXPECT_EQ(a.body, server->movies + "/Live Shows\n");   /* a match is not searched into */
-    a = get("/Roku/Movies/*.mp3&s");
-    EXPECT_NE(a.body.find(server->movies + "/Live Shows/x.mp3\n"), std::string::npos);
 
     /* A file that is not there is answered with the same page. */
     a = get("/no/such/file.mp3");
