@@ -218,7 +218,6 @@ struct Fake_Net {
 };
 
 const std::string query = "GET /query/apps HTTP/1.1\r\n\r\n";
-const std::string velmora = "    <app id=\"70001\">Velmora</app>\n";
 
 /* A child process ended with the test. */
 struct Child {
@@ -227,17 +226,6 @@ struct Child {
 };
 
 }  // namespace
-
-TEST_F(Ssdp, ConnectEndsAtAnUnreachablePlayer)
-{
-    Fake_Net net;
-    net.players = {{"127.0.0.2", apps_with("apps.xml", velmora)}};
-    net.start();
-    hear(roku_reply("127.0.0.6:8060"));
-    hear(roku_reply("127.0.0.2:8060"));
-    Roku_Connect();
-    EXPECT_EQ(net.requests(0).size(), 0u);
-}
 
 /* The program among fake players and two real peers, in this test's network
 ** namespace; Connect pressed on its standard input. */
@@ -250,7 +238,7 @@ TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
                    {"127.0.0.3", apps_with("apps-tv.xml", "<app id=\"" + long_id + "\">Velmora</app>\n")},
                    {"127.0.0.4", ""},
                    {"127.0.0.5", apps_with("apps.xml", "")},
-                   {"127.0.0.7", apps_with("apps.xml", velmora)}};
+                   {"127.0.0.7", apps_with("apps.xml", "    <app id=\"70001\">Velmora</app>\n")}};
     net.start();
     Program v;
     v.start({"-s"}, home);
