@@ -85,8 +85,7 @@ TEST_F(Ssdp, LocationsAndPlayersAreRecordedOnce)
     hear(roku_reply("192.168.1.134:8060"));
     EXPECT_EQ(fndcnt.load(), 1);
     EXPECT_STREQ(found[0], "192.168.1.134:8060");
-    EXPECT_EQ(r.rokutime, 0);
-    EXPECT_EQ(r.other, 2);
+    EXPECT_EQ(std::make_pair(r.rokutime, r.other), std::make_pair((time_t)0, 2));
     /* A real Roku's root-device answer names "Server: Roku/": a device, not
     ** a player. */
     hear("HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\nExt:\r\nServer: Roku/10.5.0 UPnP/1.0 Roku/10.5.0\r\n"

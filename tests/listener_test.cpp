@@ -67,11 +67,9 @@ TEST_F(Listener, UnusableAddressFallsThroughToAnotherHostOfItsNetwork)
     /* The first pass keeps the last octet; the second starts at 0. */
     EXPECT_STREQ(IP_Adrs[0], "127.83.18.0");
     EXPECT_EQ(My_Port.load(), 8765);
-    EXPECT_EQ(ip[0], 127);
-    EXPECT_EQ(ip[3], 0);
+    EXPECT_EQ(std::make_pair(ip[0], ip[3]), std::make_pair((unsigned char)127, (unsigned char)0));
     uint32_t addr;
     int port;
     ASSERT_EQ(pal_getsockname(s, &addr, &port), 0);
-    EXPECT_EQ(addr, 0x7F531200u);
-    EXPECT_EQ(port, 8765);
+    EXPECT_EQ(std::make_pair(addr, port), std::make_pair(0x7F531200u, 8765));
 }

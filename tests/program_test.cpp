@@ -84,11 +84,8 @@ TEST(Startup, OptionLetters)
 
 TEST(Startup, ArgumentListSplitsAtSingleBlanks)
 {
-    EXPECT_EQ(Split_Args("  -s  -t"), 4);
-    EXPECT_STREQ(Args[0], "Velmora");
-    EXPECT_STREQ(Args[1], "-s");
-    EXPECT_STREQ(Args[2], "");
-    EXPECT_STREQ(Args[3], "-t");
+    ASSERT_EQ(Split_Args("  -s  -t"), 4);
+    EXPECT_EQ(std::vector<std::string>(Args, Args + 4), (std::vector<std::string>{"Velmora", "-s", "", "-t"}));
     EXPECT_EQ(Split_Args(""), 1);
     std::string many;
     for (int i = 0; i < 30; i++) many += "w ";
