@@ -30,10 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const char *ext = nullptr;
     for (const Signature &s : signatures)
         if (size >= s.len && !memcmp(data, s.magic, s.len)) ext = s.ext;
-    if (!ext && size >= 8 && !memcmp(data + 4, "ftyp", 4))
-        ext = ".mp4";
-    if (!ext)
-        ext = others[size ? data[0] % (sizeof others / sizeof others[0]) : 0];
+    if (!ext && size >= 8 && !memcmp(data + 4, "ftyp", 4)) ext = ".mp4";
+    if (!ext) ext = others[size ? data[0] % (sizeof others / sizeof others[0]) : 0];
     fuzz_info_file(ext, data, size);
     return 0;
 }

@@ -44,10 +44,7 @@ static inline void fuzz_info_file(const char *ext, const uint8_t *data, size_t s
     /* The info texts go to temporary files in the working folder. */
     scopy(Roku_Path, sizeof Roku_Path, fuzz_folder().c_str());
     std::string media = fuzz_folder() + "/input" + ext;
-    FILE *f = fopen(media.c_str(), "wb");
-    if (!f) abort();
-    if (size && fwrite(data, 1, size, f) != size) abort();
-    fclose(f);
+    if (!fuzz_write(media, data, size)) abort();
 
     /* A regular file always gets an info text, however damaged. */
     FILE *info = info_data((media + "?info").c_str());

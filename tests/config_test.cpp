@@ -129,16 +129,13 @@ TEST_F(Config, FirstRunNamesTheServerAndLinksTheUsersFoldersAndLibraries)
     want.insert(want.begin(), "Movies=" + home + "/Movies");
     EXPECT_EQ(sorted(memory_links()), want);
 
-    /* An unlistable home gives version and name only; "James'" but "CHRIS's". */
+    /* An unlistable home gives version and name only. */
     scopy(My_Path, sizeof My_Path, (dir + "/nowhere").c_str());
     scopy(Mach, sizeof Mach, "Den");
-    for (const char *user : {"James", "Bob", "CHRIS"}) {
-        std::filesystem::remove(ini);
-        scopy(User, sizeof User, user);
-        init_config();
-        std::string name = user + (user == "James"s ? "'"s : "'s") + " Media on Den";
-        EXPECT_EQ(read_file(ini), crlf({"[Velmora]", "Version=" VELMORA_VERSION, "Name=" + name}));
-    }
+    scopy(User, sizeof User, "Bob");
+    std::filesystem::remove(ini);
+    init_config();
+    EXPECT_EQ(read_file(ini), crlf({"[Velmora]", "Version=" VELMORA_VERSION, "Name=Bob's Media on Den"}));
 }
 
 TEST_F(Config, SaveThenLoadGivesBackEveryKeyInOrder)
@@ -352,15 +349,6 @@ TEST_F(Config, OversizedSectionsAndValuesSurviveLoadAndSave)
     for (int k : {1, 2, 3}) EXPECT_EQ(get("Velmora", l[k].substr(0, l[k].find('=')).c_str()), l[k].substr(l[k].find('=') + 1));
     write_file(ini, "[Velmora]\r\n");        /* no kept entries for the tests after */
     load_config();
-}
-
-/* With the working folder gone no write can replace the file (the child
-** that runs this has a folder of its own, and removes it). */
-TEST_F(Config, FailedSectionDeleteEndsTheProgram)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::filesystem::remove_all(dir); save_config(), ::testing::ExitedWithCode(1),
-                "WritePrivateProfileString");
 }
 
 /* A child saving in a loop is killed at random: the file is always one whole save. */

@@ -45,6 +45,21 @@ void write_file(const std::string &path, const std::string &data)
     f << data;
 }
 
+std::string home_with_config(const std::string &ini)
+{
+    std::string home = temp_folder();
+    mkdir((home + "/My Roku").c_str(), 0755);
+    write_file(home + "/My Roku/Velmora.ini", ini);
+    return home;
+}
+
+bool eventually(const std::function<bool()> &check, int sec)
+{
+    for (int i = 0; i < sec * 20; i++, usleep(50000))
+        if (check()) return true;
+    return check();
+}
+
 std::string trace_to_temp(void)
 {
     trace_off();
@@ -102,15 +117,17 @@ void Program::press(const std::string &label)
 
 static bool wait_for(const std::string &path, const std::string &text, int sec)
 {
-    for (int i = 0; i < sec * 20; i++) {
-        if (read_file(path).find(text) != std::string::npos) return true;
-        usleep(50000);
-    }
-    return false;
+    return eventually([&] { return read_file(path).find(text) != std::string::npos; }, sec);
 }
 
 bool Program::wait_output(const std::string &text, int sec) { return wait_for(out_path, text, sec); }
 bool Program::wait_trace(const std::string &text, int sec) { return wait_for(roku + "/trace.txt", text, sec); }
+
+int Program::wait_port(const std::string &addr)
+{
+    const std::string key = "Server - " + addr + ":";
+    return wait_output(key) ? atoi(output().c_str() + output().find(key) + key.size()) : 0;
+}
 std::string Program::output(void) const { return read_file(out_path); }
 std::string Program::trace(void) const { return read_file(roku + "/trace.txt"); }
 
@@ -158,8 +175,7 @@ std::string stream_text(FILE *f)
     rewind(f);
     std::string text;
     char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
-        text.append(buf, n);
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
     return text;
 }
 
@@ -193,18 +209,6 @@ std::string reader_bytes(info_reader reader, const std::string &bytes)
         rewind(in);
     }
     return run_reader(reader, in, (int64_t)bytes.size());
-}
-
-std::map<std::string, std::string> key_values(const std::string &text, char sep, bool first)
-{
-    std::map<std::string, std::string> m;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        size_t c = line.find(sep);
-        if (c != std::string::npos && (!first || !m.count(line.substr(0, c))))
-            m[line.substr(0, c)] = line.substr(c + 1);
-    }
-    return m;
 }
 
 std::string int_val(long n) { return "<integer>" + std::to_string(n) + "</integer>"; }

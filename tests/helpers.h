@@ -25,6 +25,12 @@ std::string read_file(const std::string &path);
 /* Writes data to path, replacing it. */
 void write_file(const std::string &path, const std::string &data);
 
+/* A new HOME whose "My Roku" folder holds Velmora.ini with ini. */
+std::string home_with_config(const std::string &ini);
+
+/* Polls check until it holds; false after sec seconds. */
+bool eventually(const std::function<bool()> &check, int sec = 20);
+
 /* Points Roku_Path (and My_Path) at a new folder and turns the trace on;
 ** returns the folder.  trace_off() closes it again. */
 std::string trace_to_temp(void);
@@ -58,6 +64,8 @@ struct Program {
     bool wait_output(const std::string &text, int sec = 20);
     /* Waits until the trace holds text; false after sec seconds. */
     bool wait_trace(const std::string &text, int sec = 20);
+    /* Waits for the "Server - addr:port" line; its port, 0 when none came. */
+    int wait_port(const std::string &addr);
     /* Sends sig and waits for the end; returns the exit code, 128 + signal
     ** when it was killed, -1 when it did not end within sec seconds. */
     int stop(int sig, int sec = 20);
@@ -76,10 +84,6 @@ std::string stream_text(FILE *f);
 /* What reader writes for the file at path, and for bytes in a temporary file. */
 std::string reader_path(info_reader reader, const std::string &path);
 std::string reader_bytes(info_reader reader, const std::string &bytes);
-
-/* The key and value of each line of text split at the first sep; with
-** first the first value of a repeated key wins, else the last. */
-std::map<std::string, std::string> key_values(const std::string &text, char sep, bool first = false);
 
 /* Music library files as iTunes writes them: one key to a line, TAB
 ** indentation.  A key's value is given as written ("<integer>7</integer>",

@@ -159,16 +159,6 @@ TEST(HostAddresses, OwnNameListsLoopbackLast)
     EXPECT_EQ(strncmp(IP_Adrs[IP_cnt - 1], "127.", 4), 0) << IP_Adrs[IP_cnt - 1];
 }
 
-TEST(HostAddresses, LocalNamesAndDottedText)
-{
-    pal_hostent h;
-    ASSERT_EQ(pal_gethostbyname("localhost", &h), 1);
-    ASSERT_EQ(h.h_naddr, 1);
-    EXPECT_EQ(h.h_addrs[0], LOOPBACK);
-    EXPECT_EQ(get_ip("127.0.0.9"), 0x7F000009u);
-    EXPECT_EQ(get_ip("LocalHost"), LOOPBACK);
-}
-
 class OutboundHttp : public ::testing::Test {
 protected:
     void SetUp() override

@@ -54,7 +54,6 @@ for src in fuzz/*_fuzz.cpp; do
     [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$corpus/"
     # The media readers start from the real files the fixture scripts made.
     case "$name" in
-        info_mp3_fuzz) cp tests/data/mp3/*.mp3 "$corpus/" ;;
         info_mp4_fuzz) cp tests/data/video/*.mp4 tests/data/video/*.m4v tests/data/video/*.mov "$corpus/" ;;
         info_mpg_fuzz) cp tests/data/video/*.mpg "$corpus/" ;;
         info_av_fuzz)  cp tests/data/av/*.avi tests/data/av/*.flv tests/data/av/*.flac tests/data/av/*.wmv "$corpus/" ;;
