@@ -242,6 +242,7 @@ static void read_test_settings(void)
     char v[32];
     if (pal_getenv("VELMORA_REFUSE_PAUSE_MS", v, sizeof v)) Refuse_Pause_ms = atoi(v) > 0 ? atoi(v) : 0;
     if (pal_getenv("VELMORA_IDLE_SECONDS", v, sizeof v)) Idle_Seconds = atoi(v);
+    if (pal_getenv("VELMORA_SLOT_QUIET_SECONDS", v, sizeof v)) Slot_Quiet_Seconds = atoi(v);
 }
 
 /* The web panel, on the address and port of Velmora.ini's "Panel" section
