@@ -124,7 +124,6 @@ TEST(SocketErrors, ResetRefusedInUseWouldBlock)
     pal_socket d = pal_socket_open(PAL_AF_INET, PAL_SOCK_STREAM, 0);
     EXPECT_EQ(pal_bind(d, LOOPBACK, port), -1);
     EXPECT_EQ(pal_socket_error(), 10048);
-    EXPECT_STREQ(getsockerr(pal_socket_error()), "EADDRINUSE");
     pal_closesocket(d);
     pal_closesocket(ls);
 
