@@ -22,21 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<char> line(data, data + size);
     line.push_back(0);
     int kind = getflds(line.data());
-    if (kind < 0 || kind > 2)
-        __builtin_trap();
+    if (kind < 0 || kind > 2) __builtin_trap();
     for (char *f : flds)
-        if (!inside(f, line))
-            __builtin_trap();
-    if (flds[3][0] || (kind < 2 && flds[2][0]) || (kind == 0 && flds[1][0]))
-        __builtin_trap();
+        if (!inside(f, line)) __builtin_trap();
+    if (flds[3][0] || (kind < 2 && flds[2][0]) || (kind == 0 && flds[1][0])) __builtin_trap();
 
     /* Both decodings of the value, as the import applies them. */
     std::vector<char> value(flds[2], flds[2] + strlen(flds[2]) + 1);
     char *url = decode_url(value.data());
-    if (strlen(url) > MAX_VALUE)
-        __builtin_trap();
+    if (strlen(url) > MAX_VALUE) __builtin_trap();
     free(url);
-    if (strlen(decode_txt(value.data())) > MAX_VALUE)
-        __builtin_trap();
+    if (strlen(decode_txt(value.data())) > MAX_VALUE) __builtin_trap();
     return 0;
 }

@@ -18,18 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     scopy(Roku_Path, sizeof Roku_Path, base.c_str());
     scopy(My_Path, sizeof My_Path, base.c_str());
     scopy(iTunes_Path, sizeof iTunes_Path, (base + "/lib").c_str());
-    FILE *f = fopen((base + "/lib/iTunes Music Library.xml").c_str(), "wb");
-    if (!f)
-        return 0;
-    fwrite(data, 1, size, f);
-    fclose(f);
+    if (!fuzz_write(base + "/lib/iTunes Music Library.xml", data, size)) return 0;
 
     Active = 1;
-    if (Bld_Tables(1) != 1)
-        __builtin_trap();
-    if (std::filesystem::current_path() != home)
-        __builtin_trap();
-    if (plink_cnt < 0 || plink_cnt > MAX_FOLDERS || plinks[plink_cnt] != nullptr)
-        __builtin_trap();
+    if (Bld_Tables(1) != 1) __builtin_trap();
+    if (std::filesystem::current_path() != home) __builtin_trap();
+    if (plink_cnt < 0 || plink_cnt > MAX_FOLDERS || plinks[plink_cnt] != nullptr) __builtin_trap();
     return 0;
 }

@@ -13,8 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FILE *f = tmpfile();
-    if (!f)
-        return 0;
+    if (!f) return 0;
     fwrite(data, 1, size, f);
     rewind(f);
     iPhoto_Source(f);
@@ -23,16 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t calls = 0, taken = 0;
     while (nxtline(line, calls & 1)) {
         size_t len = strnlen(line, sizeof line);
-        if (len >= sizeof line || ++calls > size)
-            abort();
+        if (len >= sizeof line || ++calls > size) abort();
         taken += len;
         int at = Strip(line);
-        if (at < 0 || (size_t)at > len)
-            abort();
+        if (at < 0 || (size_t)at > len) abort();
     }
     /* Lines never hold more than the file's bytes. */
-    if (taken > size)
-        abort();
+    if (taken > size) abort();
     iPhoto_Source(nullptr);
     fclose(f);
     return 0;

@@ -14,16 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_folder.h"
+
 /* A data folder of its own, a few links and library prefixes, once. */
 static void setup(void)
 {
     static bool done = false;
-    if (done)
-        return;
+    if (done) return;
     done = true;
-    char tmpl[] = "/tmp/velmora-fuzz-XXXXXX";
-    const char *dir = mkdtemp(tmpl);
-    scopy(Roku_Path, sizeof Roku_Path, dir ? dir : "/tmp");
+    scopy(Roku_Path, sizeof Roku_Path, fuzz_folder().c_str());
     const char *titles[][2] = {{"Music", "D:/Media/Music"}, {"Recent", "/r"}, {"", "/empty"},
                                {"Long", "/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}};
     for (int i = 0; i < 4; i++) {
@@ -34,12 +33,8 @@ static void setup(void)
     plinks[7] = strdup("%");
     plink_cnt = 8;
     scopy(recent[0], RECENT_TXT, "/m/a.mp4");
-    std::string ini = "[Velmora]\r\nName=Fuzz\r\n";
-    std::string name = std::string(Roku_Path) + "/Velmora.ini";
-    if (FILE *f = fopen(name.c_str(), "wb")) {
-        fwrite(ini.data(), 1, ini.size(), f);
-        fclose(f);
-    }
+    const std::string ini = "[Velmora]\r\nName=Fuzz\r\n";
+    fuzz_write(fuzz_folder() + "/Velmora.ini", ini.data(), ini.size());
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -52,15 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memcpy(item.data(), data, n);
     char out[MAX_PATH_TXT];
     Roku_path(PAL_INVALID_SOCKET, item.data(), out, size && (data[0] & 1) ? 3 : 0);
-    if (strnlen(out, sizeof out) >= sizeof out)
-        __builtin_trap();
+    if (strnlen(out, sizeof out) >= sizeof out) __builtin_trap();
     /* What the check lets through is absolute, with no "." or ".." left. */
     if (out[0] && Confined_Path(out, sizeof out)) {
         /* Only "?info" splits a query off; any other "?" is part of a name
         ** or a search pattern. */
         std::string p = out;
-        if (p.find("?info") != std::string::npos)
-            p = p.substr(0, p.find('?'));
+        if (p.find("?info") != std::string::npos) p = p.substr(0, p.find('?'));
         if (p[0] != '/' || p.find("/./") != std::string::npos || p.find("/../") != std::string::npos ||
             (p.size() >= 3 && (p.compare(p.size() - 3, 3, "/..") == 0 || p.compare(p.size() - 2, 2, "/.") == 0)))
             __builtin_trap();
@@ -72,8 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::vector<char> pat(data + 1, data + cut), str(data + cut, data + size);
         pat.push_back(0);
         str.push_back(0);
-        for (int flags = 0; flags < 16; flags++)
-            Match(pat.data(), str.data(), flags);
+        for (int flags = 0; flags < 16; flags++) Match(pat.data(), str.data(), flags);
     }
     return 0;
 }

@@ -27,8 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     /* Every byte order, with and without escaping. */
     std::vector<char> wide(9 * size + 1);
     for (int order = 0; order <= 2; order++)
-        for (int escape = 0; escape <= 1; escape++)
-            Wide2UTF(wide.data(), (const char *)data, n, order, escape);
+        for (int escape = 0; escape <= 1; escape++) Wide2UTF(wide.data(), (const char *)data, n, order, escape);
 
     std::vector<uint16_t> units(size + 1);
     utf8_to_utf16(s, units.data(), n + 1);
@@ -41,11 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     /* The first few bytes as the pattern, the rest as the text; a 4-byte
     ** buffer for a pattern that starts with NUL. */
     size_t plen = size ? data[0] % 8 : 0;
-    if (size && plen > size - 1)
-        plen = size - 1;
+    if (size && plen > size - 1) plen = size - 1;
     std::vector<char> pat(plen + 4, 0);
-    if (plen)
-        memcpy(pat.data(), data + 1, plen);
+    if (plen) memcpy(pat.data(), data + 1, plen);
     size_t skip = size ? 1 + plen : 0;
     const char *text = s + skip;
     Scan(text, pat.data());

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <chrono>
 #include <csignal>
 #include <mutex>
 #include <netinet/in.h>
@@ -86,8 +85,7 @@ TEST_F(Ssdp, LocationsAndPlayersAreRecordedOnce)
     hear(roku_reply("192.168.1.134:8060"));
     EXPECT_EQ(fndcnt.load(), 1);
     EXPECT_STREQ(found[0], "192.168.1.134:8060");
-    EXPECT_EQ(r.rokutime, 0);
-    EXPECT_EQ(r.other, 2);
+    EXPECT_EQ(std::make_pair(r.rokutime, r.other), std::make_pair((time_t)0, 2));
     /* A real Roku's root-device answer names "Server: Roku/": a device, not
     ** a player. */
     hear("HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\nExt:\r\nServer: Roku/10.5.0 UPnP/1.0 Roku/10.5.0\r\n"
@@ -122,70 +120,39 @@ TEST_F(Ssdp, NotifyListsUrlsHeardInTheLastThreeCycles)
     EXPECT_EQ(notify_text(), head + "\r\n");
 }
 
-TEST_F(Ssdp, FullTablesAndLongUrlsDoNoHarm)
-{
-    std::string tail(120, 'x');
-    for (int i = 0; i < 1200; i++) hear("NOTIFY * HTTP/1.1\r\nLOCATION:http://10.0." + std::to_string(i) + tail);
-    for (int i = 0; i < 150; i++) hear(roku_reply("10.2." + std::to_string(i / 100) + "." + std::to_string(i % 100) + ":8060"));
-    EXPECT_EQ(DLNA_Cnt, MAX_DLNA);
-    EXPECT_EQ(fndcnt.load(), MAX_FOUND);
-    EXPECT_EQ(strlen(DLNA[0]), (size_t)DLNA_TXT - 1);
-    std::string text = notify_text();
-    EXPECT_LE(text.size(), (size_t)SSDP_BUF - 1);
-    EXPECT_EQ(text.substr(text.size() - 4), "\r\n\r\n");
-    hear(std::string(SSDP_BUF - 1, 'M'));
-}
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-/* A socket of the test's own, bound to addr:port. */
-int bound(int type, const std::string &addr, int port)
-{
-    int s = socket(AF_INET, type | SOCK_CLOEXEC, 0), one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
-    EXPECT_EQ(bind(s, (sockaddr *)&a, sizeof a), 0) << addr << ":" << port;
-    if (type == SOCK_STREAM) listen(s, 8);
-    return s;
-}
-
 /* A fake Roku player: ECP on port 8060, answering the channel list in two
-** writes (status and headers, then the list), and the channel's UDP port
-** 11111.  A player without a list accepts and never answers. */
+** writes (status and headers, then the list), and the channel's UDP port.
+** A player without a list accepts and never answers. */
 struct Fake_Roku {
     std::string addr, apps;
     int tcp = -1, udp = -1;
     std::vector<std::string> requests = {}, notifies = {};
 };
 
-/* The fake players in a thread of their own and, with a group socket, a
-** listener in the SSDP group that answers roku:ecp searches for them and
-** keeps every datagram it hears. */
+/* The fake players in a thread of their own, and a listener in the SSDP
+** group that answers roku:ecp searches for them and keeps every datagram
+** it hears (in heard). */
 struct Fake_Net {
     std::vector<Fake_Roku> players;
     int group = -1;
-    std::vector<std::pair<Clock::time_point, std::string>> heard;  /* in the group */
+    std::vector<std::string> heard;
     std::mutex mu;
     std::atomic<bool> done{false};
     std::thread th;
 
-    void start(bool with_group)
+    void start(void)
     {
         for (Fake_Roku &p : players) {
-            p.tcp = bound(SOCK_STREAM, p.addr, 8060);
-            p.udp = bound(SOCK_DGRAM, p.addr, ROKU_UDP_PORT);
+            p.tcp = bound_socket(SOCK_STREAM, p.addr, 8060);
+            p.udp = bound_socket(SOCK_DGRAM, p.addr, ROKU_UDP_PORT);
+            EXPECT_TRUE(p.tcp >= 0 && p.udp >= 0) << p.addr;
         }
-        if (with_group) {
-            group = bound(SOCK_DGRAM, "0.0.0.0", SSDP_PORT);
-            ip_mreq m{};
-            inet_pton(AF_INET, "239.255.255.250", &m.imr_multiaddr);
-            setsockopt(group, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
-        }
+        EXPECT_GE(group = bound_socket(SOCK_DGRAM, "0.0.0.0", SSDP_PORT), 0);
+        ip_mreq m{};
+        inet_pton(AF_INET, "239.255.255.250", &m.imr_multiaddr);
+        setsockopt(group, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
         th = std::thread([this] {
             while (!done) {
                 std::vector<pollfd> fds = {{group, POLLIN, 0}};
@@ -200,11 +167,7 @@ struct Fake_Net {
             }
         });
     }
-    void keep(std::vector<std::string> &into, const std::string &what)
-    {
-        std::lock_guard<std::mutex> g(mu);
-        into.push_back(what);
-    }
+    void keep(std::vector<std::string> &into, const std::string &what) { std::lock_guard<std::mutex> g(mu); into.push_back(what); }
     static std::string take(int s, sockaddr_in *from)
     {
         char buf[65536];
@@ -216,15 +179,12 @@ struct Fake_Net {
     {
         sockaddr_in from{};
         std::string d = take(group, &from);
-        {
-            std::lock_guard<std::mutex> g(mu);
-            heard.push_back({Clock::now(), d});
-        }
-        for (Fake_Roku &p : players) {
-            std::string a = roku_reply(p.addr + ":8060");
-            if (d.rfind("M-SEARCH", 0) == 0 && d.find("ST: roku:ecp") != std::string::npos)
+        keep(heard, d);
+        for (Fake_Roku &p : players)
+            if (d.rfind("M-SEARCH", 0) == 0 && d.find("ST: roku:ecp") != std::string::npos) {
+                std::string a = roku_reply(p.addr + ":8060");
                 sendto(group, a.data(), a.size(), 0, (sockaddr *)&from, sizeof from);
-        }
+            }
     }
     void serve(Fake_Roku &p)
     {
@@ -252,20 +212,11 @@ struct Fake_Net {
         done = true;
         if (th.joinable()) th.join();
         for (Fake_Roku &p : players) close(p.tcp), close(p.udp);
-        if (group >= 0) close(group);
+        close(group);
     }
 };
 
 const std::string query = "GET /query/apps HTTP/1.1\r\n\r\n";
-const std::string velmora = "    <app id=\"70001\">Velmora</app>\n";
-
-/* Waits until check holds, polling; false after sec seconds. */
-bool eventually(const std::function<bool()> &check, int sec)
-{
-    for (auto end = Clock::now() + std::chrono::seconds(sec); Clock::now() < end; usleep(50000))
-        if (check()) return true;
-    return check();
-}
 
 /* A child process ended with the test. */
 struct Child {
@@ -275,36 +226,23 @@ struct Child {
 
 }  // namespace
 
-TEST_F(Ssdp, ConnectEndsAtAnUnreachablePlayer)
-{
-    Fake_Net net;
-    net.players = {{"127.0.0.2", apps_with("apps.xml", velmora)}};
-    net.start(false);
-    hear(roku_reply("127.0.0.6:8060"));
-    hear(roku_reply("127.0.0.2:8060"));
-    Roku_Connect();
-    EXPECT_EQ(net.requests(0).size(), 0u);
-}
-
 /* The program among fake players and two real peers, in this test's network
 ** namespace; Connect pressed on its standard input. */
 TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
 {
-    std::string home = temp_folder();
-    mkdir((home + "/My Roku").c_str(), 0755);
-    write_file(home + "/My Roku/Velmora.ini", "[Velmora]\r\nIPadrs=127.0.0.9\r\nPort=0\r\nTrace=1\r\n");
+    std::string home = home_with_config("[Velmora]\r\nIPadrs=127.0.0.9\r\nPort=0\r\nTrace=1\r\n");
     const std::string long_id = "1234567890123456789012";
     Fake_Net net;
     net.players = {{"127.0.0.2", apps_with("apps.xml", "<app id=\"111\">Velmora</app>\n<app id=\"222\">Velmora</app>\n")},
                    {"127.0.0.3", apps_with("apps-tv.xml", "<app id=\"" + long_id + "\">Velmora</app>\n")},
                    {"127.0.0.4", ""},
                    {"127.0.0.5", apps_with("apps.xml", "")},
-                   {"127.0.0.7", apps_with("apps.xml", velmora)}};
-    net.start(true);
+                   {"127.0.0.7", apps_with("apps.xml", "    <app id=\"70001\">Velmora</app>\n")}};
+    net.start();
     Program v;
     v.start({"-s"}, home);
-    ASSERT_TRUE(v.wait_output("Server - 127.0.0.9:")) << v.output();
-    const std::string port = std::to_string(atoi(v.output().c_str() + v.output().find("Server - 127.0.0.9:") + 19));
+    const std::string port = std::to_string(v.wait_port("127.0.0.9"));
+    ASSERT_NE(port, "0") << v.output();
     /* minidlna, started now, so that the program hears its announcements. */
     write_file(home + "/dlna.conf", "network_interface=lo\nport=8200\nmedia_dir=" + home + "/My Roku\ndb_dir=" + home +
                                         "\nlog_dir=" + home + "\n");
@@ -318,22 +256,21 @@ TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
     auto heard = [&](const std::string &what, size_t from) {
         std::lock_guard<std::mutex> g(net.mu);
         for (size_t i = from; i < net.heard.size(); i++)
-            if (net.heard[i].second.find(what) != std::string::npos) return i + 1;
+            if (net.heard[i].find(what) != std::string::npos) return i + 1;
         return (size_t)0;
     };
 
     /* A search with MX 10 right after the program's own searches (MX 3)
-    ** moves the one pending answer 5 seconds on, and it goes to the group. */
+    ** moves the one pending answer on (when, the Ssdp tests check), and it
+    ** goes to the group. */
     size_t searched = 0, answer = 0;
     ASSERT_TRUE(eventually([&] { return (searched = heard("ST: urn:schemas-upnp-org:device:MediaServer:1", 0)) > 0; }, 10));
-    auto asked = Clock::now();
     std::string search = "M-SEARCH * HTTP/1.1\r\nHost: 239.255.255.250:1900\r\nST: ssdp:all\r\nMX: 10\r\n\r\n";
     sockaddr_in to{AF_INET, htons(SSDP_PORT), {htonl(SSDP_GROUP)}, {}};
     sendto(net.group, search.data(), search.size(), 0, (sockaddr *)&to, sizeof to);
     ASSERT_TRUE(eventually([&] { return (answer = heard("HTTP/1.1 200 OK", searched)) > 0; }, 12));
-    EXPECT_GE(Clock::now() - asked, std::chrono::milliseconds(4000));
     std::unique_lock<std::mutex> lock(net.mu);
-    EXPECT_EQ(net.heard[answer - 1].second,
+    EXPECT_EQ(net.heard[answer - 1],
               "HTTP/1.1 200 OK\r\nCache-Control: max-age=300\r\nST: upnp:rootdevice\r\n"
               "USN: uuid:7F248787-B5DF-4C7B-8C9A-00DDEE3B9242::upnp:rootdevice\r\nExt: \r\n"
               "SERVER: Velmora Server 2.0.14.0\r\nLOCATION: http://127.0.0.9:" + port + "/Roku/\r\n\r\n");

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "global.h"
@@ -43,6 +44,21 @@ void write_file(const std::string &path, const std::string &data)
 {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f << data;
+}
+
+std::string home_with_config(const std::string &ini)
+{
+    std::string home = temp_folder();
+    mkdir((home + "/My Roku").c_str(), 0755);
+    write_file(home + "/My Roku/Velmora.ini", ini);
+    return home;
+}
+
+bool eventually(const std::function<bool()> &check, int sec)
+{
+    for (int i = 0; i < sec * 20; i++, usleep(50000))
+        if (check()) return true;
+    return check();
 }
 
 std::string trace_to_temp(void)
@@ -102,15 +118,17 @@ void Program::press(const std::string &label)
 
 static bool wait_for(const std::string &path, const std::string &text, int sec)
 {
-    for (int i = 0; i < sec * 20; i++) {
-        if (read_file(path).find(text) != std::string::npos) return true;
-        usleep(50000);
-    }
-    return false;
+    return eventually([&] { return read_file(path).find(text) != std::string::npos; }, sec);
 }
 
 bool Program::wait_output(const std::string &text, int sec) { return wait_for(out_path, text, sec); }
 bool Program::wait_trace(const std::string &text, int sec) { return wait_for(roku + "/trace.txt", text, sec); }
+
+int Program::wait_port(const std::string &addr)
+{
+    const std::string key = "Server - " + addr + ":";
+    return wait_output(key) ? atoi(output().c_str() + output().find(key) + key.size()) : 0;
+}
 std::string Program::output(void) const { return read_file(out_path); }
 std::string Program::trace(void) const { return read_file(roku + "/trace.txt"); }
 
@@ -138,19 +156,48 @@ Program::~Program()
     }
 }
 
-int connect_loopback(const std::string &addr, int port)
+std::string sent_by(const std::function<void(int)> &call)
 {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a;
-    memset(&a, 0, sizeof a);
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return "socketpair failed";
+    std::string got;
+    std::thread reader([&] {
+        char buf[65536];
+        for (ssize_t n; (n = recv(sv[1], buf, sizeof buf, 0)) > 0;) got.append(buf, (size_t)n);
+    });
+    call(sv[0]);
+    shutdown(sv[0], SHUT_WR);
+    reader.join();
+    close(sv[0]), close(sv[1]);
+    return got;
+}
+
+static sockaddr_in inet_address(const std::string &addr, int port)
+{
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons((uint16_t)port);
     inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
-    if (connect(s, (sockaddr *)&a, sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
+    return a;
+}
+
+int connect_loopback(const std::string &addr, int port)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = inet_address(addr, port);
+    if (connect(s, (sockaddr *)&a, sizeof a) == 0) return s;
+    close(s);
+    return -1;
+}
+
+int bound_socket(int type, const std::string &addr, int port)
+{
+    int s = socket(AF_INET, type | SOCK_CLOEXEC, 0), one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = inet_address(addr, port);
+    if (bind(s, (sockaddr *)&a, sizeof a) == 0 && (type != SOCK_STREAM || listen(s, 8) == 0)) return s;
+    close(s);
+    return -1;
 }
 
 std::string stream_text(FILE *f)
@@ -158,23 +205,16 @@ std::string stream_text(FILE *f)
     rewind(f);
     std::string text;
     char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
-        text.append(buf, n);
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
     return text;
 }
 
 static std::string run_reader(info_reader reader, FILE *in, int64_t sz)
 {
     FILE *out = tmpfile();
-    if (!in || !out) {
-        if (in) fclose(in);
-        if (out) fclose(out);
-        return "(cannot open)";
-    }
-    reader(in, out, sz);
-    std::string text = stream_text(out);
-    fclose(out);
-    fclose(in);
+    std::string text = in && out ? (reader(in, out, sz), stream_text(out)) : "(cannot open)";
+    if (in) fclose(in);
+    if (out) fclose(out);
     return text;
 }
 
@@ -185,26 +225,25 @@ std::string reader_path(info_reader reader, const std::string &path)
     return run_reader(reader, fopen(path.c_str(), "rb"), sz);
 }
 
-std::string reader_bytes(info_reader reader, const std::string &bytes)
+/* Fills the stack below the caller with v, for the reader it calls next. */
+static void __attribute__((noinline)) paint_stack(unsigned char v)
 {
-    FILE *in = tmpfile();
-    if (in && !bytes.empty()) {
-        fwrite(bytes.data(), 1, bytes.size(), in);
-        rewind(in);
-    }
-    return run_reader(reader, in, (int64_t)bytes.size());
+    unsigned char junk[64 * 1024];
+    memset(junk, v, sizeof junk);
+    __asm__ volatile("" : : "r"(junk) : "memory");
 }
 
-std::map<std::string, std::string> key_values(const std::string &text, char sep, bool first)
+std::string reader_bytes(info_reader reader, const std::string &bytes)
 {
-    std::map<std::string, std::string> m;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        size_t c = line.find(sep);
-        if (c != std::string::npos && (!first || !m.count(line.substr(0, c))))
-            m[line.substr(0, c)] = line.substr(c + 1);
+    std::string text[2];
+    for (int i = 0; i < 2; i++) {
+        paint_stack(i ? 0xFF : 0x00);
+        FILE *in = tmpfile();
+        if (in && !bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), in), rewind(in);
+        text[i] = run_reader(reader, in, (int64_t)bytes.size());
     }
-    return m;
+    EXPECT_EQ(text[0], text[1]) << "depends on bytes not read";
+    return text[0];
 }
 
 std::string int_val(long n) { return "<integer>" + std::to_string(n) + "</integer>"; }

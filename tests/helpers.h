@@ -25,6 +25,12 @@ std::string read_file(const std::string &path);
 /* Writes data to path, replacing it. */
 void write_file(const std::string &path, const std::string &data);
 
+/* A new HOME whose "My Roku" folder holds Velmora.ini with ini. */
+std::string home_with_config(const std::string &ini);
+
+/* Polls check until it holds; false after sec seconds. */
+bool eventually(const std::function<bool()> &check, int sec = 20);
+
 /* Points Roku_Path (and My_Path) at a new folder and turns the trace on;
 ** returns the folder.  trace_off() closes it again. */
 std::string trace_to_temp(void);
@@ -58,6 +64,8 @@ struct Program {
     bool wait_output(const std::string &text, int sec = 20);
     /* Waits until the trace holds text; false after sec seconds. */
     bool wait_trace(const std::string &text, int sec = 20);
+    /* Waits for the "Server - addr:port" line; its port, 0 when none came. */
+    int wait_port(const std::string &addr);
     /* Sends sig and waits for the end; returns the exit code, 128 + signal
     ** when it was killed, -1 when it did not end within sec seconds. */
     int stop(int sig, int sec = 20);
@@ -73,13 +81,11 @@ typedef int (*info_reader)(FILE *in, FILE *out, int64_t sz);
 
 /* The whole of a stream, from its start. */
 std::string stream_text(FILE *f);
-/* What reader writes for the file at path, and for bytes in a temporary file. */
+/* What reader writes for the file at path, and for bytes in a temporary file
+** (run twice, over a stack painted 0x00 and then 0xFF: a text that depends
+** on bytes not read fails the test). */
 std::string reader_path(info_reader reader, const std::string &path);
 std::string reader_bytes(info_reader reader, const std::string &bytes);
-
-/* The key and value of each line of text split at the first sep; with
-** first the first value of a repeated key wins, else the last. */
-std::map<std::string, std::string> key_values(const std::string &text, char sep, bool first = false);
 
 /* Music library files as iTunes writes them: one key to a line, TAB
 ** indentation.  A key's value is given as written ("<integer>7</integer>",
@@ -100,7 +106,13 @@ std::string itunes_playlist(const std::string &name, const std::vector<int> &ite
 /* The whole file around the tracks and the playlists. */
 std::string itunes_library(const std::string &tracks, const std::string &playlists = "");
 
+/* What call sends on one end of a socket pair, read by a thread meanwhile. */
+std::string sent_by(const std::function<void(int)> &call);
+
 /* Opens a TCP connection to a loopback address; -1 on failure. */
 int connect_loopback(const std::string &addr, int port);
+/* A socket of type bound to addr:port (a stream one listening), with the
+** address reusable; -1 when the bind fails. */
+int bound_socket(int type, const std::string &addr, int port);
 
 #endif

@@ -19,13 +19,9 @@ namespace {
 /* Runs a command; its standard output, or "" when it failed. */
 std::string run(const std::string &cmd)
 {
-    std::string out;
     FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    return pclose(p) == 0 ? out : "";
+    std::string out = p ? stream_text(p) : "";
+    return p && pclose(p) == 0 ? out : "";
 }
 
 /* The VLC processes whose command line holds needle (a server's home). */
@@ -38,16 +34,6 @@ std::vector<pid_t> vlc_pids(const std::string &needle)
             pids.push_back(atoi(e.path().filename().c_str()));
     }
     return pids;
-}
-
-/* Waits up to sec seconds for pred. */
-template <class F> bool wait_for(F pred, int sec)
-{
-    for (int i = 0; i < sec * 10; i++) {
-        if (pred()) return true;
-        usleep(100000);
-    }
-    return pred();
 }
 
 /* Hides VLC from the server: its folders are empty in a mount namespace
@@ -69,22 +55,17 @@ struct Live {
     /* The movies are made here, or those of another server are linked. */
     explicit Live(int network, const Live *other = nullptr, bool without_vlc = false)
     {
-        home = temp_folder();
-        chmod(home.c_str(), 0755);
-        movies = other ? other->movies : home + "/Movies";
-        if (!other) std::filesystem::create_directories(movies), chmod(movies.c_str(), 0755);
+        movies = other ? other->movies : temp_folder() + "/Movies";
+        if (!other) std::filesystem::create_directories(movies), chmod(movies.c_str(), 0755),
+                    chmod(std::filesystem::path(movies).parent_path().c_str(), 0755);
         if (without_vlc) write_file(movies + "/clip.mkv", "not really a movie");
         else if (!other) run(std::string(VELMORA_SOURCE_DIR) + "/tests/data/make_live_sources.sh '" + movies + "'");
-        std::string roku = home + "/My Roku";
-        mkdir(roku.c_str(), 0755);
-        write_file(roku + "/Velmora.ini", "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\nTranscode=1\r\nVLC_Stream=" +
-                                              std::to_string(network) + "\r\n[Links]\r\nMovies=" + movies + "\r\n");
+        home = home_with_config("[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\nTranscode=1\r\nVLC_Stream=" +
+                                std::to_string(network) + "\r\n[Links]\r\nMovies=" + movies + "\r\n");
+        chmod(home.c_str(), 0755);
         if (without_vlc) v.in_child = hide_vlc;
         v.start({"-s", "-t"}, home);
-        if (v.wait_output("Server - 127.0.0.1:")) {
-            std::string out = v.output();
-            port = atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
-        }
+        port = v.wait_port("127.0.0.1");
     }
 };
 
@@ -187,7 +168,7 @@ TEST_F(LiveStream, MoviesPlayAsLiveStreams)
     std::string got = run("ffmpeg -v error -headers 'Cookie: " + cookie + "\r\n' -i 'http://127.0.0.1:" +
                           std::to_string(srv->port) + target + "' -c copy -f null - 2>&1 && echo done");
     EXPECT_EQ(got, "done\n");
-    EXPECT_TRUE(wait_for([&] { return vlc_pids(srv->home).empty(); }, 10));
+    EXPECT_TRUE(eventually([&] { return vlc_pids(srv->home).empty(); }, 10));
 }
 
 /* A delivered segment removes the one ten places earlier, not one nine. */
@@ -195,11 +176,8 @@ TEST_F(LiveStream, DeliveredSegmentsRemoveOlderOnes)
 {
     std::string live = srv->home + "/My Roku/Live Stream/";
     std::filesystem::create_directories(live);
-    for (int k = 1; k <= 11; k++) {
-        char name[32];
-        snprintf(name, sizeof name, "stream900-%06d.ts", k);
-        write_file(live + name, "x");
-    }
+    for (int k = 1; k <= 11; k++)
+        write_file(live + "stream900-" + std::string(k < 10 ? 5 : 4, '0') + std::to_string(k) + ".ts", "x");
     std::string url = "/Roku/Live%20Stream/stream900-";
     EXPECT_EQ(ask("GET", url + "000010.ts").body, "x");
     EXPECT_TRUE(std::filesystem::exists(live + "stream900-000001.ts"));
@@ -216,13 +194,13 @@ TEST_F(LiveStream, KilledVlcAndTheKillRequest)
     ASSERT_GT(n, 0);
     for (pid_t p : vlc_pids(srv->home)) kill(p, SIGKILL);
     std::string list = srv->home + "/My Roku/Live Stream/stream" + std::to_string(n) + "-Files.m3u8";
-    EXPECT_TRUE(wait_for([&] { return read_file(list).find("#EXT-X-ENDLIST") != std::string::npos; }, 20));
+    EXPECT_TRUE(eventually([&] { return read_file(list).find("#EXT-X-ENDLIST") != std::string::npos; }, 20));
 
     int next = start("long.mkv", target);
     EXPECT_EQ(next, n + 1);
     Channel_Answer a = ask("HEAD", target + ".kill");
     EXPECT_TRUE(a.head.empty()) << a.head;
-    EXPECT_TRUE(wait_for([&] { return vlc_pids(srv->home).empty(); }, 10));
+    EXPECT_TRUE(eventually([&] { return vlc_pids(srv->home).empty(); }, 10));
 }
 
 /* Network mode: VLC serves the stream on 127.0.0.1 and the segmenter reads
@@ -244,7 +222,7 @@ TEST_F(LiveStream, NetworkModeAndExit)
     std::string port = "dst=127.0.0.1:" + std::to_string(5000 + start("long.mkv", target));
     EXPECT_EQ(vlc_pids(port).size(), 1u);
     EXPECT_EQ(net.v.stop(SIGTERM), 0);
-    EXPECT_TRUE(wait_for([&] { return vlc_pids(port).empty(); }, 10));
+    EXPECT_TRUE(eventually([&] { return vlc_pids(port).empty(); }, 10));
 }
 
 /* Without VLC (hidden from the server) the HEAD gets the movie's own

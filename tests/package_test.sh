@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# The Debian package as a user's machine meets it: lintian finds nothing to
-# warn about, systemd accepts the service, and on a clean Debian 12 root made
-# by mmdebstrap the package installs and creates its account, removes keeping
-# the account's data, and purges leaving no account and no file behind; then,
-# installed again, the root boots with systemd (systemd-nspawn), which starts
-# the service under its sandbox: it answers the channel, runs as its account,
-# transcodes a movie through VLC, comes back after a crash and stops cleanly.
-# Everything runs in namespaces of its own (mounts, processes, a network with
-# loopback only), so nothing reaches the machine or its network and nothing is
-# left when they end.
+# The Debian package as a user's machine meets it: lintian and systemd accept
+# it; on a clean Debian 12 root it installs with its account, removes keeping
+# the account's data, purges leaving nothing; installed again, the root boots
+# (systemd-nspawn) and the service answers the channel as its account,
+# transcodes, comes back after a crash and stops cleanly.  All in namespaces
+# of its own (mounts, processes, loopback-only network).
 #
 #   tests/package_test.sh [velmora.deb]
 set -euo pipefail

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The web panel in a real browser: the program runs with its own HOME, and
 headless Chromium opens the printed address, starts the server, adds a title
-with its folder chosen in the picker, answers a message box, stops and starts
-again, goes to the tray and back, and exits.  The file and the channel's
-listing must show the title.  Screenshots of each dialog go to the artifacts
-folder.  Usage: panel_browser_test.py VELMORA CHANNEL ARTIFACTS"""
+with its folder chosen in the picker, answers a message box, goes to the tray
+and back, and exits (Stop and Start again are MainDialog's).  The file and
+the channel's listing must show the title.  Screenshots of each dialog go to
+the artifacts folder.  Usage: panel_browser_test.py VELMORA CHANNEL ARTIFACTS"""
 import http.client
 import os
 import re
@@ -42,11 +42,9 @@ def free_port():
 
 
 def status(url, path, host=None):
-    m = re.match(r"http://([^/]+)", url)
-    conn = http.client.HTTPConnection(m.group(1), timeout=WAIT)
-    conn.putrequest("GET", path, skip_host=True)
-    conn.putheader("Host", host or m.group(1))
-    conn.endheaders()
+    netloc = re.match(r"http://([^/]+)", url).group(1)
+    conn = http.client.HTTPConnection(netloc, timeout=WAIT)
+    conn.request("GET", path, headers={"Host": host or netloc})
     code = conn.getresponse().status
     conn.close()
     return code
@@ -154,11 +152,6 @@ def main():
         with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as probe:
             probe.sendall(b"GET /Roku/ HTTP/1.1\r\nHost: x\r\nCookie: forged\r\n\r\n")
             wait_for("the activity line", lambda: "Intruder Attempt" in control(100, 111).text)
-
-        control(100, 102).click()
-        wait_for("Start", lambda: control(100, 102).text == "Start")
-        control(100, 102).click()
-        wait_for("Stop again", lambda: control(100, 102).text == "Stop")
 
         driver.find_element(By.CSS_SELECTOR, '[data-dialog="100"] [data-minimize]').click()
         wait_for("the tray", lambda: driver.find_element(By.CSS_SELECTOR, "[data-tray]").is_displayed())

@@ -25,15 +25,23 @@
 #include "subs/win.h"
 #include "ui/dialog.h"
 
-/* Slot i of these tables belongs to one player address for the life of the
-** process; slot MAX_ALLOWED is shared by every address that finds the others
-** taken.  0 in Allowed means free.  table_lock guards all four, so a free
-** slot goes to one address only. */
+/* Slot i of these tables belongs to one player address until the table is
+** full and the address has gone quiet: no connection of its own open and
+** nothing from it for Slot_Quiet_Seconds.  Then the least recently used
+** quiet slot goes to a new address, so players that come and go (phones,
+** guests, new leases) never fill the table for good, while a player still
+** at work keeps its slot.  Slot MAX_ALLOWED is shared by every address that
+** finds no slot at all.  0 in Allowed means free.  table_lock guards all
+** the tables, so a slot goes to one address only. */
 static uint32_t Allowed[MAX_ALLOWED + 1];   /* the peer's address */
 static uint32_t AliasIP[MAX_ALLOWED + 1];   /* the address its cookies claim */
 static int Sequence[MAX_ALLOWED + 1];       /* the last number accepted */
 static int Seq_Err[MAX_ALLOWED + 1];        /* numbers out of the window */
+static int Live[MAX_ALLOWED];               /* connections holding the slot */
+static time_t Last_Use[MAX_ALLOWED];        /* its last request or connection end */
 static std::mutex table_lock;
+
+std::atomic<int> Slot_Quiet_Seconds{SLOT_QUIET_SECONDS};
 
 /* Refused requests since start-up. */
 static std::atomic<int> Intruder{0};
@@ -83,12 +91,26 @@ int decode_cookie(const char *cookie, uint32_t *cip, int *tok)
 }
 
 /* The slot of address rip: the first that holds it or is free, whichever
-** comes first; the shared slot when none.  Called under table_lock. */
+** comes first; else the least recently used quiet slot, freed; else the
+** shared slot.  Called under table_lock. */
 static int find_slot(uint32_t rip)
 {
     for (int i = 0; i < MAX_ALLOWED; i++)
         if (Allowed[i] == rip || Allowed[i] == 0) return i;
-    return MAX_ALLOWED;
+    time_t now = pal_time();
+    int oldest = MAX_ALLOWED;
+    for (int i = 0; i < MAX_ALLOWED; i++) {
+        /* A clock set back makes no slot look quiet. */
+        time_t age = now - Last_Use[i];
+        if (Live[i] || age < 0 || age < Slot_Quiet_Seconds.load()) continue;
+        if (oldest == MAX_ALLOWED || Last_Use[i] < Last_Use[oldest]) oldest = i;
+    }
+    if (oldest < MAX_ALLOWED) {
+        Debug("Slot %d of %o freed for %o", oldest, Allowed[oldest], rip);
+        Allowed[oldest] = AliasIP[oldest] = 0;
+        Sequence[oldest] = Seq_Err[oldest] = 0;
+    }
+    return oldest;
 }
 
 /* 1 if the request line asks for a media file or playlist. */
@@ -130,7 +152,7 @@ static int check_sequence(int i, uint32_t rip, uint32_t cip, int tok, const char
 }
 
 /* Decides on a request by its cookie. */
-int Chk_Cookie(uint32_t rip, const char *cookie, const char *req)
+int Chk_Cookie(uint32_t rip, const char *cookie, const char *req, int *held)
 {
     WALK("Chk_Cookie");
     if (!cookie) return ACCESS_START;
@@ -142,11 +164,22 @@ int Chk_Cookie(uint32_t rip, const char *cookie, const char *req)
     {
         std::lock_guard<std::mutex> g(table_lock);
         int i = find_slot(rip);
-        if (Allowed[i]) return check_sequence(i, rip, cip, tok, req);
+        if (Allowed[i]) {
+            int ok = check_sequence(i, rip, cip, tok, req);
+            if (ok && i < MAX_ALLOWED) {
+                Last_Use[i] = pal_time();
+                if (held && *held < 0) {
+                    Live[i]++;
+                    *held = i;
+                }
+            }
+            return ok;
+        }
         Debug("Unknown IP Rip %o Cip %o Seq %d", rip, cip, tok);
         if (i < MAX_ALLOWED) {
             Allowed[i] = rip;
             AliasIP[i] = cip;
+            Last_Use[i] = pal_time();
             return ACCESS_START;
         }
     }
@@ -156,6 +189,15 @@ int Chk_Cookie(uint32_t rip, const char *cookie, const char *req)
     Debug("Max Number of Connections Exceeded ! Rip %o", rip);
     if (!table_full_told.exchange(1)) Alert("", "Max Number of Connections Exceeded !", 0);
     return ACCESS_REFUSE;
+}
+
+/* Gives back the slot a connection held; its quiet time starts now. */
+void Release_Slot(int held)
+{
+    if (held < 0 || held >= MAX_ALLOWED) return;
+    std::lock_guard<std::mutex> g(table_lock);
+    if (Live[held] > 0) Live[held]--;
+    Last_Use[held] = pal_time();
 }
 
 /* The C runtime's generator, seeded with seed, drawn once: 0 ... 32767.  Kept
@@ -175,6 +217,7 @@ int Start_Sequence(pal_socket s, uint32_t rip)
         std::lock_guard<std::mutex> g(table_lock);
         int i = find_slot(rip);
         Allowed[i] = rip;
+        if (i < MAX_ALLOWED) Last_Use[i] = pal_time();
         AliasIP[i] = 0;
         Seq_Err[i] = 0;
         Sequence[i] = 1000000 - r;

@@ -9,14 +9,25 @@
 
 #define MAX_ALLOWED 100      /* slots of the access tables; one more is shared */
 #define LOG_TXT     1000     /* one access-log line, NUL included */
+#define SLOT_QUIET_SECONDS 1800   /* quiet time after which a full table lends a slot */
 
 /* Chk_Cookie's decisions. */
 enum { ACCESS_REFUSE = 0, ACCESS_ACCEPT = 1, ACCESS_START = 2 };
 
 /* Decides on a request from address rip with cookie (null when none) and the
 ** request line req: ACCESS_ACCEPT, ACCESS_START (start a cookie sequence) or
-** ACCESS_REFUSE. */
-int Chk_Cookie(uint32_t rip, const char *cookie, const char *req);
+** ACCESS_REFUSE.  A connection passes its held slot (-1 at first): the
+** first accepted request sets it to the address's slot, which is then kept
+** from other addresses until Release_Slot(*held) at the connection's end. */
+int Chk_Cookie(uint32_t rip, const char *cookie, const char *req, int *held = nullptr);
+
+/* Ends a connection's hold on its slot (nothing for -1). */
+void Release_Slot(int held);
+
+/* How long an address with no connection open must have been quiet before
+** a full table gives its slot to another: SLOT_QUIET_SECONDS.  Start-up sets
+** it from the environment variable VELMORA_SLOT_QUIET_SECONDS. */
+extern std::atomic<int> Slot_Quiet_Seconds;
 
 /* Decodes a 40-character cookie into the claimed address cip and the
 ** sequence number tok.  Returns 1, or 0 when cookie is not 40 characters. */

@@ -56,6 +56,7 @@ struct CONN {
     char path[MAX_PATH_TXT];            /* the file-system path to serve */
     char req[REQ_RECV];                 /* bytes received, up to the empty line */
     size_t have;                        /* of them; a pipelined rest stays */
+    int held;                           /* the access slot kept in use, or -1 */
 };
 
 /* ------------------------------------------------------------- parsing */
@@ -234,7 +235,7 @@ static int serve_request(pal_socket s, CONN *c, size_t n, int *ok)
     if (h.close) *ok = 0;
 
     uint32_t rip = Get_Peer(s);
-    switch (Chk_Cookie(rip, h.cookie, line)) {
+    switch (Chk_Cookie(rip, h.cookie, line, &c->held)) {
     case ACCESS_REFUSE:
         Refuse_Access(s, line, h.referer, h.agent);
         return 0;
@@ -371,6 +372,7 @@ int client(int s)
 
     CONN *c = (CONN *)calloc(1, sizeof(CONN));
     if (!c) Debug("no memory for connection %i", s);
+    else c->held = -1;
     int ok = 1;
     while (c && ok && Active) {
         /* A request is judged only once it is whole: one sent in several
@@ -383,6 +385,9 @@ int client(int s)
         if (!more) break;
     }
     Debug("connect close %i", s);
+    /* The slot is given back before the close, so a peer that sees the
+    ** connection end finds the slot free. */
+    if (c) Release_Slot(c->held);
     pal_closesocket(s);
     free(c);
     return 0;

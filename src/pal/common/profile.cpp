@@ -558,47 +558,6 @@ static void edit_profile(const std::string &old, span sec, const span *key,
     out->append(d + last.next, len - last.next);
 }
 
-/* The read-modify-write of one write, under the process lock. */
-static int write_locked(span sec, const span *key, const span *value, const char *file)
-{
-    if (in_batch(file)) {
-        std::string now;
-        edit_profile(batch.data, sec, key, value, &now);
-        if (now.size() > MAX_PROFILE_BYTES) {
-            pal_set_last_error(pal_err_too_big);
-            return 0;
-        }
-        batch.data.swap(now);
-        return 1;
-    }
-    std::string target = pal_replace_target(file);
-    std::string tmp = target + ".tmp";
-    std::string old, now;
-    unsigned mode = 0;
-    int cut;
-
-    int h = pal_replace_lock(tmp.c_str());
-    if (h < 0)
-        return 0;
-    int exists = pal_load_file(target.c_str(), &old, MAX_PROFILE_BYTES, &cut, &mode);
-    if (!exists && pal_last_error() != pal_err_not_found) {
-        pal_replace_abandon(h, tmp.c_str());
-        return 0;
-    }
-    if (cut) {
-        pal_set_last_error(pal_err_too_big);
-        pal_replace_abandon(h, tmp.c_str());
-        return 0;
-    }
-    edit_profile(old, sec, key, value, &now);
-    if (now == old && (exists || now.empty())) {
-        /* nothing changes: the file is left alone (or not created) */
-        pal_replace_abandon(h, tmp.c_str());
-        return 1;
-    }
-    return pal_replace_commit(h, tmp.c_str(), target.c_str(), now.data(), now.size(), exists, mode);
-}
-
 /* Drops section from old and adds body (whole lines) at the end: the text
 ** of a section replaced whole. */
 static void replace_section(const std::string &old, span sec, const std::string &body,
@@ -612,13 +571,32 @@ static void replace_section(const std::string &old, span sec, const std::string 
     out->append(body);
 }
 
-/* The read-modify-write of a section replaced whole, under the process
-** lock: one replacement of the file, as write_locked makes. */
-static int section_locked(span sec, const std::string &body, const char *file)
+/* One change to a profile: with body, section sec replaced whole by body;
+** without, the write of key and value that edit_profile makes. */
+struct change {
+    span sec;
+    const span *key;
+    const span *value;
+    const std::string *body;
+};
+
+/* The file text after change ch; old is the text before. */
+static void apply_change(const std::string &old, const change *ch, std::string *out)
+{
+    if (ch->body)
+        replace_section(old, ch->sec, *ch->body, out);
+    else
+        edit_profile(old, ch->sec, ch->key, ch->value, out);
+}
+
+/* The read-modify-write of one change, under the process lock: into the
+** open batch, or one replacement of the file.  A text that would grow past
+** what a read takes in is refused. */
+static int write_locked(const change *ch, const char *file)
 {
     std::string now;
     if (in_batch(file)) {
-        replace_section(batch.data, sec, body, &now);
+        apply_change(batch.data, ch, &now);
         if (now.size() > MAX_PROFILE_BYTES) {
             pal_set_last_error(pal_err_too_big);
             return 0;
@@ -641,8 +619,9 @@ static int section_locked(span sec, const std::string &body, const char *file)
         pal_replace_abandon(h, tmp.c_str());
         return 0;
     }
-    replace_section(old, sec, body, &now);
+    apply_change(old, ch, &now);
     if (now == old && (exists || now.empty())) {
+        /* nothing changes: the file is left alone (or not created) */
         pal_replace_abandon(h, tmp.c_str());
         return 1;
     }
@@ -652,6 +631,16 @@ static int section_locked(span sec, const std::string &body, const char *file)
         return 0;
     }
     return pal_replace_commit(h, tmp.c_str(), target.c_str(), now.data(), now.size(), exists, mode);
+}
+
+/* write_locked under the process lock; the owner of a batch holds it
+** already, whatever file it writes. */
+static int write_change(const change *ch, const char *file)
+{
+    if (batch_owner())
+        return write_locked(ch, file);
+    std::lock_guard<std::mutex> guard(profile_lock);
+    return write_locked(ch, file);
 }
 
 /* WritePrivateProfileStringA: sets key = value in section, creating the
@@ -674,12 +663,8 @@ int pal_write_private_profile_string(const char *section, const char *key,
             k = trim(key, one_line(key).n);
         if (value)
             v = one_line(value);
-        /* The owner of a batch holds the lock already, whatever file it
-        ** writes. */
-        if (batch_owner())
-            return write_locked(sec, key ? &k : nullptr, value ? &v : nullptr, file);
-        std::lock_guard<std::mutex> guard(profile_lock);
-        return write_locked(sec, key ? &k : nullptr, value ? &v : nullptr, file);
+        change ch = {sec, key ? &k : nullptr, value ? &v : nullptr, nullptr};
+        return write_change(&ch, file);
     } catch (...) {
         pal_set_last_error(pal_err_no_memory);
         return 0;
@@ -712,10 +697,8 @@ int pal_write_private_profile_section(const char *section, const char *list,
                 body.append("\r\n");
             }
         }
-        if (batch_owner())
-            return section_locked(sec, body, file);
-        std::lock_guard<std::mutex> guard(profile_lock);
-        return section_locked(sec, body, file);
+        change ch = {sec, nullptr, nullptr, &body};
+        return write_change(&ch, file);
     } catch (...) {
         errno = ENOMEM;
         return 0;
