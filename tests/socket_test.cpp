@@ -12,7 +12,6 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using namespace std::string_literals;
@@ -28,6 +27,15 @@ static pal_socket listener(int *port)
     EXPECT_EQ(pal_listen(s, 5), 0);
     EXPECT_EQ(pal_getsockname(s, nullptr, port), 0);
     return s;
+}
+
+/* A socket listening at addr:port, so that nobody else can have it. */
+static pal_socket held_port(uint32_t addr, int port)
+{
+    pal_socket s = pal_socket_open(PAL_AF_INET, PAL_SOCK_STREAM, 0);
+    if (pal_bind(s, addr, port) == 0 && pal_listen(s, 5) == 0) return s;
+    pal_closesocket(s);
+    return PAL_INVALID_SOCKET;
 }
 
 /* A loopback port that nothing listens on (just released). */
@@ -232,7 +240,7 @@ int count(const std::string &text, const std::string &what)
 }
 
 struct Listener : ::testing::Test {
-    std::vector<int> held;
+    std::vector<pal_socket> held;
     std::string dir;
     void SetUp() override
     {
@@ -242,7 +250,7 @@ struct Listener : ::testing::Test {
     }
     void TearDown() override
     {
-        for (int s : held) close(s);
+        for (pal_socket s : held) pal_closesocket(s);
         if (My_Socket) pal_closesocket(My_Socket);
         My_Socket = 0;
         My_Port = 0;
@@ -256,7 +264,7 @@ TEST_F(Listener, NoPortConfiguredTriesTwelveThousandTwice)
 {
     scopy(IP_Adrs[0], IP_TXT, "127.83.17.1");
     My_Port = 0;
-    held.push_back(bound_socket(SOCK_STREAM, "127.83.17.1", 12000));
+    held.push_back(held_port(0x7F531101, 12000));
     ASSERT_GE(held.back(), 0);
     pal_socket s = getmysocket();
     ASSERT_GT(s, 0);
@@ -272,8 +280,8 @@ TEST_F(Listener, UnusableAddressFallsThroughToAnotherHostOfItsNetwork)
 {
     scopy(IP_Adrs[0], IP_TXT, "127.83.18.1");
     My_Port = 8765;
-    held.push_back(bound_socket(SOCK_STREAM, "127.83.18.1", 8765));
-    for (int port = 12000; port < 12099; port++) held.push_back(bound_socket(SOCK_STREAM, "127.83.18.1", port));
+    held.push_back(held_port(0x7F531201, 8765));
+    for (int port = 12000; port < 12099; port++) held.push_back(held_port(0x7F531201, port));
     pal_socket s = getmysocket();
     ASSERT_GT(s, 0);
     /* The first pass keeps the last octet; the second starts at 0. */
