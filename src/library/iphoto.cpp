@@ -397,15 +397,47 @@ int iPhoto_Photos(int ID, int pos)
 
 /* ------------------------------------------------------------------ build */
 
+/* The five tables. */
+static const struct {
+    FILE **f;
+    const char *name, *what;
+} tables[] = {
+    {&Events_f, "Events.txt", "events"}, {&Albums_f, "Albums.txt", "albums"},
+    {&Index_f, "Index.txt", "index"},    {&Photos_f, "Photos.txt", "photos"},
+    {&Paths_f, "Paths.txt", "paths"},
+};
+
+void Tables_Failed(const char *library, int err)
+{
+    char sys[300], msg[500];
+    pal_error_text(err, sys, sizeof sys);
+    sfmt(msg, sizeof msg, "The %s tables could not be written: %s  They are built again at the next start.",
+         library, sys);
+    Alert(library, msg, 0);
+}
+
+/* Closes the open tables.  When one could not be written whole, all go (a
+** part of them does not fit together) and the error is returned. */
+static int close_tables(void)
+{
+    int err = 0;
+    for (const auto &t : tables) {
+        int e = *t.f ? Close_Written(*t.f, t.name) : 0;
+        *t.f = nullptr;
+        if (e && !err) err = e;
+    }
+    if (err)
+        for (const auto &t : tables) My_remove(t.name);
+    return err;
+}
+
 /* Closes the library and the tables and lets go of the index, the folders
 ** and the item list. */
 static void close_all(void)
 {
-    FILE **files[] = {&xml, &Events_f, &Albums_f, &Index_f, &Photos_f, &Paths_f};
-    for (FILE **f : files) {
-        if (*f) fclose(*f);
-        *f = nullptr;
-    }
+    close_tables();
+    if (xml) fclose(xml);
+    xml = nullptr;
     free(IDX);
     IDX = nullptr;
     pmax = IDX_room = 0;
@@ -420,14 +452,6 @@ static void close_all(void)
 ** cannot be made. */
 static int open_tables(void)
 {
-    static const struct {
-        FILE **f;
-        const char *name, *what;
-    } tables[] = {
-        {&Events_f, "Events.txt", "events"}, {&Albums_f, "Albums.txt", "albums"},
-        {&Index_f, "Index.txt", "index"},    {&Photos_f, "Photos.txt", "photos"},
-        {&Paths_f, "Paths.txt", "paths"},
-    };
     for (const auto &t : tables) My_remove(t.name);
     for (const auto &t : tables) {
         *t.f = My_fopen(t.name, "wb");
@@ -517,6 +541,11 @@ int Bld_iPhoto(void)
     put(Index_f, "\n");
     pal_progress_range(Win.load(), IDC_PROGRESS, 0, 100);
     Debug("* iPhoto Tables Complete");
+    if (int err = close_tables()) {
+        /* A full disk: the server serves on, and the next start imports anew. */
+        iPhoto_Time = 0;
+        Tables_Failed("iPhoto", err);
+    }
 done:
     close_all();
     My_chdir(Roku_Path);
