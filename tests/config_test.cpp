@@ -382,8 +382,7 @@ TEST_F(Config, FullDiskDuringSaveKeepsTheLastWholeFile)
 {
     std::string small = dir + "/small";
     std::filesystem::create_directory(small);
-    if (system(("mount -t tmpfs -o size=64k tmpfs '" + small + "' 2>/dev/null").c_str()) != 0)
-        GTEST_SKIP() << "no tmpfs to mount";
+    if (!mount_small(small, "64k")) GTEST_SKIP() << "no tmpfs to mount";
     scopy(Roku_Path, sizeof Roku_Path, small.c_str());
     links[0] = LINK{strdup("Movies"), strdup("/m")};
     save_config();

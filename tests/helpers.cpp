@@ -31,6 +31,12 @@ std::string temp_folder(void)
     return d ? d : "/tmp";
 }
 
+bool mount_small(const std::string &dir, const std::string &size, bool again)
+{
+    std::string opts = (again ? "remount,size=" : "size=") + size;
+    return system(("mount -t tmpfs -o " + opts + " tmpfs '" + dir + "' 2>/dev/null").c_str()) == 0;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);

@@ -19,6 +19,10 @@
 /* A new empty folder below the system's temporary folder. */
 std::string temp_folder(void);
 
+/* Mounts a memory disk of size bytes ("64k") on dir, or with again sets the
+** size of the one there, keeping its files; false when it cannot. */
+bool mount_small(const std::string &dir, const std::string &size, bool again = false);
+
 /* The whole file, or "" when it cannot be read. */
 std::string read_file(const std::string &path);
 

@@ -27,6 +27,14 @@ namespace {
 
 const char SECRET[] = "TOPSECRET";
 
+/* The port of a started server, once it names it within sec seconds; else 0. */
+int port_of(Program &v, int sec = 20)
+{
+    if (!v.wait_output("Server - 127.0.0.1:", sec)) return 0;
+    std::string out = v.output();
+    return atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
+}
+
 /* A server whose one link is Media/Movies; a secret lies beside Media. */
 struct Guarded {
     Program v;
@@ -47,10 +55,7 @@ struct Guarded {
         write_file(home + "/My Roku/Velmora.ini",
                    "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\n" + ini_extra + "[Links]\r\nMovies=" + movies + "\r\n");
         v.start({"-s"}, home);
-        if (v.wait_output("Server - 127.0.0.1:")) {
-            std::string out = v.output();
-            port = atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
-        }
+        port = port_of(v);
     }
 };
 
@@ -263,39 +268,52 @@ TEST(Safety, FloodsNeitherEndNorStallTheServer)
     EXPECT_EQ(small.v.stop(SIGTERM), 0);
 }
 
-/* A start killed in the middle of its import leaves the library due: the
-** next start imports it again, whole, and serves it. */
-TEST(Safety, KilledImportIsDoneAgainAtTheNextStart)
+/* An import cut short leaves the library due.  A full disk is reported and
+** the server serves on, Velmora.ini as it was; after a kill with room, the
+** next start imports again, whole, and serves it. */
+TEST(Safety, ImportCutShortIsDoneAgainAtTheNextStart)
 {
-    std::string home = temp_folder(), itunes = home + "/iTunes", music = home + "/Music";
-    std::filesystem::create_directories(itunes);
-    std::filesystem::create_directories(music);
-    std::filesystem::create_directories(home + "/My Roku");
+    std::string home = temp_folder(), itunes = home + "/iTunes", music = home + "/Music", roku = home + "/My Roku";
+    for (const std::string &d : {itunes, music, roku}) std::filesystem::create_directories(d);
+    if (!mount_small(roku, "1200k")) GTEST_SKIP() << "no tmpfs to mount";
     write_file(music + "/song.mp3", "song");
     std::string songs;
     for (int i = 0; i < 20000; i++)
         songs += itunes_song(100 + i, "Song " + std::to_string(i), "Artist " + std::to_string(i % 700),
                              "Album " + std::to_string(i % 2000), music + "/song.mp3");
     write_file(itunes + "/iTunes Music Library.xml", itunes_library(songs));
-    write_file(home + "/My Roku/Velmora.ini",
-               "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\niTunes_Path=" + itunes + "\r\n");
-    std::string songs_table = home + "/My Roku/iTunes Tables/songs.txt";
+    std::string ini = "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\niTunes_Path=" + itunes + "\r\n";
+    write_file(roku + "/Velmora.ini", ini);
+    {
+        Program full;
+        full.start({"-s"}, home);
+        int port = port_of(full, 120);
+        ASSERT_GT(port, 0) << full.output();
+        EXPECT_TRUE(served(port));
+        EXPECT_NE(read_file(home + "/stderr.txt").find("iTunes tables could not be written: No space left"),
+                  std::string::npos);
+        EXPECT_EQ(read_file(roku + "/Velmora.ini"), ini);
+        std::string cut = read_file(roku + "/iTunes Tables/songs.txt");   /* whole or none */
+        EXPECT_TRUE(cut.empty() || std::count(cut.begin(), cut.end(), '\n') == 20000) << cut.size();
+        full.stop(SIGTERM);   /* its last save meets the full disk too */
+    }
+    ASSERT_TRUE(mount_small(roku, "256m", true));
+    std::filesystem::remove_all(roku + "/iTunes Tables");
     {
         Program v;
         v.start({"-s"}, home);
-        for (int i = 0; i < 400 && !std::filesystem::exists(home + "/My Roku/iTunes Tables"); i++) usleep(5000);
+        for (int i = 0; i < 400 && !std::filesystem::exists(roku + "/iTunes Tables"); i++) usleep(5000);
         EXPECT_EQ(v.stop(SIGKILL), 128 + SIGKILL);
     }
-    EXPECT_EQ(read_file(home + "/My Roku/Velmora.ini").find("iTunes_Time="), std::string::npos);
+    EXPECT_EQ(read_file(roku + "/Velmora.ini").find("iTunes_Time="), std::string::npos);
     Program again;
     again.start({"-s"}, home);
-    ASSERT_TRUE(again.wait_output("Server - 127.0.0.1:", 120)) << again.output();
-    std::string out = again.output();
     Channel ch;
-    ch.port = atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
+    ch.port = port_of(again, 120);
     Channel_Answer a;
-    ASSERT_TRUE(ch.request("GET", "/iTunes%20Tables/songs.txt", a));
+    ASSERT_TRUE(ch.request("GET", "/iTunes%20Tables/songs.txt", a)) << again.output();
     EXPECT_EQ(std::count(a.body.begin(), a.body.end(), '\n'), 20000);
-    EXPECT_EQ(a.body, read_file(songs_table));
+    EXPECT_EQ(a.body, read_file(roku + "/iTunes Tables/songs.txt"));
     EXPECT_EQ(again.stop(SIGTERM), 0);
+    EXPECT_EQ(system(("umount '" + roku + "'").c_str()), 0);
 }
