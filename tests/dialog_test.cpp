@@ -160,7 +160,5 @@ TEST(MainDialog, StartStopAndConnect)
     Active = 0;
     for (int i = 0; i < JOB_COUNT; i++) Jobs[i] = saved[i];
     trace_off();
-    EXPECT_EQ(servers.load(), 2);
-    EXPECT_EQ(finders.load(), 2);
-    EXPECT_EQ(connects.load(), 2);
+    EXPECT_EQ((std::vector<int>{servers, finders, connects}), (std::vector<int>{2, 2, 2}));
 }

@@ -85,8 +85,7 @@ TEST_F(Ssdp, LocationsAndPlayersAreRecordedOnce)
     hear(roku_reply("192.168.1.134:8060"));
     EXPECT_EQ(fndcnt.load(), 1);
     EXPECT_STREQ(found[0], "192.168.1.134:8060");
-    EXPECT_EQ(r.rokutime, 0);
-    EXPECT_EQ(r.other, 2);
+    EXPECT_EQ(std::make_pair(r.rokutime, r.other), std::make_pair((time_t)0, 2));
     /* A real Roku's root-device answer names "Server: Roku/": a device, not
     ** a player. */
     hear("HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\nExt:\r\nServer: Roku/10.5.0 UPnP/1.0 Roku/10.5.0\r\n"
@@ -123,20 +122,6 @@ TEST_F(Ssdp, NotifyListsUrlsHeardInTheLastThreeCycles)
 
 namespace {
 
-/* A socket of the test's own, bound to addr:port. */
-int bound(int type, const std::string &addr, int port)
-{
-    int s = socket(AF_INET, type | SOCK_CLOEXEC, 0), one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
-    EXPECT_EQ(bind(s, (sockaddr *)&a, sizeof a), 0) << addr << ":" << port;
-    if (type == SOCK_STREAM) listen(s, 8);
-    return s;
-}
-
 /* A fake Roku player: ECP on port 8060, answering the channel list in two
 ** writes (status and headers, then the list), and the channel's UDP port.
 ** A player without a list accepts and never answers. */
@@ -146,9 +131,9 @@ struct Fake_Roku {
     std::vector<std::string> requests = {}, notifies = {};
 };
 
-/* The fake players in a thread of their own and, with a group socket, a
-** listener in the SSDP group that answers roku:ecp searches for them and
-** keeps every datagram it hears (in heard). */
+/* The fake players in a thread of their own, and a listener in the SSDP
+** group that answers roku:ecp searches for them and keeps every datagram
+** it hears (in heard). */
 struct Fake_Net {
     std::vector<Fake_Roku> players;
     int group = -1;
@@ -157,18 +142,17 @@ struct Fake_Net {
     std::atomic<bool> done{false};
     std::thread th;
 
-    void start(bool with_group)
+    void start(void)
     {
         for (Fake_Roku &p : players) {
-            p.tcp = bound(SOCK_STREAM, p.addr, 8060);
-            p.udp = bound(SOCK_DGRAM, p.addr, ROKU_UDP_PORT);
+            p.tcp = bound_socket(SOCK_STREAM, p.addr, 8060);
+            p.udp = bound_socket(SOCK_DGRAM, p.addr, ROKU_UDP_PORT);
+            EXPECT_TRUE(p.tcp >= 0 && p.udp >= 0) << p.addr;
         }
-        if (with_group) {
-            group = bound(SOCK_DGRAM, "0.0.0.0", SSDP_PORT);
-            ip_mreq m{};
-            inet_pton(AF_INET, "239.255.255.250", &m.imr_multiaddr);
-            setsockopt(group, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
-        }
+        EXPECT_GE(group = bound_socket(SOCK_DGRAM, "0.0.0.0", SSDP_PORT), 0);
+        ip_mreq m{};
+        inet_pton(AF_INET, "239.255.255.250", &m.imr_multiaddr);
+        setsockopt(group, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
         th = std::thread([this] {
             while (!done) {
                 std::vector<pollfd> fds = {{group, POLLIN, 0}};
@@ -228,12 +212,11 @@ struct Fake_Net {
         done = true;
         if (th.joinable()) th.join();
         for (Fake_Roku &p : players) close(p.tcp), close(p.udp);
-        if (group >= 0) close(group);
+        close(group);
     }
 };
 
 const std::string query = "GET /query/apps HTTP/1.1\r\n\r\n";
-const std::string velmora = "    <app id=\"70001\">Velmora</app>\n";
 
 /* A child process ended with the test. */
 struct Child {
@@ -242,17 +225,6 @@ struct Child {
 };
 
 }  // namespace
-
-TEST_F(Ssdp, ConnectEndsAtAnUnreachablePlayer)
-{
-    Fake_Net net;
-    net.players = {{"127.0.0.2", apps_with("apps.xml", velmora)}};
-    net.start(false);
-    hear(roku_reply("127.0.0.6:8060"));
-    hear(roku_reply("127.0.0.2:8060"));
-    Roku_Connect();
-    EXPECT_EQ(net.requests(0).size(), 0u);
-}
 
 /* The program among fake players and two real peers, in this test's network
 ** namespace; Connect pressed on its standard input. */
@@ -265,8 +237,8 @@ TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
                    {"127.0.0.3", apps_with("apps-tv.xml", "<app id=\"" + long_id + "\">Velmora</app>\n")},
                    {"127.0.0.4", ""},
                    {"127.0.0.5", apps_with("apps.xml", "")},
-                   {"127.0.0.7", apps_with("apps.xml", velmora)}};
-    net.start(true);
+                   {"127.0.0.7", apps_with("apps.xml", "    <app id=\"70001\">Velmora</app>\n")}};
+    net.start();
     Program v;
     v.start({"-s"}, home);
     const std::string port = std::to_string(v.wait_port("127.0.0.9"));

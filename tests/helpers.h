@@ -85,7 +85,9 @@ typedef int (*info_reader)(FILE *in, FILE *out, int64_t sz);
 
 /* The whole of a stream, from its start. */
 std::string stream_text(FILE *f);
-/* What reader writes for the file at path, and for bytes in a temporary file. */
+/* What reader writes for the file at path, and for bytes in a temporary file
+** (run twice, over a stack painted 0x00 and then 0xFF: a text that depends
+** on bytes not read fails the test). */
 std::string reader_path(info_reader reader, const std::string &path);
 std::string reader_bytes(info_reader reader, const std::string &bytes);
 
@@ -110,5 +112,8 @@ std::string itunes_library(const std::string &tracks, const std::string &playlis
 
 /* Opens a TCP connection to a loopback address; -1 on failure. */
 int connect_loopback(const std::string &addr, int port);
+/* A socket of type bound to addr:port (a stream one listening), with the
+** address reusable; -1 when the bind fails. */
+int bound_socket(int type, const std::string &addr, int port);
 
 #endif

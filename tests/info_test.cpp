@@ -177,10 +177,13 @@ TEST_F(Info, AliasesGiveTheRealFileAndItsCompanions)
     std::string alias = dir + "/Song.mp3x";
     write_file(alias, target + "\r\nsecond line\n");
 
-    LINK saved[2] = {links[0], links[1]};
-    char saved_ip[IP_TXT];
-    scopy(saved_ip, sizeof saved_ip, IP_Adrs[0]);
-    int saved_sel = IP_Select, saved_port = My_Port;
+    struct Restore {   /* the globals set here, back as they were even when a check fails */
+        LINK l0 = links[0], l1 = links[1];
+        std::string ip = IP_Adrs[0];
+        int sel = IP_Select, port = My_Port;
+        ~Restore() { links[0] = l0, links[1] = l1, IP_Select = sel, My_Port = port, Confine = 1;
+                     scopy(IP_Adrs[0], IP_TXT, ip.c_str()); }
+    } restore;
     /* The link path differs in case and separator. */
     std::string upper_dir = dir;
     for (char &ch : upper_dir) ch = (char)toupper((unsigned char)ch);
@@ -212,12 +215,5 @@ TEST_F(Info, AliasesGiveTheRealFileAndItsCompanions)
     /* A missing target: the alias is examined as a file of its own. */
     write_file(alias, dir + "/gone.mp3\n");
     EXPECT_EQ(after_file_lines(info_of(alias), alias), "");
-
-    Confine = 1;
-    links[0] = saved[0];
-    links[1] = saved[1];
-    scopy(IP_Adrs[0], IP_TXT, saved_ip);
-    IP_Select = saved_sel;
-    My_Port = saved_port;
 }
 

@@ -1,8 +1,6 @@
 /* The listening socket's port and address fallbacks, each on a loopback network of its own. */
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -13,21 +11,6 @@
 #include "subs/text.h"
 
 namespace {
-
-/* Holds addr:port so the server cannot bind it. */
-int occupy(const char *addr, int port)
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    inet_pton(AF_INET, addr, &a.sin_addr);
-    if (bind(s, (sockaddr *)&a, sizeof a) != 0 || listen(s, 1) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
 
 int count(const std::string &text, const std::string &what)
 {
@@ -61,7 +44,7 @@ TEST_F(Listener, NoPortConfiguredTriesTwelveThousandTwice)
 {
     scopy(IP_Adrs[0], IP_TXT, "127.83.17.1");
     My_Port = 0;
-    held.push_back(occupy("127.83.17.1", 12000));
+    held.push_back(bound_socket(SOCK_STREAM, "127.83.17.1", 12000));
     ASSERT_GE(held.back(), 0);
     pal_socket s = getmysocket();
     ASSERT_GT(s, 0);
@@ -77,18 +60,16 @@ TEST_F(Listener, UnusableAddressFallsThroughToAnotherHostOfItsNetwork)
 {
     scopy(IP_Adrs[0], IP_TXT, "127.83.18.1");
     My_Port = 8765;
-    held.push_back(occupy("127.83.18.1", 8765));
-    for (int port = 12000; port < 12099; port++) held.push_back(occupy("127.83.18.1", port));
+    held.push_back(bound_socket(SOCK_STREAM, "127.83.18.1", 8765));
+    for (int port = 12000; port < 12099; port++) held.push_back(bound_socket(SOCK_STREAM, "127.83.18.1", port));
     pal_socket s = getmysocket();
     ASSERT_GT(s, 0);
     /* The first pass keeps the last octet; the second starts at 0. */
     EXPECT_STREQ(IP_Adrs[0], "127.83.18.0");
     EXPECT_EQ(My_Port.load(), 8765);
-    EXPECT_EQ(ip[0], 127);
-    EXPECT_EQ(ip[3], 0);
+    EXPECT_EQ(std::make_pair(ip[0], ip[3]), std::make_pair((unsigned char)127, (unsigned char)0));
     uint32_t addr;
     int port;
     ASSERT_EQ(pal_getsockname(s, &addr, &port), 0);
-    EXPECT_EQ(addr, 0x7F531200u);
-    EXPECT_EQ(port, 8765);
+    EXPECT_EQ(std::make_pair(addr, port), std::make_pair(0x7F531200u, 8765));
 }

@@ -144,14 +144,10 @@ TEST_F(OptionsDialog, PrivateFolders)
             }
         }
     });
-    int used = 0;
-    for (int i = 0; i < MAX_LINKS; i++) {
-        if (!paths[i].path) continue;
-        used++;
-        EXPECT_STREQ(paths[i].path, "E:/Films");
-        EXPECT_STREQ(paths[i].link, "7");
-    }
-    EXPECT_EQ(used, 1);
+    std::vector<std::string> left;
+    for (const LINK &p : paths)
+        if (p.path) left.push_back(p.path + std::string("=") + p.link);
+    EXPECT_EQ(left, std::vector<std::string>{"E:/Films=7"});
     /* Update wrote the change, so the channel sees it at once. */
     EXPECT_NE(ini().find("[Paths]\r\nE:/Films=7\r\n"), std::string::npos);
 }
@@ -181,10 +177,7 @@ TEST_F(OptionsDialog, SettingsActAtOnceAndSaveOnlyWhenChanged)
         EXPECT_NE(AUD.load(), nullptr);
         EXPECT_EQ(Save_Config.load(), 1);
     });
-    EXPECT_EQ(IP_cnt, 2);
-    EXPECT_EQ(IP_Select, 1);
-    EXPECT_EQ(My_Port.load(), 8123);
-    EXPECT_EQ(SS_shuffle, 1);
+    EXPECT_EQ((std::vector<long long>{IP_cnt, IP_Select, My_Port, SS_shuffle}), (std::vector<long long>{2, 1, 8123, 1}));
     EXPECT_EQ(std::string(Server_Name), std::string(39, 'n'));
     std::string file = ini();
     for (const char *line : {"IPadrs=10.1.2.3\r\n", "Port=8123\r\n", "SS_shuffle=1\r\n", "Audit=1\r\n"})

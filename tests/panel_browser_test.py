@@ -42,11 +42,9 @@ def free_port():
 
 
 def status(url, path, host=None):
-    m = re.match(r"http://([^/]+)", url)
-    conn = http.client.HTTPConnection(m.group(1), timeout=WAIT)
-    conn.putrequest("GET", path, skip_host=True)
-    conn.putheader("Host", host or m.group(1))
-    conn.endheaders()
+    netloc = re.match(r"http://([^/]+)", url).group(1)
+    conn = http.client.HTTPConnection(netloc, timeout=WAIT)
+    conn.request("GET", path, headers={"Host": host or netloc})
     code = conn.getresponse().status
     conn.close()
     return code

@@ -138,25 +138,16 @@ TEST(SocketErrors, ResetRefusedInUseWouldBlock)
     EXPECT_EQ(other, 0);
 }
 
-static bool is_loopback(uint32_t a) { return (a >> 24) == 127; }
-
+/* The host's own name and addresses as Get_IP_Adrs lists them (through the
+** platform's lookup): loopback ones last, so the first is one a player reaches. */
 TEST(HostAddresses, OwnNameListsLoopbackLast)
 {
-    char name[256];
-    ASSERT_EQ(pal_gethostname(name, sizeof name), 0);
-    ASSERT_NE(name[0], 0);
-    pal_hostent h;
-    ASSERT_EQ(pal_gethostbyname(name, &h), 1);
-    ASSERT_GE(h.h_naddr, 1);
-    EXPECT_TRUE(is_loopback(h.h_addrs[h.h_naddr - 1]));
-    for (int i = 1; i < h.h_naddr; i++)
-        EXPECT_FALSE(is_loopback(h.h_addrs[i - 1]) && !is_loopback(h.h_addrs[i])) << i;
-
-    /* Get_IP_Adrs writes the same list as dotted text. */
-    EXPECT_EQ(Get_IP_Adrs(), 0);
+    ASSERT_EQ(Get_IP_Adrs(), 0);
     EXPECT_NE(My_Host[0], 0);
-    ASSERT_EQ(IP_cnt, h.h_naddr);
-    EXPECT_EQ(strncmp(IP_Adrs[IP_cnt - 1], "127.", 4), 0) << IP_Adrs[IP_cnt - 1];
+    ASSERT_GE(IP_cnt, 1);
+    auto lo = [](int i) { return strncmp(IP_Adrs[i], "127.", 4) == 0; };
+    EXPECT_TRUE(lo(IP_cnt - 1)) << IP_Adrs[IP_cnt - 1];
+    for (int i = 1; i < IP_cnt; i++) EXPECT_FALSE(lo(i - 1) && !lo(i)) << i;
 }
 
 class OutboundHttp : public ::testing::Test {

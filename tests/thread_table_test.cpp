@@ -124,14 +124,6 @@ TEST(ThreadTable, SlotsStacksAndTraceLines)
     EXPECT_EQ(seen_depth.load(), 1);
     EXPECT_STREQ(stack_names[0], "New_Thread");
 
-    /* The main thread's own stack: the guard pops on every return. */
-    int before;
-    My_Walkback(&before);
-    nested(5);
-    int after;
-    My_Walkback(&after);
-    EXPECT_EQ(before, after);
-
     std::string t = read_file(dir + "/trace.txt");
     trace_off();
     EXPECT_NE(t.find("Thread " + std::to_string(slot) + " exit st = 7"), std::string::npos) << t;
