@@ -27,14 +27,6 @@ namespace {
 
 const char SECRET[] = "TOPSECRET";
 
-/* The port of a started server, once it names it within sec seconds; else 0. */
-int port_of(Program &v, int sec = 20)
-{
-    if (!v.wait_output("Server - 127.0.0.1:", sec)) return 0;
-    std::string out = v.output();
-    return atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
-}
-
 /* A server whose one link is Media/Movies; a secret lies beside Media. */
 struct Guarded {
     Program v;
@@ -55,7 +47,7 @@ struct Guarded {
         write_file(home + "/My Roku/Velmora.ini",
                    "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\n" + ini_extra + "[Links]\r\nMovies=" + movies + "\r\n");
         v.start({"-s"}, home);
-        port = port_of(v);
+        port = v.wait_port("127.0.0.1");
     }
 };
 
@@ -70,7 +62,7 @@ long long written(pid_t pid)
 }
 
 /* Opens n connections to port from addr without waiting for them. */
-std::vector<int> flood(int n, int port, uint32_t addr = 0x7F000001)
+std::vector<int> flood(int n, int port)
 {
     std::vector<int> socks;
     for (int i = 0; i < n; i++) {
@@ -78,7 +70,7 @@ std::vector<int> flood(int n, int port, uint32_t addr = 0x7F000001)
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons((uint16_t)port);
-        sa.sin_addr.s_addr = htonl(addr);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connect(s, (sockaddr *)&sa, sizeof sa);
         socks.push_back(s);
     }
@@ -86,17 +78,14 @@ std::vector<int> flood(int n, int port, uint32_t addr = 0x7F000001)
 }
 
 /* True once a channel gets "/" answered, trying for up to sec seconds. */
-bool served(int port, int sec = 60, const std::string &from = "")
+bool served(int port, int sec = 60)
 {
-    for (int i = 0; i < sec * 4; i++) {
+    return eventually([&] {
         Channel ch;
         ch.port = port;
-        ch.source = from;
         Channel_Answer a;
-        if (ch.request("GET", "/", a) && a.status == 200) return true;
-        usleep(250000);
-    }
-    return false;
+        return ch.request("GET", "/", a) && a.status == 200;
+    }, sec);
 }
 
 }  // namespace
@@ -200,35 +189,21 @@ TEST(Safety, FloodsNeitherEndNorStallTheServer)
     /* A hundred players with connections open fill the address table: a
     ** 101st address is refused, the user told.  Once they hang up, fifty
     ** new addresses are given a start, each in a slot of its own. */
-    auto knock = [&](Channel &c, int host) {
-        c.port = g.port;
-        c.source = "127.0.0." + std::to_string(host);
-        Channel_Answer a;
-        c.ensure_connected();
-        c.raw("GET / HTTP/1.1\r\nCookie: " + Channel::cookie(c.local_address(), 5) + "\r\n\r\n", a);
-        return a.status;
-    };
-    std::vector<Channel> players(100);
-    for (int i = 0; i < 100; i++) {
-        players[i].port = g.port;
-        players[i].source = "127.0.0." + std::to_string(i + 2);
-        Channel_Answer a;
-        ASSERT_TRUE(players[i].request("GET", "/", a) && a.status == 200) << i;
-    }
-    Channel late;
-    EXPECT_EQ(knock(late, 102), 0);
+    std::vector<Channel> players(152);
+    for (int i = 2; i < 152; i++) players[i].port = g.port, players[i].source = "127.0.0." + std::to_string(i);
+    Channel_Answer a;
+    for (int i = 2; i < 102; i++) ASSERT_TRUE(players[i].request("GET", "/", a) && a.status == 200) << i;
+    const std::string made_up = "GET / HTTP/1.1\r\nCookie: " + Channel::cookie(0x7F000001, 5) + "\r\n\r\n";
+    auto knock = [&](Channel &c) { return c.raw(made_up, a) ? a.status : 0; };
+    EXPECT_EQ(knock(players[102]), 0);
     EXPECT_NE(read_file(g.home + "/stderr.txt").find("Connections Exceeded !"), std::string::npos);
-    for (Channel &c : players) {
-        /* Our end first; the server's close then says the slot is free. */
-        shutdown(c.sock, SHUT_WR);
+    for (int i = 2; i < 102; i++) {   /* our end first: the server's close then says the slot is free */
         char b;
-        while (recv(c.sock, &b, 1, 0) > 0) {}
+        shutdown(players[i].sock, SHUT_WR);
+        while (recv(players[i].sock, &b, 1, 0) > 0) {}
+        players[i].close_connection();
     }
-    players.clear();
-    for (int i = 102; i < 152; i++) {
-        Channel c;
-        EXPECT_EQ(knock(c, i), 301) << i;
-    }
+    for (int i = 102; i < 152; i++) EXPECT_EQ(knock(players[i]), 301) << i;
     EXPECT_TRUE(served(g.port));
 
     std::vector<int> idle = flood(1200, g.port);
@@ -287,7 +262,7 @@ TEST(Safety, ImportCutShortIsDoneAgainAtTheNextStart)
     {
         Program full;
         full.start({"-s"}, home);
-        int port = port_of(full, 120);
+        int port = full.wait_port("127.0.0.1", 120);
         ASSERT_GT(port, 0) << full.output();
         EXPECT_TRUE(served(port));
         EXPECT_NE(read_file(home + "/stderr.txt").find("iTunes tables could not be written: No space left"),
@@ -309,7 +284,7 @@ TEST(Safety, ImportCutShortIsDoneAgainAtTheNextStart)
     Program again;
     again.start({"-s"}, home);
     Channel ch;
-    ch.port = port_of(again, 120);
+    ch.port = again.wait_port("127.0.0.1", 120);
     Channel_Answer a;
     ASSERT_TRUE(ch.request("GET", "/iTunes%20Tables/songs.txt", a)) << again.output();
     EXPECT_EQ(std::count(a.body.begin(), a.body.end(), '\n'), 20000);
