@@ -39,8 +39,6 @@ TEST(Files, BothSpellingsOfANameOpenTheSameFile)
     My_Stat_Buf st;
     EXPECT_EQ(My_stat((dir + "/caf\xE9.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 6);
-    EXPECT_EQ(My_stat(dir.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & PAL_S_IFMT, (unsigned)PAL_S_IFDIR);
 
     /* A listing gives UTF-8 names; a name that is not UTF-8 on disk still
     ** comes back in a form that opens it again. */
@@ -53,7 +51,7 @@ TEST(Files, BothSpellingsOfANameOpenTheSameFile)
     EXPECT_EQ(names_in(dir).size(), 2u);
 }
 
-TEST(Files, TemporaryFilesAreUniqueAndDroppedElevenAtATime)
+TEST(Files, TemporaryFilesAreUniqueAndOnlyTheyAreDropped)
 {
     std::string dir = temp_folder();
     scopy(Roku_Path, sizeof Roku_Path, dir.c_str());
@@ -69,8 +67,6 @@ TEST(Files, TemporaryFilesAreUniqueAndDroppedElevenAtATime)
 
     write_file(dir + "/keep.txt", "x");
     write_file(dir + "/roku-lower", "x");
-    Drop_Temp();
-    EXPECT_EQ(names_in(dir).size(), 200u - 11 + 2);
     for (int i = 0; i < 20; i++) Drop_Temp();
     std::set<std::string> left;
     for (const std::string &n : names_in(dir)) left.insert(n);

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "global.h"
@@ -161,6 +162,22 @@ Program::~Program()
     }
 }
 
+std::string sent_by(const std::function<void(int)> &call)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return "socketpair failed";
+    std::string got;
+    std::thread reader([&] {
+        char buf[65536];
+        for (ssize_t n; (n = recv(sv[1], buf, sizeof buf, 0)) > 0;) got.append(buf, (size_t)n);
+    });
+    call(sv[0]);
+    shutdown(sv[0], SHUT_WR);
+    reader.join();
+    close(sv[0]), close(sv[1]);
+    return got;
+}
+
 static sockaddr_in inet_address(const std::string &addr, int port)
 {
     sockaddr_in a{};
@@ -201,15 +218,9 @@ std::string stream_text(FILE *f)
 static std::string run_reader(info_reader reader, FILE *in, int64_t sz)
 {
     FILE *out = tmpfile();
-    if (!in || !out) {
-        if (in) fclose(in);
-        if (out) fclose(out);
-        return "(cannot open)";
-    }
-    reader(in, out, sz);
-    std::string text = stream_text(out);
-    fclose(out);
-    fclose(in);
+    std::string text = in && out ? (reader(in, out, sz), stream_text(out)) : "(cannot open)";
+    if (in) fclose(in);
+    if (out) fclose(out);
     return text;
 }
 

@@ -111,6 +111,9 @@ std::string itunes_playlist(const std::string &name, const std::vector<int> &ite
 /* The whole file around the tracks and the playlists. */
 std::string itunes_library(const std::string &tracks, const std::string &playlists = "");
 
+/* What call sends on one end of a socket pair, read by a thread meanwhile. */
+std::string sent_by(const std::function<void(int)> &call);
+
 /* Opens a TCP connection to a loopback address; -1 on failure. */
 int connect_loopback(const std::string &addr, int port);
 /* A socket of type bound to addr:port (a stream one listening), with the

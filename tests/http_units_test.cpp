@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "helpers.h"
@@ -29,23 +28,6 @@ struct Lines {
 };
 
 uint32_t addr(int a, int b, int c, int d) { return (uint32_t)a << 24 | b << 16 | c << 8 | d; }
-
-/* What call sends on one end of a socket pair, read by a thread meanwhile. */
-template <class F> std::string sent_by(F call)
-{
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return "socketpair failed";
-    std::string got;
-    std::thread reader([&] {
-        char buf[65536];
-        for (ssize_t n; (n = recv(sv[1], buf, sizeof buf, 0)) > 0;) got.append(buf, (size_t)n);
-    });
-    call(sv[0]);
-    shutdown(sv[0], SHUT_WR);
-    reader.join();
-    close(sv[0]), close(sv[1]);
-    return got;
-}
 
 /* A working folder with the trace and access log on, and the run flag set. */
 class HttpEnv : public ::testing::Test {

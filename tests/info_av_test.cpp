@@ -17,11 +17,7 @@ static std::string le32(uint32_t v)
     return {(char)v, (char)(v >> 8), (char)(v >> 16), (char)(v >> 24)};
 }
 
-static const struct {
-    const char *file;
-    info_reader reader;
-    const char *lines;
-} made[] = {
+static const struct { const char *file; info_reader reader; const char *lines; } made[] = {
     /* 13000 bytes a second in the main header; 25 frames at 25/1. */
     {"clip.avi", info_avi, "Maxbitrate:104000\nWidth:64\nHeight:48\nFramerate:25\nDuration:1\n"},
     /* Data rates in kbit/s as ffmpeg writes them (39.06 and 31.25). */

@@ -45,9 +45,7 @@ using InfoJpeg = TracedFolderTest;
 ** jfif_exif's "Exif" lies past 19. */
 TEST_F(InfoJpeg, FixturesMadeByExiftoolGiveTheirLines)
 {
-    struct {
-        const char *file, *lines;
-    } cases[] = {
+    struct { const char *file, *lines; } cases[] = {
         {"mm_padded", "make:Velmora\nmodel:Test Cam 1\norientation:6\nX_RESOLUTION:?\nY_RESOLUTION:?\n"
                       "RESOLUTION_UNIT:?\ndate:2024:05:06 07:08:09\nYCBCR_POSITIONING:?\n"
                       "VERSION:?\nDATE_TIME_ORIGINAL:?\nCOMPONENTS_CONFIGURATION:?\nPIX_VERSION:?\n"

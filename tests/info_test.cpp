@@ -61,9 +61,7 @@ protected:
 
 TEST_F(Info, FixturesMadeByLameGiveTheirTagsRateAndDuration)
 {
-    struct {
-        const char *file, *lines;
-    } cases[] = {
+    struct { const char *file, *lines; } cases[] = {
         /* Latin-1 ID3v2.3 with padding: the scan ends at the padding. */
         {"v23_mpeg1.mp3", "title:Song\nartist:Artist\nalbum:Album\nyear:2024\ntrack:3\n"
                           "genre:Rock\nbitrate:32000\nduration:1\n"},

@@ -176,11 +176,8 @@ TEST_F(LiveStream, DeliveredSegmentsRemoveOlderOnes)
 {
     std::string live = srv->home + "/My Roku/Live Stream/";
     std::filesystem::create_directories(live);
-    for (int k = 1; k <= 11; k++) {
-        char name[32];
-        snprintf(name, sizeof name, "stream900-%06d.ts", k);
-        write_file(live + name, "x");
-    }
+    for (int k = 1; k <= 11; k++)
+        write_file(live + "stream900-" + std::string(k < 10 ? 5 : 4, '0') + std::to_string(k) + ".ts", "x");
     std::string url = "/Roku/Live%20Stream/stream900-";
     EXPECT_EQ(ask("GET", url + "000010.ts").body, "x");
     EXPECT_TRUE(std::filesystem::exists(live + "stream900-000001.ts"));

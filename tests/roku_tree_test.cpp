@@ -1,7 +1,6 @@
 /* The /Roku/ tree: listings, target mapping, Recent, Roku_Config.txt, patterns, search. */
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -10,7 +9,6 @@
 #include <regex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "global.h"
@@ -73,14 +71,7 @@ protected:
         std::vector<char> item(MAX_PATH_TXT, 0);
         scopy(item.data(), item.size(), target.c_str());
         memset(out, 'x', sizeof out - 1), out[sizeof out - 1] = 0;
-        int sv[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        std::string got;
-        std::thread reader([&] { got = drain(fdopen(sv[1], "r")); });
-        rc = Roku_path(sv[0], item.data(), out, 0);
-        close(sv[0]);
-        reader.join();
-        return got;
+        return sent_by([&](int s) { rc = Roku_path(s, item.data(), out, 0); });
     }
     /* The body of an answer sent here; the send's result counts it all. */
     std::string page(const std::string &target)

