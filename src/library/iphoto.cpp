@@ -421,13 +421,14 @@ void Tables_Failed(const char *library, int err)
 static int close_tables(void)
 {
     int err = 0;
+    std::string folder = std::string(Roku_Path) + "/iPhoto Tables/";
     for (const auto &t : tables) {
-        int e = *t.f ? Close_Written(*t.f, t.name) : 0;
+        int e = *t.f ? Close_Written(*t.f, (folder + t.name).c_str()) : 0;
         *t.f = nullptr;
         if (e && !err) err = e;
     }
     if (err)
-        for (const auto &t : tables) My_remove(t.name);
+        for (const auto &t : tables) My_remove((folder + t.name).c_str());
     return err;
 }
 

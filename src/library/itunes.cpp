@@ -65,6 +65,10 @@ static std::unordered_set<std::string> written;
 /* The first error met writing this build's tables; 0 while all went well. */
 static int table_err;
 
+/* The full path of name in the tables folder, for what must not depend on
+** the working folder. */
+static std::string table_path(const char *name) { return std::string(Roku_Path) + "/" TABLES "/" + name; }
+
 /* Notes error err (0 for none) of a table write. */
 static void table_error(int err)
 {
@@ -468,7 +472,7 @@ static void write_track(const char *id)
             return;
         }
         fwrite(text.data(), 1, text.size(), out);
-        if (int err = Close_Written(out, name)) {
+        if (int err = Close_Written(out, table_path(name).c_str())) {
             table_error(err);
             return;
         }
@@ -582,7 +586,7 @@ int write_list(const char *name, LIST *list)
         for (int i = 1; i < l->trkcnt; i++) fprintf(f, "\t%i", l->tracks[i]);
         fputc('\n', f);
     }
-    table_error(Close_Written(f, name));
+    table_error(Close_Written(f, table_path(name).c_str()));
     return 0;
 }
 
@@ -607,7 +611,7 @@ int write_link(const char *name, LIST *list)
     }
     plinks[n] = nullptr;
     plink_cnt = n;
-    if (f) table_error(Close_Written(f, name));
+    if (f) table_error(Close_Written(f, table_path(name).c_str()));
     return 0;
 }
 
