@@ -378,17 +378,12 @@ TEST_F(Config, FullDiskDuringSaveKeepsTheLastWholeFile)
 {
     std::string small = dir + "/small";
     std::filesystem::create_directory(small);
-    if (system(("mount -t tmpfs -o size=64k tmpfs '" + small + "' 2>/dev/null").c_str()) != 0)
-        GTEST_SKIP() << "no tmpfs to mount";
+    if (!mount_small(small, "8k")) GTEST_SKIP() << "no tmpfs to mount";   /* two pages */
     scopy(Roku_Path, sizeof Roku_Path, small.c_str());
     links[0] = LINK{strdup("Movies"), strdup("/m")};
     save_config();
     std::string whole = read_file(small + "/Velmora.ini");
     for (int i = 1; i < MAX_LINKS; i++) links[i] = LINK{strdup(("T" + std::to_string(i)).c_str()), strdup("/media/x")};
-    FILE *fill = fopen((small + "/filler").c_str(), "wb");
-    std::string block(1024, 'f');
-    while (fill && fwrite(block.data(), 1, block.size(), fill) == block.size() && fflush(fill) == 0) {}
-    if (fill) fclose(fill);
     GTEST_FLAG_SET(death_test_style, "fast");   /* the child must not mount again */
     EXPECT_EXIT(save_config(), ::testing::ExitedWithCode(1), "WritePrivateProfileString \\*\n.*No space left");
     EXPECT_EQ(read_file(small + "/Velmora.ini"), whole);

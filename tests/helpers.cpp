@@ -32,6 +32,12 @@ std::string temp_folder(void)
     return d ? d : "/tmp";
 }
 
+bool mount_small(const std::string &dir, const std::string &size, bool again)
+{
+    std::string opts = (again ? "remount,size=" : "size=") + size;
+    return system(("mount -t tmpfs -o " + opts + " tmpfs '" + dir + "' 2>/dev/null").c_str()) == 0;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);
@@ -124,10 +130,10 @@ static bool wait_for(const std::string &path, const std::string &text, int sec)
 bool Program::wait_output(const std::string &text, int sec) { return wait_for(out_path, text, sec); }
 bool Program::wait_trace(const std::string &text, int sec) { return wait_for(roku + "/trace.txt", text, sec); }
 
-int Program::wait_port(const std::string &addr)
+int Program::wait_port(const std::string &addr, int sec)
 {
     const std::string key = "Server - " + addr + ":";
-    return wait_output(key) ? atoi(output().c_str() + output().find(key) + key.size()) : 0;
+    return wait_output(key, sec) ? atoi(output().c_str() + output().find(key) + key.size()) : 0;
 }
 std::string Program::output(void) const { return read_file(out_path); }
 std::string Program::trace(void) const { return read_file(roku + "/trace.txt"); }

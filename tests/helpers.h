@@ -19,6 +19,10 @@
 /* A new empty folder below the system's temporary folder. */
 std::string temp_folder(void);
 
+/* Mounts a memory disk of size bytes ("64k") on dir, or with again sets the
+** size of the one there, keeping its files; false when it cannot. */
+bool mount_small(const std::string &dir, const std::string &size, bool again = false);
+
 /* The whole file, or "" when it cannot be read. */
 std::string read_file(const std::string &path);
 
@@ -64,8 +68,9 @@ struct Program {
     bool wait_output(const std::string &text, int sec = 20);
     /* Waits until the trace holds text; false after sec seconds. */
     bool wait_trace(const std::string &text, int sec = 20);
-    /* Waits for the "Server - addr:port" line; its port, 0 when none came. */
-    int wait_port(const std::string &addr);
+    /* Waits for the "Server - addr:port" line; its port, 0 when none came
+    ** within sec seconds. */
+    int wait_port(const std::string &addr, int sec = 20);
     /* Sends sig and waits for the end; returns the exit code, 128 + signal
     ** when it was killed, -1 when it did not end within sec seconds. */
     int stop(int sig, int sec = 20);

@@ -100,6 +100,17 @@ TEST_F(IPhotoImport, HandMadeLibraryGivesTheFiveTables)
         before[t] = table(t);
     EXPECT_EQ(Bld_iPhoto(), 0);
     for (const auto &[t, text] : before) EXPECT_EQ(table(t.c_str()), text) << t;
+
+    /* On a disk too small for them the tables go as a set, the user is told,
+    ** and the library is due again. */
+    std::string tables = dir + "/iPhoto Tables";
+    ASSERT_TRUE(mount_small(tables, "8k"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Bld_iPhoto(), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("iPhoto tables could not be written: No space left"),
+              std::string::npos);
+    EXPECT_TRUE(iPhoto_Time == 0 && std::filesystem::is_empty(tables));
+    EXPECT_EQ(system(("umount '" + tables + "'").c_str()), 0);
 }
 
 /* Libraries written by iPhoto, checked against the XML: 9.4's two event albums

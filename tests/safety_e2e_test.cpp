@@ -47,10 +47,7 @@ struct Guarded {
         write_file(home + "/My Roku/Velmora.ini",
                    "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\n" + ini_extra + "[Links]\r\nMovies=" + movies + "\r\n");
         v.start({"-s"}, home);
-        if (v.wait_output("Server - 127.0.0.1:")) {
-            std::string out = v.output();
-            port = atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
-        }
+        port = v.wait_port("127.0.0.1");
     }
 };
 
@@ -65,7 +62,7 @@ long long written(pid_t pid)
 }
 
 /* Opens n connections to port from addr without waiting for them. */
-std::vector<int> flood(int n, int port, uint32_t addr = 0x7F000001)
+std::vector<int> flood(int n, int port)
 {
     std::vector<int> socks;
     for (int i = 0; i < n; i++) {
@@ -73,7 +70,7 @@ std::vector<int> flood(int n, int port, uint32_t addr = 0x7F000001)
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons((uint16_t)port);
-        sa.sin_addr.s_addr = htonl(addr);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connect(s, (sockaddr *)&sa, sizeof sa);
         socks.push_back(s);
     }
@@ -81,17 +78,14 @@ std::vector<int> flood(int n, int port, uint32_t addr = 0x7F000001)
 }
 
 /* True once a channel gets "/" answered, trying for up to sec seconds. */
-bool served(int port, int sec = 60, const std::string &from = "")
+bool served(int port, int sec = 60)
 {
-    for (int i = 0; i < sec * 4; i++) {
+    return eventually([&] {
         Channel ch;
         ch.port = port;
-        ch.source = from;
         Channel_Answer a;
-        if (ch.request("GET", "/", a) && a.status == 200) return true;
-        usleep(250000);
-    }
-    return false;
+        return ch.request("GET", "/", a) && a.status == 200;
+    }, sec);
 }
 
 }  // namespace
@@ -195,35 +189,21 @@ TEST(Safety, FloodsNeitherEndNorStallTheServer)
     /* A hundred players with connections open fill the address table: a
     ** 101st address is refused, the user told.  Once they hang up, fifty
     ** new addresses are given a start, each in a slot of its own. */
-    auto knock = [&](Channel &c, int host) {
-        c.port = g.port;
-        c.source = "127.0.0." + std::to_string(host);
-        Channel_Answer a;
-        c.ensure_connected();
-        c.raw("GET / HTTP/1.1\r\nCookie: " + Channel::cookie(c.local_address(), 5) + "\r\n\r\n", a);
-        return a.status;
-    };
-    std::vector<Channel> players(100);
-    for (int i = 0; i < 100; i++) {
-        players[i].port = g.port;
-        players[i].source = "127.0.0." + std::to_string(i + 2);
-        Channel_Answer a;
-        ASSERT_TRUE(players[i].request("GET", "/", a) && a.status == 200) << i;
-    }
-    Channel late;
-    EXPECT_EQ(knock(late, 102), 0);
+    std::vector<Channel> players(152);
+    for (int i = 2; i < 152; i++) players[i].port = g.port, players[i].source = "127.0.0." + std::to_string(i);
+    Channel_Answer a;
+    for (int i = 2; i < 102; i++) ASSERT_TRUE(players[i].request("GET", "/", a) && a.status == 200) << i;
+    const std::string made_up = "GET / HTTP/1.1\r\nCookie: " + Channel::cookie(0x7F000001, 5) + "\r\n\r\n";
+    auto knock = [&](Channel &c) { return c.raw(made_up, a) ? a.status : 0; };
+    EXPECT_EQ(knock(players[102]), 0);
     EXPECT_NE(read_file(g.home + "/stderr.txt").find("Connections Exceeded !"), std::string::npos);
-    for (Channel &c : players) {
-        /* Our end first; the server's close then says the slot is free. */
-        shutdown(c.sock, SHUT_WR);
+    for (int i = 2; i < 102; i++) {   /* our end first: the server's close then says the slot is free */
         char b;
-        while (recv(c.sock, &b, 1, 0) > 0) {}
+        shutdown(players[i].sock, SHUT_WR);
+        while (recv(players[i].sock, &b, 1, 0) > 0) {}
+        players[i].close_connection();
     }
-    players.clear();
-    for (int i = 102; i < 152; i++) {
-        Channel c;
-        EXPECT_EQ(knock(c, i), 301) << i;
-    }
+    for (int i = 102; i < 152; i++) EXPECT_EQ(knock(players[i]), 301) << i;
     EXPECT_TRUE(served(g.port));
 
     std::vector<int> idle = flood(1200, g.port);
@@ -263,39 +243,52 @@ TEST(Safety, FloodsNeitherEndNorStallTheServer)
     EXPECT_EQ(small.v.stop(SIGTERM), 0);
 }
 
-/* A start killed in the middle of its import leaves the library due: the
-** next start imports it again, whole, and serves it. */
-TEST(Safety, KilledImportIsDoneAgainAtTheNextStart)
+/* An import cut short leaves the library due.  A full disk is reported and
+** the server serves on, Velmora.ini as it was; after a kill with room, the
+** next start imports again, whole, and serves it. */
+TEST(Safety, ImportCutShortIsDoneAgainAtTheNextStart)
 {
-    std::string home = temp_folder(), itunes = home + "/iTunes", music = home + "/Music";
-    std::filesystem::create_directories(itunes);
-    std::filesystem::create_directories(music);
-    std::filesystem::create_directories(home + "/My Roku");
+    std::string home = temp_folder(), itunes = home + "/iTunes", music = home + "/Music", roku = home + "/My Roku";
+    for (const std::string &d : {itunes, music, roku}) std::filesystem::create_directories(d);
+    if (!mount_small(roku, "1200k")) GTEST_SKIP() << "no tmpfs to mount";
     write_file(music + "/song.mp3", "song");
     std::string songs;
     for (int i = 0; i < 20000; i++)
         songs += itunes_song(100 + i, "Song " + std::to_string(i), "Artist " + std::to_string(i % 700),
                              "Album " + std::to_string(i % 2000), music + "/song.mp3");
     write_file(itunes + "/iTunes Music Library.xml", itunes_library(songs));
-    write_file(home + "/My Roku/Velmora.ini",
-               "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\niTunes_Path=" + itunes + "\r\n");
-    std::string songs_table = home + "/My Roku/iTunes Tables/songs.txt";
+    std::string ini = "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\niTunes_Path=" + itunes + "\r\n";
+    write_file(roku + "/Velmora.ini", ini);
+    {
+        Program full;
+        full.start({"-s"}, home);
+        int port = full.wait_port("127.0.0.1", 120);
+        ASSERT_GT(port, 0) << full.output();
+        EXPECT_TRUE(served(port));
+        EXPECT_NE(read_file(home + "/stderr.txt").find("iTunes tables could not be written: No space left"),
+                  std::string::npos);
+        EXPECT_EQ(read_file(roku + "/Velmora.ini"), ini);
+        std::string cut = read_file(roku + "/iTunes Tables/songs.txt");   /* whole or none */
+        EXPECT_TRUE(cut.empty() || std::count(cut.begin(), cut.end(), '\n') == 20000) << cut.size();
+        full.stop(SIGTERM);   /* its last save meets the full disk too */
+    }
+    ASSERT_TRUE(mount_small(roku, "256m", true));
+    std::filesystem::remove_all(roku + "/iTunes Tables");
     {
         Program v;
         v.start({"-s"}, home);
-        for (int i = 0; i < 400 && !std::filesystem::exists(home + "/My Roku/iTunes Tables"); i++) usleep(5000);
+        for (int i = 0; i < 400 && !std::filesystem::exists(roku + "/iTunes Tables"); i++) usleep(5000);
         EXPECT_EQ(v.stop(SIGKILL), 128 + SIGKILL);
     }
-    EXPECT_EQ(read_file(home + "/My Roku/Velmora.ini").find("iTunes_Time="), std::string::npos);
+    EXPECT_EQ(read_file(roku + "/Velmora.ini").find("iTunes_Time="), std::string::npos);
     Program again;
     again.start({"-s"}, home);
-    ASSERT_TRUE(again.wait_output("Server - 127.0.0.1:", 120)) << again.output();
-    std::string out = again.output();
     Channel ch;
-    ch.port = atoi(out.c_str() + out.find("Server - 127.0.0.1:") + 19);
+    ch.port = again.wait_port("127.0.0.1", 120);
     Channel_Answer a;
-    ASSERT_TRUE(ch.request("GET", "/iTunes%20Tables/songs.txt", a));
+    ASSERT_TRUE(ch.request("GET", "/iTunes%20Tables/songs.txt", a)) << again.output();
     EXPECT_EQ(std::count(a.body.begin(), a.body.end(), '\n'), 20000);
-    EXPECT_EQ(a.body, read_file(songs_table));
+    EXPECT_EQ(a.body, read_file(roku + "/iTunes Tables/songs.txt"));
     EXPECT_EQ(again.stop(SIGTERM), 0);
+    EXPECT_EQ(system(("umount '" + roku + "'").c_str()), 0);
 }

@@ -238,10 +238,11 @@ static int begin_rewrite(const char *file)
 }
 
 /* Puts a batch on disk.  Inside the batch the section deletes cannot fail,
-** so a replacement that fails is the failure they would have met. */
-static void end_rewrite(int open, const char *file)
+** so a replacement that fails is the failure they would have met: 0 then,
+** the file as it was. */
+static int end_rewrite(int open, const char *file)
 {
-    if (open && !pal_profile_end(file)) ErrorExit(FATAL_WRITE);
+    return !open || pal_profile_end(file);
 }
 
 /* Reads a list section whole into buf, which grows until the section fits,
@@ -537,20 +538,21 @@ static void write_settings(const char *file)
     put_section("Paths", list.append(kept_paths), file);
 }
 
-/* Writes every setting and the three lists back.  Returns 0.
+/* Writes every setting and the three lists back.  Returns 0, or -1 when the
+** file could not be written (pal_last_error says why); it is then as it was.
 ** The profile calls keep every line they are not asked to change, so a file
 ** that holds anything else than Velmora's own lines (a damaged or foreign
 ** file) is not edited: the settings go into a new file beside it, which then
 ** replaces it in one rename; the old file stays whole until that moment. */
-int save_config(void)
+int store_config(void)
 {
-    WALK("save_config");
+    WALK("store_config");
     std::lock_guard<std::mutex> guard(recent_lock);
     const char *file = Config_File();
     if (file_is_clean(file)) {
         int batch = begin_rewrite(file);
         write_settings(file);
-        end_rewrite(batch, file);
+        if (!end_rewrite(batch, file)) return -1;
     } else {
         char side[MAX_PATH_TXT + 32];
         sfmt(side, sizeof side, "%s.new", file);
@@ -558,16 +560,21 @@ int save_config(void)
         My_remove(side);
         int batch = begin_rewrite(side);
         write_settings(side);
-        end_rewrite(batch, side);
-        if (My_rename(side, file) != 0) {
+        if (!end_rewrite(batch, side) || My_rename(side, file) != 0) {
             int err = pal_last_error();
             My_remove(side);
             pal_set_last_error(err);
-            ErrorExit(FATAL_WRITE);
+            return -1;
         }
     }
     Save_Config = 0;
     Debug("save config end");
+    return 0;
+}
+
+int save_config(void)
+{
+    if (store_config() != 0) ErrorExit(FATAL_WRITE);
     return 0;
 }
 
@@ -754,7 +761,9 @@ int insert_recent(const char *place)
         sfmt(key, sizeof key, "%d", i);
         put_text("Recent", key, recent[i], file);
     }
-    end_rewrite(batch, file);
+    /* A full disk must not end the server under a browsing player: the file
+    ** keeps its last whole list, and the next save writes this one. */
+    if (!end_rewrite(batch, file)) Debug("* Recent list not saved, error %d", pal_last_error());
     return 0;
 }
 

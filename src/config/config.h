@@ -15,8 +15,13 @@ int get_config(void);
 /* Reads the file into the globals.  Returns 0. */
 int load_config(void);
 
-/* Writes every setting and the three lists back.  Returns 0. */
+/* Writes every setting and the three lists back.  Returns 0; a failure
+** ends the program with the reason. */
 int save_config(void);
+
+/* save_config that survives a failure: returns -1 then, with the file as it
+** was and pal_last_error saying why. */
+int store_config(void);
 
 /* First-run set-up: server name, slideshow defaults, links from the user's
 ** folders.  Returns 0. */

@@ -390,15 +390,53 @@ int iPhoto_Photos(int ID, int pos)
 
 /* ------------------------------------------------------------------ build */
 
+/* The tables folder below Roku_Path.  The import opens every file by its
+** full path: request threads serve while it runs, so it never moves the
+** process's working folder. */
+static std::string tables_folder(void) { return std::string(Roku_Path) + "/iPhoto Tables"; }
+
+/* The five tables. */
+static const struct {
+    FILE **f;
+    const char *name, *what;
+} tables[] = {
+    {&Events_f, "Events.txt", "events"}, {&Albums_f, "Albums.txt", "albums"},
+    {&Index_f, "Index.txt", "index"},    {&Photos_f, "Photos.txt", "photos"},
+    {&Paths_f, "Paths.txt", "paths"},
+};
+
+void Tables_Failed(const char *library, int err)
+{
+    char sys[300], msg[500];
+    pal_error_text(err, sys, sizeof sys);
+    sfmt(msg, sizeof msg, "The %s tables could not be written: %s  They are built again at the next start.",
+         library, sys);
+    Alert(library, msg, 0);
+}
+
+/* Closes the open tables.  When one could not be written whole, all go (a
+** part of them does not fit together) and the error is returned. */
+static int close_tables(void)
+{
+    int err = 0;
+    std::string folder = tables_folder();
+    for (const auto &t : tables) {
+        int e = *t.f ? Close_Written(*t.f, (folder + "/" + t.name).c_str()) : 0;
+        *t.f = nullptr;
+        if (e && !err) err = e;
+    }
+    if (err)
+        for (const auto &t : tables) My_remove((folder + "/" + t.name).c_str());
+    return err;
+}
+
 /* Closes the library and the tables and lets go of the index, the folders
 ** and the item list. */
 static void close_all(void)
 {
-    FILE **files[] = {&xml, &Events_f, &Albums_f, &Index_f, &Photos_f, &Paths_f};
-    for (FILE **f : files) {
-        if (*f) fclose(*f);
-        *f = nullptr;
-    }
+    close_tables();
+    if (xml) fclose(xml);
+    xml = nullptr;
     free(IDX);
     IDX = nullptr;
     pmax = IDX_room = 0;
@@ -413,14 +451,6 @@ static void close_all(void)
 ** traced when one cannot be made. */
 static int open_tables(const std::string &folder)
 {
-    static const struct {
-        FILE **f;
-        const char *name, *what;
-    } tables[] = {
-        {&Events_f, "Events.txt", "events"}, {&Albums_f, "Albums.txt", "albums"},
-        {&Index_f, "Index.txt", "index"},    {&Photos_f, "Photos.txt", "photos"},
-        {&Paths_f, "Paths.txt", "paths"},
-    };
     for (const auto &t : tables) My_remove((folder + "/" + t.name).c_str());
     for (const auto &t : tables) {
         *t.f = My_fopen((folder + "/" + t.name).c_str(), "wb");
@@ -446,10 +476,8 @@ int Bld_iPhoto(void)
     int position = 1;
     char line[IPHOTO_LINE], name[IPHOTO_LINE];
 
-    /* Every file goes by its full path: request threads serve while the
-    ** import runs, so it never moves the process's working folder. */
     std::string lib = std::string(iPhoto_Path) + "/AlbumData.xml";
-    std::string tables = std::string(Roku_Path) + "/iPhoto Tables";
+    std::string folder = tables_folder();
     FILE *f = iPhoto_Path[0] ? My_fopen(lib.c_str(), "rb") : nullptr;
     if (!f) {
         Alert("iPhoto", "Failed to open iPhoto AlbumData.xml !", 0);
@@ -469,12 +497,12 @@ int Bld_iPhoto(void)
         Debug("* Failed to change to server directory !");
         goto done;
     }
-    My_mkdir(tables.c_str());
-    if (!is_folder(tables.c_str())) {
+    My_mkdir(folder.c_str());
+    if (!is_folder(folder.c_str())) {
         Debug("* Failed to change to iPhoto Tables folder !");
         goto done;
     }
-    if (!open_tables(tables)) goto done;
+    if (!open_tables(folder)) goto done;
 
     while (Active && nxtline(line, 0)) {
         progress(size);
@@ -514,6 +542,11 @@ int Bld_iPhoto(void)
     put(Index_f, "\n");
     pal_progress_range(Win.load(), IDC_PROGRESS, 0, 100);
     Debug("* iPhoto Tables Complete");
+    if (int err = close_tables()) {
+        /* A full disk: the server serves on, and the next start imports anew. */
+        iPhoto_Time = 0;
+        Tables_Failed("iPhoto", err);
+    }
 done:
     close_all();
     return 0;

@@ -18,6 +18,10 @@
 /* Rebuilds the photo tables from the photo library.  Returns 0. */
 int Bld_iPhoto(void);
 
+/* Tells the user that the tables of library ("iTunes", "iPhoto") could not
+** be written, err (the system's error) saying why. */
+void Tables_Failed(const char *library, int err);
+
 /* Points nxtline at the open file f (or none), reading on from where f
 ** stands with the byte count at 0.  Bld_iPhoto does this itself; tests and
 ** fuzzers use it to read a file of their own. */

@@ -62,6 +62,14 @@ static std::map<LIST **, Name_Index> list_index;
 
 /* The track files written by this build. */
 static std::unordered_set<std::string> written;
+/* The first error met writing this build's tables; 0 while all went well. */
+static int table_err;
+
+/* Notes error err (0 for none) of a table write. */
+static void table_error(int err)
+{
+    if (err && !table_err) table_err = err;
+}
 
 /* The tables folder below Roku_Path, and the path of name in it.  The
 ** import opens every file by its full path: request threads serve while it
@@ -455,10 +463,14 @@ static void write_track(const char *id)
         FILE *out = My_fopen(path.c_str(), "wb");
         if (!out) {
             Debug("* Failed to create %s !", name);
+            table_error(pal_last_error());
             return;
         }
         fwrite(text.data(), 1, text.size(), out);
-        fclose(out);
+        if (int err = Close_Written(out, path.c_str())) {
+            table_error(err);
+            return;
+        }
     }
     /* Kept as a folder listing spells it: an 8-bit name is stored as UTF-8. */
     uint16_t wide[1024];
@@ -561,6 +573,7 @@ int write_list(const char *name, LIST *list)
     FILE *f = My_fopen(table_path(name).c_str(), "wb");
     if (!f) {
         Debug("* Failed to create %s !", name);
+        table_error(pal_last_error());
         return 0;
     }
     for (LIST *l = list; l; l = l->next) {
@@ -568,7 +581,7 @@ int write_list(const char *name, LIST *list)
         for (int i = 1; i < l->trkcnt; i++) fprintf(f, "\t%i", l->tracks[i]);
         fputc('\n', f);
     }
-    fclose(f);
+    table_error(Close_Written(f, table_path(name).c_str()));
     return 0;
 }
 
@@ -581,7 +594,10 @@ int write_link(const char *name, LIST *list)
     clear_plinks();
 
     FILE *f = nullptr;
-    if (list && !(f = My_fopen(table_path(name).c_str(), "wb"))) Debug("* Failed to create %s !", name);
+    if (list && !(f = My_fopen(table_path(name).c_str(), "wb"))) {
+        Debug("* Failed to create %s !", name);
+        table_error(pal_last_error());
+    }
     int n = 0;
     for (LIST *l = list; l && n < MAX_FOLDERS; l = l->next, n++) {
         if (f) fprintf(f, "%s\n", l->name);
@@ -590,7 +606,7 @@ int write_link(const char *name, LIST *list)
     }
     plinks[n] = nullptr;
     plink_cnt = n;
-    if (f) fclose(f);
+    if (f) table_error(Close_Written(f, table_path(name).c_str()));
     return 0;
 }
 
@@ -606,8 +622,8 @@ void close_lists(void)
     Close_Artwork(tables_folder().c_str());
 }
 
-/* Deletes files of the tables folder; names that begin with "." stay.  At the start of a build (end 0) the track files stay too:
-** the build writes most of them again, and rewriting a file is much cheaper
+/* Deletes files of the tables folder; names that begin with "." stay.  At
+** the start of a build (end 0) the track files stay too: the build writes most of them again, and rewriting a file is much cheaper
 ** than making a new one where as many were just deleted (the file system
 ** looks past recently freed entries).  At its end (end 1) the track files
 ** that this build did not write go, so the folder holds exactly the build's
@@ -747,10 +763,13 @@ static int open_library(void)
     return 1;
 }
 
-/* The music build proper, from the reset to the saved configuration. */
+/* The music build proper, from the reset to the saved configuration.  A
+** table that could not be written (a full disk) is reported and leaves the
+** library due, and the server serves on. */
 static int build(void)
 {
     reset(1);
+    table_err = 0;
 
     if (!open_library()) {
         if (xml) fclose(xml);
@@ -776,7 +795,10 @@ static int build(void)
         /* Stopped part way: the next check must rebuild. */
         iTunes_Time = 0;
     }
-    save_config();
+    int err = table_err;
+    if (err) iTunes_Time = 0;
+    if (store_config() != 0 && !err) err = pal_last_error();
+    if (err) Tables_Failed("iTunes", err);
     return 1;
 }
 

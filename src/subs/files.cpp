@@ -20,6 +20,20 @@
 #define WPATH 1024
 #define WMODE 100
 
+int Close_Written(FILE *f, const char *path)
+{
+    /* The error of a write that failed before is still the last error. */
+    int failed = fflush(f) != 0 || ferror(f);
+    int err = pal_last_error();
+    if (fclose(f) != 0 && !failed) {
+        failed = 1;
+        err = pal_last_error();
+    }
+    if (!failed) return 0;
+    My_remove(path);
+    return err ? err : -1;
+}
+
 FILE *My_fopen(const char *path, const char *mode)
 {
     uint16_t wp[WPATH], wm[WMODE];

@@ -34,6 +34,10 @@ int My_chdir(const char *path);
 /* 1 when path (UTF-8) is a folder. */
 int is_folder(const char *path);
 
+/* Closes f, written at path: 0 when every write and the close went well;
+** else the error, and the file is removed, so no half-written file stays. */
+int Close_Written(FILE *f, const char *path);
+
 /* A new temporary file "Roku-..." in Roku_Path, open "wb+".  Names stay
 ** unique when two threads ask in the same millisecond.  Null when no file
 ** could be made for a second. */
