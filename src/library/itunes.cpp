@@ -42,6 +42,10 @@
 
 #define LIB_FILE   "iTunes Music Library.xml"
 #define TABLES     "iTunes Tables"
+/* Lies in the tables folder from the start of a build until it has ended
+** well: the next check builds again whatever the library's time says (the
+** time saved before a forced build, or a save that the disk refused). */
+#define UNFINISHED ".unfinished"
 
 char *flds[4];
 static char no_text[1];                 /* what an empty field points at */
@@ -169,7 +173,7 @@ int Chk_iTunes_iPhoto(void)
     if (iTunes_Path[0]) {
         long long t = file_time(iTunes_Path, LIB_FILE);
         Debug("Check_iTunes [%s] time %lld  file %lld", iTunes_Path, iTunes_Time, t);
-        if (t != iTunes_Time) return 1;
+        if (t != iTunes_Time || file_time(tables_folder().c_str(), UNFINISHED)) return 1;
     }
     if (!iPhoto_Path[0]) return 0;
     long long t = file_time(iPhoto_Path, "AlbumData.xml");
@@ -777,6 +781,8 @@ static int build(void)
         end_build();
         return 0;
     }
+    std::string unfinished = table_path(UNFINISHED);
+    if (FILE *mark = My_fopen(unfinished.c_str(), "wb")) fclose(mark);
     setvbuf(xml, nullptr, _IOFBF, 1 << 16);
     read_library();
     fclose(xml);
@@ -799,6 +805,7 @@ static int build(void)
     if (err) iTunes_Time = 0;
     if (store_config() != 0 && !err) err = pal_last_error();
     if (err) Tables_Failed("iTunes", err);
+    else if (Active) My_remove(unfinished.c_str());
     return 1;
 }
 
