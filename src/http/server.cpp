@@ -137,13 +137,20 @@ static void write_missing_page(void)
     fclose(f);
 }
 
-/* Accept failures that say nothing about the listening socket itself (a
-** peer that gave up before we took it, a full descriptor table): the loop
-** goes on after them. */
-static int accept_retryable(int err)
+/* Accept failures that mean the listening socket itself is unusable; any
+** other failure is a peer that gave up, a pending network error handed on,
+** or a resource (descriptors, memory, buffers) that the request threads
+** will give back, and the loop goes on after it. */
+static int accept_fatal(int err)
 {
-    return err == 1 || err == PAL_WSAEINTR || err == PAL_WSAECONNABORTED || err == PAL_WSAEMFILE ||
-           err == PAL_WSAENOBUFS || err == PAL_WSAEWOULDBLOCK;
+    return err == PAL_WSAEBADF || err == PAL_WSAENOTSOCK || err == PAL_WSAEINVAL || err == PAL_WSAEFAULT;
+}
+
+/* Accept failures that come back at once if retried at once. */
+static int accept_transient(int err)
+{
+    return err == PAL_WSAEINTR || err == PAL_WSAECONNABORTED || err == PAL_WSAECONNRESET ||
+           err == PAL_WSAEWOULDBLOCK;
 }
 
 /* Closes the listening socket at the end of the server thread. */
@@ -201,11 +208,11 @@ int server(void)
             pal_socket c = pal_accept(s, nullptr, nullptr);
             if (c < 1) {
                 int err = pal_socket_error();
-                if (accept_retryable(err)) {
+                if (!accept_fatal(err)) {
                     Debug("accept failed %s", getsockerr(err));
-                    /* Out of descriptors: give the request threads a moment
-                    ** to close theirs rather than spin. */
-                    if (err == PAL_WSAEMFILE) wSleep(100);
+                    /* Out of descriptors, memory or buffers: give the request
+                    ** threads a moment to give theirs back rather than spin. */
+                    if (!accept_transient(err)) wSleep(100);
                     continue;
                 }
                 Debug("HTTP: Server failed - error %s\n", getsockerr(err));
@@ -223,7 +230,7 @@ int server(void)
             }
         } else {
             int err = pal_socket_error();
-            if (err == 0 || err == 22 || err == PAL_WSAEINVAL)
+            if (err == 0 || err == PAL_WSAEINVAL)
                 Debug("sockwait timeout");
             else {
                 Debug("sockwait error - %s", getsockerr(err));

@@ -321,6 +321,7 @@ typedef int pal_socket;
 ** platform's table maps its own error codes to these numbers). */
 #define PAL_WSABASEERR         10000   /* the first of them */
 #define PAL_WSAEINTR           10004
+#define PAL_WSAEBADF           10009
 #define PAL_WSAEFAULT          10014
 #define PAL_WSAEINVAL          10022
 #define PAL_WSAEMFILE          10024
