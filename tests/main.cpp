@@ -3,8 +3,10 @@
 ** its own (made here, before any thread starts), with loopback up and
 ** multicast routed over it, so that the discovery of a started server, the
 ** fake players and the SSDP peers never send a datagram into the machine's
-** network.  Making the namespace needs root (as CI runs); without it the
-** tests do not run at all rather than run outside one.
+** network.  A mount namespace of its own, private from the root down, goes
+** with it: the small memory disks of the full-disk tests vanish with the
+** test program, however it ends.  Making the namespaces needs root (as CI
+** runs); without it the tests do not run at all rather than run outside.
 **
 ** Standard input is /dev/null to the tests: the headless front end reads
 ** button presses from it.
@@ -15,12 +17,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sched.h>
+#include <sys/mount.h>
 
 int main(int argc, char **argv)
 {
-    if (unshare(CLONE_NEWNET) != 0 ||
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         system("ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo") != 0) {
-        fprintf(stderr, "The tests need a network namespace of their own: run them as root.\n");
+        fprintf(stderr, "The tests need network and mount namespaces of their own: run them as root.\n");
         return 1;
     }
     if (!freopen("/dev/null", "r", stdin)) return 1;
