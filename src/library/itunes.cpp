@@ -627,11 +627,12 @@ void close_lists(void)
 }
 
 /* Deletes files of the tables folder; names that begin with "." stay.  At
-** the start of a build (end 0) the track files stay too: the build writes most of them again, and rewriting a file is much cheaper
-** than making a new one where as many were just deleted (the file system
-** looks past recently freed entries).  At its end (end 1) the track files
-** that this build did not write go, so the folder holds exactly the build's
-** files either way. */
+** the start of a build (end 0) the track files stay too: the build writes
+** most of them again, and rewriting a file is much cheaper than making a
+** new one where as many were just deleted (the file system looks past
+** recently freed entries).  At its end (end 1) the track files that this
+** build did not write go, so the folder holds exactly the build's files
+** either way. */
 static void drop_files(int end_of_build)
 {
     std::string folder = tables_folder();
