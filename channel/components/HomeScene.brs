@@ -100,6 +100,7 @@ sub ShowTop(focus as integer)
     for each item in top.items
         node = content.createChild("ContentNode")
         node.SHORTDESCRIPTIONLINE1 = item.title
+        if item.description <> invalid then node.SHORTDESCRIPTIONLINE2 = item.description
         poster = "pkg:/images/item.png"
         if item.kind = "folder" or item.kind = "music" or item.kind = "photos" or item.kind = "table" or item.kind = "group" or item.kind = "slides" or item.kind = "search" then poster = "pkg:/images/folder.png"
         if item.poster <> invalid and item.poster <> "" then poster = ServerUrlOf(item.poster)

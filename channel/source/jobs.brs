@@ -46,7 +46,14 @@ function LoadFolder(conn as object, item as object, state as object) as object
     end if
     if listing.isPrivate and not MayOpen(path, state.config, state.unlocked) then return {ok: false, needPin: path}
     if item.target = "/Roku/Recent/" then return LoadRecent(conn, listing)
-    return {ok: true, items: FolderItems(listing, item.target), newTitle: listing.newTitle}
+    items = FolderItems(listing, item.target)
+    for each video in items
+        if video.kind = "video" and video.poster = "" then
+            info = Fetch(conn, video.target + "?info")
+            if info.ok then DescribeVideo(video, ParseInfo(info.body))
+        end if
+    end for
+    return {ok: true, items: items, newTitle: listing.newTitle}
 end function
 
 ' The recent list: each entry names the file it stands for in its info text.

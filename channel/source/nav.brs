@@ -10,16 +10,20 @@ function PHOTO_TABLES() as string
     return "/iPhoto%20Tables/"
 end function
 
+' The player fetches media, posters and subtitles itself, repeating the
+' channel's last number; the server takes a repeated number only for its
+' movie types and for mp3, m4a, wma, jpg, png, srt, ts and m3u8 files.  So
+' only those are offered.
 function VideoExtensions() as object
-    return {mp4: 1, m4v: 1, mov: 1, mkv: 1, avi: 1, wmv: 1, flv: 1, mpg: 1, mpeg: 1, ts: 1, m2ts: 1, vob: 1, "3gp": 1, asf: 1, divx: 1, webm: 1, ogv: 1, m3u8: 1}
+    return {mp4: 1, m4v: 1, mov: 1, mkv: 1, avi: 1, wmv: 1, flv: 1, mpg: 1, mpeg: 1, ts: 1, "3gp": 1, asf: 1, m3u8: 1}
 end function
 
 function AudioExtensions() as object
-    return {mp3: 1, m4a: 1, wma: 1, aac: 1, flac: 1, wav: 1}
+    return {mp3: 1, m4a: 1, wma: 1}
 end function
 
 function PhotoExtensions() as object
-    return {jpg: 1, jpeg: 1, png: 1, gif: 1, bmp: 1}
+    return {jpg: 1, png: 1}
 end function
 
 ' Side files that belong to a video and are not listed on their own.
@@ -133,6 +137,18 @@ function SearchItems(found as object, config as object) as object
     end for
     return items
 end function
+
+'' A video without a picture beside it: its info text's picture, when it has
+' one, else a line of the info text under its title.
+sub DescribeVideo(item as object, info as object)
+    if info["icon"] <> invalid then
+        item.poster = info["icon"]
+        return
+    end if
+    lines = DetailLines(info, "")
+    lines.Shift()
+    item.description = lines.Join("  ")
+end sub
 
 ' A recent-list entry resolved through its info text: the file it names,
 ' played through its URL on the server when the info gives one.
@@ -286,18 +302,18 @@ function DetailLines(info as object, title as string) as object
 end function
 
 function ClockText(seconds as integer) as string
-    h = seconds \ 3600
-    m = (seconds mod 3600) \ 60
-    s = seconds mod 60
-    text = Right("0" + m.ToStr(), 2) + ":" + Right("0" + s.ToStr(), 2)
-    if h > 0 then text = h.ToStr() + ":" + text
+    hours = seconds \ 3600
+    minutes = (seconds mod 3600) \ 60
+    secs = seconds mod 60
+    text = Right("0" + minutes.ToStr(), 2) + ":" + Right("0" + secs.ToStr(), 2)
+    if hours > 0 then text = hours.ToStr() + ":" + text
     return text
 end function
 
+' A size in bytes as a person reads it.
 function SizeText(bytes as string) as string
-    mb = ReadInt(Left(bytes, Len(bytes) - 3), 0)
-    if Len(bytes) > 6 then return (mb \ 1000).ToStr() + " MB"
-    return bytes + " bytes"
+    if Len(bytes) <= 6 then return bytes + " bytes"
+    return Int(Val(bytes) / 1000000 + 0.5).ToStr() + " MB"
 end function
 
 ' The message and the way back for a failed request.

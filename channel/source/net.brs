@@ -18,7 +18,7 @@ end function
 ' that matter, the body, and whether it is whole.  closed says that the
 ' server has closed the connection after these bytes.
 function ParseAnswer(raw as string, closed as boolean) as object
-    ans = {status: 0, location: invalid, length: -1, body: "", complete: closed, raw: raw}
+    ans = {status: 0, location: invalid, length: -1, body: "", complete: closed, raw: raw, lastOne: false}
     lf = Chr(10)
     endHead = raw.InStr(lf + lf)
     if endHead < 0 then return ans
@@ -38,6 +38,7 @@ function ParseAnswer(raw as string, closed as boolean) as object
             value = Mid(lines[i], colon + 2).Trim()
             if name = "location" then ans.location = value
             if name = "content-length" then ans.length = ReadInt(value, -1)
+            if name = "connection" and LCase(value) = "close" then ans.lastOne = true
         end if
     end for
     ' Bare answers carry no length: the server closes after them.
@@ -137,7 +138,7 @@ function Exchange(conn as object, text as string) as object
     end while
     ans.error = ""
     if ans.status = 0 then ans.error = "closed"
-    if closed or ans.length < 0 then DropSocket(conn)
+    if closed or ans.length < 0 or ans.lastOne then DropSocket(conn)
     return ans
 end function
 

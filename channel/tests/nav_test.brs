@@ -34,6 +34,7 @@ sub TestHomeAndFolders()
     holiday = Named(movies.items, "Holiday.mp4")
     Same([holiday.poster, holiday.subtitle], ["/Roku/Movies/Holiday.jpg", "/Roku/Movies/Holiday.srt"], "a video's poster and subtitles beside it")
     Same(Named(movies.items, "Extras/").target, "/Roku/Movies/Extras/", "a folder's target")
+    Check(Named(movies.items, "Old Film.avi").description.InStr("Length: 00:01") >= 0, "a video without a picture: a line of its info text")
     found = DoJob(ctx, {kind: "search", term: "holi"})
     names = []
     for each item in found.items

@@ -107,7 +107,7 @@ function request(method, target, cookie) {
 // What the channel asks for, in the tests' order.
 const TARGETS = [
     'GET /Roku/', 'GET /Roku/Roku_Config.txt', 'GET /iTunes%20Tables/links.txt', 'GET /iPhoto%20Tables/Paths.txt',
-    'GET /Roku/Movies/', 'GET /Roku/Kids/', 'GET /Roku/Movies/Holiday.mp4?info', 'GET /Roku/Movies/Old%20Film.avi?info',
+    'GET /Roku/Movies/', 'GET /Roku/Kids/', 'GET /Roku/Kids/Cartoon.m4v?info', 'GET /Roku/Movies/Holiday.mp4?info', 'GET /Roku/Movies/Old%20Film.avi?info',
     'GET /Roku/Movies/Missing.mp4', 'GET /Roku/Movies/*holi*&s', 'GET /Roku/Music/*holi*&s', 'GET /Roku/Kids/*holi*&s',
     'GET /iTunes%20Tables/albums.txt', 'GET /iTunes%20Tables/playlists.txt', 'GET /iTunes%20Tables/album_art.txt',
     'GET /iTunes%20Tables/Track-101.txt', 'GET /iTunes%20Tables/Track-102.txt', 'GET /iTunes%20Tables/link0/01%20First.mp3',
