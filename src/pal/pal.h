@@ -20,7 +20,10 @@
 
 /* Marks a printf-style function so the compiler checks its calls: the
 ** format is parameter fmt, the values start at parameter first. */
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(__MINGW32__)
+/* mingw-w64's printf is built with the C99 formats (__USE_MINGW_ANSI_STDIO). */
+#define PAL_PRINTF(fmt, first) __attribute__((format(gnu_printf, fmt, first)))
+#elif defined(__GNUC__) || defined(__clang__)
 #define PAL_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
 #else
 #define PAL_PRINTF(fmt, first)
@@ -172,6 +175,14 @@ void pal_localtime(time_t t, struct tm *out);
 ** every entry but "." and "..".  Returns 1, or 0 when it cannot be listed. */
 int pal_list_folder(const char *path, void (*each)(void *ctx, const char *name, int is_folder),
                     void *ctx);
+
+/* The path rules of the platform's file system, for code that resolves a
+** path by its names.  pal_is_separator: 1 when c separates folders ('/'
+** everywhere; on Windows '\\' as well).  pal_path_root: the length of the
+** root that starts path ("/" on POSIX; on Windows "C:/" or "C:\\", and "/"
+** for the current drive's root), 0 for a relative path. */
+int pal_is_separator(char c);
+size_t pal_path_root(const char *path);
 
 /* The wide-character file calls.  Paths are UTF-16 little-endian units
 ** (as the file layer builds them), NUL-terminated. */

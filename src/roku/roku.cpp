@@ -411,12 +411,12 @@ static int plain_utf8(const unsigned char *s)
 ** root itself. */
 static std::string resolved(const char *path)
 {
-    std::string in = path[0] == '/' ? std::string(path) : std::string(Roku_Path) + "/" + path;
-    std::string out;
-    size_t i = 0;
+    std::string in = pal_path_root(path) ? std::string(path) : std::string(Roku_Path) + "/" + path;
+    size_t i = pal_path_root(in.c_str());
+    std::string root = i ? in.substr(0, i - 1) : std::string(), out;    /* the root without its separator */
     while (i < in.size()) {
-        size_t j = in.find('/', i);
-        if (j == std::string::npos) j = in.size();
+        size_t j = i;
+        while (j < in.size() && !pal_is_separator(in[j])) j++;
         std::string part = in.substr(i, j - i);
         i = j + 1;
         if (part.empty() || part == ".") continue;
@@ -427,7 +427,7 @@ static std::string resolved(const char *path)
         }
         out.append("/").append(part);
     }
-    return out.empty() ? "/" : out;
+    return root + (out.empty() ? "/" : out);
 }
 
 /* Is the resolved path inside (or the same as) the place? */
@@ -435,7 +435,7 @@ static int inside(const std::string &path, const char *place)
 {
     if (!place || !*place) return 0;
     std::string p = resolved(place);
-    if (p == "/") return 1;
+    if (p.back() == '/') return path.compare(0, p.size(), p) == 0;   /* a root */
     return path.compare(0, p.size(), p) == 0 && (path.size() == p.size() || path[p.size()] == '/');
 }
 

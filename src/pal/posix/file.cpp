@@ -183,3 +183,7 @@ int pal_list_folder(const char *path, void (*each)(void *ctx, const char *name, 
     closedir(d);
     return 1;
 }
+
+int pal_is_separator(char c) { return c == '/'; }
+
+size_t pal_path_root(const char *path) { return path[0] == '/' ? 1 : 0; }
