@@ -6,8 +6,10 @@
 # needs: mmdebstrap and eatmydata for a clean Debian root, systemd for
 # systemd-analyze, systemd-container to boot that root with systemd; Node.js
 # and zip for the Roku channel's checks, then the channel's pinned npm
-# packages from channel/package-lock.json); with --package what
-# tools/package.sh needs.  Packages already present are left
+# packages from channel/package-lock.json; the Windows cross build and Wine
+# with Xvfb to run it); with --package what tools/package.sh needs; with
+# --windows what tools/windows.sh needs (mingw-w64 with POSIX threads,
+# GoogleTest's sources, NSIS for the installer).  Packages already present are left
 # alone.  No service is started by an install, and installing systemd does
 # not make it the init system (that is systemd-sysv).
 set -euo pipefail
@@ -18,11 +20,14 @@ if [ "${1:-}" = "--test" ]; then
            chromium chromium-driver python3-selenium
            gupnp-tools minidlna
            dpkg-dev fakeroot lintian mmdebstrap eatmydata systemd systemd-container
-           nodejs zip unzip)
+           nodejs zip unzip
+           g++-mingw-w64-x86-64-posix wine64 xvfb nsis)
     # Debian's nodejs comes without npm; other builds of it bring their own.
     command -v npm >/dev/null || want+=(npm)
 elif [ "${1:-}" = "--package" ]; then
     want+=(dpkg-dev)
+elif [ "${1:-}" = "--windows" ]; then
+    want+=(g++-mingw-w64-x86-64-posix libgtest-dev nsis)
 fi
 
 missing=()
