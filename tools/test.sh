@@ -2,7 +2,9 @@
 # Builds Velmora and runs every test three times: in a normal build, under
 # AddressSanitizer with UndefinedBehaviorSanitizer, and under
 # ThreadSanitizer.  After the normal build it checks, packs and tests the
-# Roku channel (tools/roku.sh, channel/tests/run.js).  Then builds the
+# Roku channel (tools/roku.sh, channel/tests/run.js), and cross-builds the
+# Windows program and runs its unit suite under Wine (tools/windows_test.sh).
+# Then builds the
 # Debian package and tries it on a clean Debian root
 # (tests/package_test.sh).  Then builds the fuzz targets with clang and runs
 # each for a short while from its seed corpus.  A failure or a
@@ -30,6 +32,9 @@ tools/netns.sh node channel/tests/run.js build/release/velmora
 
 stage "soak (60 s)"
 VELMORA_BUILD=build/release bench/soak.sh 60
+
+stage "Windows: the cross build and its unit suite under Wine"
+tools/windows_test.sh
 
 stage "AddressSanitizer and UndefinedBehaviorSanitizer build"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_TESTS=ON >/dev/null

@@ -1,0 +1,34 @@
+# The Windows build's tests: the unit suite, cross-built with GoogleTest
+# from Debian's source package, run under Wine by tools/test.sh.
+if(NOT VELMORA_TESTS)
+  return()
+endif()
+set(GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources (Debian's googletest package)")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# Test files that are built for Linux only, and why:
+set(VELMORA_POSIX_ONLY_TESTS
+  # the entry makes network and mount namespaces (tests/win/main.cpp stands in)
+  main.cpp
+  # runs the program with fork and exec, makes tmpfs disks, socketpair
+  helpers_posix.cpp
+  # start the program as a child process (fork, signals, waitpid)
+  config_test.cpp discovery_test.cpp http_e2e_test.cpp import_e2e_test.cpp
+  live_e2e_test.cpp program_test.cpp roku_tree_test.cpp safety_e2e_test.cpp
+  # full disks on tmpfs, file modes, descriptors
+  iphoto_import_test.cpp itunes_import_test.cpp profile_test.cpp
+  # POSIX sockets of their own, or socketpair
+  http_units_test.cpp socket_test.cpp)
+file(GLOB VELMORA_TEST_SOURCES CONFIGURE_DEPENDS tests/*.cpp)
+foreach(name ${VELMORA_POSIX_ONLY_TESTS})
+  list(REMOVE_ITEM VELMORA_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/${name})
+endforeach()
+add_executable(velmora_tests ${VELMORA_TEST_SOURCES} tests/win/main.cpp)
+target_include_directories(velmora_tests PRIVATE tests)
+target_link_libraries(velmora_tests PRIVATE velmora_core gtest)
+target_compile_definitions(velmora_tests PRIVATE
+  VELMORA_BIN="velmora.exe"
+  VELMORA_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+add_dependencies(velmora_tests velmora)
