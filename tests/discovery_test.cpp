@@ -120,6 +120,16 @@ TEST_F(Ssdp, NotifyListsUrlsHeardInTheLastThreeCycles)
     EXPECT_EQ(notify_text(), head + "\r\n");
 }
 
+/* A reply that ends right after "id=" gives an empty id: nothing past its
+** end is read (it could go back to the player in the launch). */
+TEST(Launch, AppIdAtTheVeryEndStaysInTheReply)
+{
+    const char text[] = "<apps>\nVelmora id=\0XYZ\"";
+    char appid[APPID_TXT] = "unset";
+    EXPECT_EQ(ecp_appid(text, appid), 1);
+    EXPECT_STREQ(appid, "");
+}
+
 namespace {
 
 /* A fake Roku player: ECP on port 8060, answering the channel list in two

@@ -39,7 +39,10 @@ int ecp_appid(const char *text, char appid[APPID_TXT])
     while (line > text && *line != '\n') line--;
     int id = Scan(line, "id=");
     if (!id) return 0;
-    const char *p = line + id + 4;    /* past the opening quote */
+    /* Past the opening quote, when there is one: a reply may end right
+    ** after "id=", and nothing past its end is ever read. */
+    const char *p = line + id + 3;
+    if (*p) p++;
     int n = 0;
     while (n < APPID_TXT - 1 && p[n] && p[n] != '"') {
         appid[n] = p[n];
