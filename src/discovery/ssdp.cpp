@@ -69,8 +69,9 @@ static const int LISTENER_WAITS = 50;  /* pauses to wait for the server's port *
 /* A player answers every roku:ecp search (each SEARCH_EVERY seconds); one
 ** that has missed six in a row is unplugged or gone, and is forgotten. */
 static const int PLAYER_AGE = 6 * SEARCH_EVERY;
-/* Seconds a player has to accept the check's connection and answer it. */
-static const int CHECK_SECONDS = 3;
+/* Seconds a player has to accept the check's connection and answer it: as
+** long as Connect waits for one read. */
+static const int CHECK_SECONDS = 5;
 /* News (a new player or URL) brings the next NOTIFY forward, but never to
 ** less than this many seconds after the last one. */
 static const int NOTIFY_GAP = 5;
