@@ -90,12 +90,18 @@ function exchange(port, sock, bytes) {
     });
 }
 
-// Cookies made by the channel's BrightScript for address and numbers.
-function channelCookies(address, first, count, dir) {
+// Cookies made by the channel's BrightScript for address: count of them,
+// numbered on from the start answer start (as the server sent it) or, with
+// start null, from first.
+function channelCookies(address, start, first, count, dir) {
+    fs.writeFileSync(path.join(dir, 'start.txt'), start || '', 'latin1');
     const main = path.join(dir, 'cookies.brs');
-    fs.writeFileSync(main, `sub Main()\n    for n = ${first} to ${first + count - 1}\n` +
-        `        print MakeCookie("${address}", n, CookiePad())\n    end for\nend sub\n`);
-    const out = execFileSync(brs, ['--root', dir, path.join(channel, 'source/text.brs'), path.join(channel, 'source/cookie.brs'), main]);
+    fs.writeFileSync(main, `sub Main()\n    first = ${first}\n` +
+        '    start = ReadAsciiFile("pkg:/start.txt")\n' +
+        '    if start <> "" then first = SequenceAfterStart(StartNumber(ParseAnswer(start, true).location)) + 1\n' +
+        `    for n = first to first + ${count - 1}\n        print MakeCookie("${address}", n, CookiePad())\n    end for\nend sub\n`);
+    const files = ['text.brs', 'cookie.brs', 'net.brs'].map((f) => path.join(channel, 'source', f));
+    const out = execFileSync(brs, ['--root', dir, ...files, main]);
     return out.toString().trim().split('\n').map((l) => l.trim());
 }
 
@@ -159,8 +165,8 @@ async function main() {
         recorded.answers.start = start.raw;
         const r = /\nLocation: \?(\d+)\n/.exec(start.raw);
         check(r && start.closed, 'a first request without a cookie gets the start number');
-        let seq = 1000000 - Number(r[1]);
-        const cookies = channelCookies('127.0.0.1', seq + 1, TARGETS.length + 4, work);
+        // The channel reads the start number from the answer itself.
+        const cookies = channelCookies('127.0.0.1', start.raw, 0, TARGETS.length + 4, work);
         let sock = null;
         let k = 0;
         for (const t of TARGETS) {
@@ -180,7 +186,7 @@ async function main() {
         check(/^HTTP\/1\.1 200/.test(picture.raw), 'a repeated number for a picture is accepted');
         if (picture.sock) picture.sock.destroy();
         // Another address's cookie is refused; the sequence goes on after it.
-        const other = channelCookies('127.0.0.9', seq + k + 1, 1, work)[0];
+        const other = channelCookies('127.0.0.9', null, 1000000 - Number(r[1]) + k + 1, 1, work)[0];
         const stranger = await exchange(port, null, request('GET', '/Roku/', other));
         check(stranger.raw === '', 'a cookie claiming another address is refused');
         const next = await exchange(port, null, request('GET', '/Roku/', cookies[k]));
