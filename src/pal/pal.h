@@ -211,6 +211,7 @@ int pal_wrename(const uint16_t *from, const uint16_t *to);
 ** buffer is large enough for either form. */
 struct pal_wdirent {
     unsigned short d_namlen;            /* units, or bytes after conversion */
+    unsigned char d_link;               /* 1 when the entry is a symbolic link */
     char d_name[1024 * 3 + 4];
 };
 struct pal_wdir;
@@ -222,6 +223,12 @@ int pal_wclosedir(pal_wdir *d);
 int pal_fseek64(FILE *f, int64_t off, int whence);
 int64_t pal_ftell64(FILE *f);
 int64_t pal_filelength64(FILE *f);
+
+/* The real form of path: absolute, with every link, "." and ".." resolved,
+** in the file system's own bytes with "/" separators, into out (size
+** bytes).  Returns 1, or 0 when a part of it is missing or cannot be
+** read, or the result does not fit. */
+int pal_wrealpath(const uint16_t *path, char *out, size_t size);
 
 /* Sets a file's modification and access times. */
 int pal_set_file_times(const uint16_t *path, time_t atime, time_t mtime);
@@ -367,7 +374,13 @@ int pal_bind(pal_socket s, uint32_t addr, int port);
 int pal_listen(pal_socket s, int backlog);
 /* Returns the new socket or PAL_INVALID_SOCKET; fills the peer when asked. */
 pal_socket pal_accept(pal_socket s, uint32_t *peer, int *port);
+/* On a non-blocking socket a connect under way fails with WSAEWOULDBLOCK. */
 int pal_connect(pal_socket s, uint32_t addr, int port);
+/* Waits up to ms milliseconds (negative: no bound) for a connect under way:
+** 1 connected, 0 not yet, -1 failed. */
+int pal_connect_wait(pal_socket s, int ms);
+/* A blocking connect that gives up after ms milliseconds (WSAETIMEDOUT). */
+int pal_connect_within(pal_socket s, uint32_t addr, int port, int ms);
 /* send and recv; send never raises SIGPIPE.  Return the count or -1. */
 int pal_send(pal_socket s, const void *buf, int len);
 int pal_recv(pal_socket s, void *buf, int len);
