@@ -252,20 +252,6 @@ int pal_connect_wait(pal_socket s, int ms)
     return 1;
 }
 
-int pal_connect_within(pal_socket s, uint32_t addr, int port, int ms)
-{
-    if (pal_set_nonblocking(s, 1) != 0) return -1;
-    int r = pal_connect(s, addr, port) == 0 ? 1 : -1;
-    if (r < 0 && pal_socket_error() == PAL_WSAEWOULDBLOCK) {
-        r = pal_connect_wait(s, ms);
-        if (r == 0) fail_with(PAL_WSAETIMEDOUT);
-    }
-    int err = pal_socket_error();
-    pal_set_nonblocking(s, 0);
-    pal_set_socket_error(err);
-    return r > 0 ? 0 : -1;
-}
-
 /* Sends the whole buffer as a blocking Windows send does: a signal does not
 ** cut it short, and a peer that has gone gives an error, never SIGPIPE.
 ** Returns what was sent when a later piece fails after an earlier one

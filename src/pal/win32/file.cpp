@@ -189,6 +189,28 @@ int64_t pal_ftell64(FILE *f) { return _ftelli64(f); }
 
 int64_t pal_filelength64(FILE *f) { return _filelengthi64(_fileno(f)); }
 
+int pal_wrealpath(const uint16_t *path, char *out, size_t size)
+{
+    HANDLE h = CreateFileW(W(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    std::wstring real(32768, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(h, &real[0], (DWORD)real.size(), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(h);
+    if (n == 0 || n >= real.size()) return 0;
+    real.resize(n);
+    if (real.compare(0, 4, L"\\\\?\\") == 0) real.erase(0, 4);
+    std::string r = pal_narrow(real.c_str());
+    for (char &c : r)
+        if (c == '\\') c = '/';
+    if (r.size() >= size) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    memcpy(out, r.c_str(), r.size() + 1);
+    return 1;
+}
+
 int pal_set_file_times(const uint16_t *path, time_t atime, time_t mtime)
 {
     struct __utimbuf64 t = {atime, mtime};

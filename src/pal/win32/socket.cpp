@@ -159,6 +159,26 @@ int pal_connect(pal_socket s, uint32_t addr, int port)
     return connect(S(s), (sockaddr *)&sa, sizeof sa) == 0 ? 0 : fail();
 }
 
+int pal_connect_wait(pal_socket s, int ms)
+{
+    /* A connect that failed shows in the exception set. */
+    fd_set w, e;
+    FD_ZERO(&w);
+    FD_ZERO(&e);
+    FD_SET(S(s), &w);
+    FD_SET(S(s), &e);
+    timeval tv = {ms / 1000, (ms % 1000) * 1000};
+    int r = select(0, nullptr, &w, &e, ms < 0 ? nullptr : &tv);
+    if (r == SOCKET_ERROR) return fail();
+    if (r == 0) return 0;
+    if (FD_ISSET(S(s), &e)) {
+        int err = 0, len = sizeof err;
+        getsockopt(S(s), SOL_SOCKET, SO_ERROR, (char *)&err, &len);
+        return fail_with(err ? err : WSAECONNREFUSED);
+    }
+    return 1;
+}
+
 /* Sends the whole buffer; returns what was sent when a later piece fails
 ** after an earlier one went. */
 int pal_send(pal_socket s, const void *buf, int len)
