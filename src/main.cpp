@@ -28,7 +28,6 @@
 
 /* The web panel's default place: this machine only, on a port of its own
 ** (the media server's ports are 12000 to 12098). */
-#define PANEL_ADDRESS "127.0.0.1"
 #define PANEL_PORT    12180
 
 uint32_t options = 0;
@@ -251,7 +250,7 @@ static void read_test_settings(void)
 static void start_panel(void)
 {
     char addr[64], port[16];
-    pal_get_private_profile_string("Panel", "Address", PANEL_ADDRESS, addr, sizeof addr, Config_File());
+    pal_get_private_profile_string("Panel", "Address", pal_panel_default_address(), addr, sizeof addr, Config_File());
     pal_get_private_profile_string("Panel", "Port", "", port, sizeof port, Config_File());
     if (!strcmp(addr, "off")) return;
     int p = port[0] ? decimal_int(port) : PANEL_PORT;

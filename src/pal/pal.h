@@ -599,4 +599,9 @@ int pal_dialog_id(HWND w);
 ** listens (it then is the front end), 0 when it could not start. */
 int pal_panel_start(const char *addr, int port);
 
+/* The panel's address when the configuration names none: loopback where
+** the panel is the way to the dialogs, "off" on Windows, whose desktop shows
+** the dialogs itself. */
+const char *pal_panel_default_address(void);
+
 #endif

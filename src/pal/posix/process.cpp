@@ -287,3 +287,6 @@ void *pal_get_proc_address(void *lib, const char *name)
     errno = ENOSYS;
     return nullptr;
 }
+
+/* The panel is the dialogs' screen here: on, on loopback. */
+const char *pal_panel_default_address(void) { return "127.0.0.1"; }

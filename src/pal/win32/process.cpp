@@ -147,3 +147,6 @@ void *pal_get_proc_address(void *lib, const char *name)
 /* The server keeps the machine awake with SetThreadExecutionState itself
 ** (through the optional-function table), which needs no helper here. */
 const char *pal_keep_awake_text(void) { return "SetThreadExecutionState"; }
+
+/* The desktop shows the dialogs; the panel opens only when asked. */
+const char *pal_panel_default_address(void) { return "off"; }
