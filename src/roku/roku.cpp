@@ -22,6 +22,7 @@
 #include "http/client.h"
 #include "config/config.h"
 #include "http/response.h"
+#include "live/transcode.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -504,6 +505,10 @@ int Confined_Path(char *path, size_t size)
     std::string where = resolved(file.c_str());
     if (!shared(where)) {
         Debug("refused, not shared [%s]", where.c_str());
+        return 0;
+    }
+    if (!Live_Served(where.c_str())) {
+        Debug("refused, not the server's own [%s]", where.c_str());
         return 0;
     }
     /* Only folders and regular files, whatever a link inside points to;
