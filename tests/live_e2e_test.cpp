@@ -193,7 +193,7 @@ TEST_F(LiveStream, DeliveredSegmentsRemoveOlderOnes)
 
 /* A movie that is not there is missing and starts nothing.  Another
 ** player's kill and new stream leave a stream that is being fetched alone;
-** its own player may still start the next. */
+** its own player may start the next, and once it ends that, the other may. */
 TEST_F(LiveStream, OnlyItsOwnPlayerEndsAStream)
 {
     std::string target;
@@ -210,6 +210,12 @@ TEST_F(LiveStream, OnlyItsOwnPlayerEndsAStream)
     EXPECT_EQ(a.head.compare(0, 13, "HTTP/1.1 200 "), 0) << a.head;
     EXPECT_TRUE(std::filesystem::exists(srv->home + "/My Roku/Live Stream/stream" + std::to_string(n) + "-Main.m3u8"));
     EXPECT_EQ(start("clip.mkv", target), n + 1);
+    ask("HEAD", target + ".kill");
+    other.close_connection();
+    other.request("HEAD", "/Roku/Movies/clip.mkv", a);
+    EXPECT_EQ(a.status, 301) << a.head;
+    other.close_connection();
+    other.request("HEAD", "/Roku/Movies/clip.mkv.kill", a);
 }
 
 /* The server as root keeps the live-stream folder its own: VLC's account

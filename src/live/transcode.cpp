@@ -502,6 +502,10 @@ int Kill_VLC(const char *path, int mode)
     int shell = vlc_shell.load();
     if (pal_shell_running(shell)) pal_shell_kill(shell);
     if (num) Drop_VLC_Files(num, 0);
+    /* An ended stream holds no other player back. */
+    int id = num ? num : vlc_stream.load();
+    std::lock_guard<std::mutex> guard(owner_lock);
+    if (owners[id % MAX_ENDED].n == id) owners[id % MAX_ENDED].n = 0;
     return 0;
 }
 
