@@ -127,6 +127,12 @@ int pal_wremove(const uint16_t *path)
     return -1;
 }
 
+/* Windows keeps one permission bit: whether the owner may write. */
+int pal_wchmod(const uint16_t *path, unsigned mode)
+{
+    return _wchmod(W(path), mode & 0200 ? _S_IREAD | _S_IWRITE : _S_IREAD);
+}
+
 int pal_wchdir(const uint16_t *path) { return _wchdir(W(path)); }
 
 /* A rename replaces an existing target, as rename() does elsewhere. */
