@@ -148,6 +148,10 @@ TEST_F(Info, TypeSideFileAndTimes)
     side += std::string("\0\xFF end", 6);
     write_file(dir + "/Song.info", side);
     EXPECT_EQ(after_file_lines(info_of(upper), upper), tags + side);
+    /* One too large for a text held in memory comes whole all the same. */
+    side.assign(1536 * 1024, 's');
+    write_file(dir + "/Song.info", side);
+    EXPECT_TRUE(after_file_lines(info_of(upper), upper) == tags + side);
 
     /* Reading for tags leaves the file's times as they were. */
     struct utimbuf old = {1000000000, 1100000000};

@@ -4,7 +4,8 @@
 # run against (GoogleTest, clang for the fuzz targets, ffmpeg, Chromium with
 # Selenium, the SSDP peers, the packaging tools and what the package's test
 # needs: mmdebstrap and eatmydata for a clean Debian root, systemd for
-# systemd-analyze, systemd-container to boot that root with systemd); with
+# systemd-analyze, systemd-container to boot that root with systemd; the
+# benchmarks' peers: nginx, mediainfo, exiftool); with
 # --package what tools/package.sh needs.  Packages already present are left
 # alone.  No service is started by an install, and installing systemd does
 # not make it the init system (that is systemd-sysv).
@@ -15,7 +16,8 @@ if [ "${1:-}" = "--test" ]; then
     want+=(libgtest-dev clang libclang-rt-14-dev ffmpeg iproute2 util-linux
            chromium chromium-driver python3-selenium
            gupnp-tools minidlna
-           dpkg-dev fakeroot lintian mmdebstrap eatmydata systemd systemd-container)
+           dpkg-dev fakeroot lintian mmdebstrap eatmydata systemd systemd-container
+           nginx-light mediainfo libimage-exiftool-perl)
 elif [ "${1:-}" = "--package" ]; then
     want+=(dpkg-dev)
 fi

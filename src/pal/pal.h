@@ -190,6 +190,8 @@ struct pal_stat {
 #define PAL_S_IFREG 0x8000
 
 int pal_wstat(const uint16_t *path, struct pal_stat *st);
+/* The status of an open stream's file; -1 when it has none. */
+int pal_fstat(FILE *f, struct pal_stat *st);
 int pal_wmkdir(const uint16_t *path);
 int pal_wremove(const uint16_t *path);
 int pal_wchdir(const uint16_t *path);
@@ -206,6 +208,12 @@ struct pal_wdir;
 pal_wdir *pal_wopendir(const uint16_t *path);
 pal_wdirent *pal_wreaddir(pal_wdir *d);
 int pal_wclosedir(pal_wdir *d);
+
+/* A stream held in memory, open for writing and reading as a temporary
+** file is: it grows as it is written, up to limit bytes (a write past that
+** fails and sets the stream's error), and its memory goes at fclose.  It
+** has no name and no descriptor.  Null when no stream can be made. */
+FILE *pal_memory_stream(size_t limit);
 
 /* 64-bit file position and length. */
 int pal_fseek64(FILE *f, int64_t off, int whence);
