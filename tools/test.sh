@@ -34,7 +34,7 @@ HTTP_BENCH_MB=16 bench/http_bench.sh
 LISTING_FILES=500 SEARCH_FILES=2000 bench/listing_bench.sh
 bench/info_bench.sh 2
 bench/import_bench.sh 500 50 5
-LIVE_BENCH_MB=8 LIVE_BENCH_SECONDS=4 LIVE_BENCH_RUNS=1 bench/live_bench.sh
+LIVE_BENCH_MB=8 LIVE_BENCH_SECONDS=2 LIVE_BENCH_RUNS=1 bench/live_bench.sh
 unset VELMORA_BUILD ROUNDS
 
 stage "AddressSanitizer and UndefinedBehaviorSanitizer build"
