@@ -8,9 +8,9 @@
 # and zip for the Roku channel's checks, then the channel's pinned npm
 # packages from channel/package-lock.json; the benchmarks' peers: nginx,
 # mediainfo, exiftool); with --package what tools/package.sh needs.
-# Packages already present are left
-# alone.  No service is started by an install, and installing systemd does
-# not make it the init system (that is systemd-sysv).
+# Packages already present are left alone.  No service is started by an
+# install, and installing systemd does not make it the init system (that is
+# systemd-sysv).
 set -euo pipefail
 
 want=(cmake g++ make vlc-bin vlc-plugin-base dbus)
