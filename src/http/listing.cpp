@@ -90,8 +90,11 @@ FILE *chk_browse(const char *item, const char *path, int req)
         /* A link that leads out of the shared places is not shown, as it
         ** is not served. */
         if (e->d_link && !Links_Stay_Shared(full.c_str())) continue;
+        /* Examined from the open folder: a walk of the folder's whole path
+        ** for each of thousands of entries cost more than the rest of the
+        ** listing. */
         My_Stat_Buf st;
-        if (My_stat(full.c_str(), &st)) {
+        if (My_stat_entry(dir, e->d_name, &st)) {
             Debug("stat failed ! [%s]", full.c_str());
             continue;
         }

@@ -209,6 +209,10 @@ struct pal_wdir;
 pal_wdir *pal_wopendir(const uint16_t *path);
 pal_wdirent *pal_wreaddir(pal_wdir *d);
 int pal_wclosedir(pal_wdir *d);
+/* The status of the entry name (UTF-16, as pal_wreaddir gave it) of the
+** open listing d, found from the folder without a walk of its whole path;
+** -1 when it has none. */
+int pal_wstat_entry(pal_wdir *d, const uint16_t *name, struct pal_stat *st);
 
 /* A stream held in memory, open for writing and reading as a temporary
 ** file is: it grows as it is written, up to limit bytes (a write past that

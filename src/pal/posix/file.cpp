@@ -12,6 +12,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -159,6 +160,15 @@ pal_wdirent *pal_wreaddir(pal_wdir *w)
     out[2 * units] = out[2 * units + 1] = 0;
     w->ent.d_namlen = (unsigned short)units;
     return &w->ent;
+}
+
+int pal_wstat_entry(pal_wdir *w, const uint16_t *name, struct pal_stat *st)
+{
+    struct stat s;
+    std::string n = narrow(name);
+    if (!w || n.empty() || fstatat(dirfd(w->d), n.c_str(), &s, 0) != 0) return -1;
+    fill_stat(s, st);
+    return 0;
 }
 
 int pal_wclosedir(pal_wdir *w)
