@@ -83,9 +83,9 @@ fetch="$build/velmora-fetch"
 seconds() { local t0; t0=$(date +%s.%N); "$@" >/dev/null; awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { print b - a }'; }
 fetched() { local out; out=$("$@") || { echo "fetch failed: $*" >&2; return 1; }; echo "$out" | cut -d' ' -f2; }
 for r in $(seq "$rounds"); do
-    echo "$(fetched "$fetch" -c -n 1 "$vport" /Roku/List/)" >> "$work/t.vl"
-    echo "$(fetched "$fetch" -0 -n 1 "$nport" /list/)" >> "$work/t.nl"
-    echo "$(fetched "$fetch" -c -n 1 "$vport" "/Roku/Tree/$url_pattern&s")" >> "$work/t.vs"
+    fetched "$fetch" -c -n 1 "$vport" /Roku/List/ >> "$work/t.vl"
+    fetched "$fetch" -0 -n 1 "$nport" /list/ >> "$work/t.nl"
+    fetched "$fetch" -c -n 1 "$vport" "/Roku/Tree/$url_pattern&s" >> "$work/t.vs"
     seconds find "$work/tree" -iname "$pattern" >> "$work/t.fs"
 done
 median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
