@@ -244,8 +244,9 @@ TEST_F(OptionsDialog, EditsWhileChannelsBrowseAndDiscoveryRuns)
     std::vector<std::thread> channels;
     for (int c = 0; c < 8; c++)
         channels.emplace_back([&, c] {
-            Channel ch;
+            Channel ch;   /* eight players, each from an address of its own */
             ch.port = port;
+            ch.source = "127.0.0." + std::to_string(10 + c);
             const std::string targets[] = {"/Roku/", "/Roku/Movies/", "/Roku/Movies/*.MP3", movies + "/a.mp3?info",
                                            "/Roku/Movies/Film.mp4", "/Roku/Roku_Config.txt", "/Roku/Movies/a.mp3"};
             for (int n = c; !stop; n++) {
