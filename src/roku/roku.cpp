@@ -577,7 +577,9 @@ static std::shared_ptr<const shared_places> places(void)
 ** tables name them? */
 static int shared(const std::string &path)
 {
-    for (const std::string &p : places()->named)
+    /* Held for the loop: the temporary pointer would die before it. */
+    const auto held = places();
+    for (const std::string &p : held->named)
         if (inside(path, p)) return 1;
     return 0;
 }
@@ -586,7 +588,9 @@ int Real_Shared(const char *real)
 {
     if (!Confine) return 1;
     std::string r = real;
-    for (const std::string &p : places()->real)
+    /* Held for the loop: the temporary pointer would die before it. */
+    const auto held = places();
+    for (const std::string &p : held->real)
         if (inside(r, p)) return 1;
     return 0;
 }

@@ -193,6 +193,7 @@ static void fill(HWND dlg)
             Debug("IP_Select %d", IP_Select.load());
             pal_combo_select(dlg, t.control, IP_Select);
         } else if (t.flags & SET_LOG) {
+            /* A log switch shows whether its log is open now. */
             pal_check_dlg_button(dlg, t.control, (t.number == &Audit ? AUD.load() : TRA.load()) != nullptr);
         } else if (t.flags & SET_SWITCH) {
             pal_check_dlg_button(dlg, t.control, t.number->load());
