@@ -28,7 +28,8 @@ namespace {
 
 const char SECRET[] = "TOPSECRET";
 
-/* A server whose one link is Media/Movies; a secret lies beside Media. */
+/* A server sharing Media/Movies and Shows, a link to Drive/Shows; a secret
+** lies beside Media, and links in Movies lead to it, to / and to /proc. */
 struct Guarded {
     Program v;
     int port = 0;
@@ -44,9 +45,16 @@ struct Guarded {
         write_file(movies + "/escape.mp3x", home + "/secret.txt\n");   /* an alias out */
         mkfifo((movies + "/pipe").c_str(), 0644);
         symlink("/dev/zero", (movies + "/zero").c_str());
+        std::filesystem::create_directories(home + "/Drive/Shows");
+        write_file(home + "/Drive/Shows/ep.txt", "episode");
+        for (auto [link, to] : {std::pair{"/Media/shows", "/Drive/Shows"}, {"/Media/Movies/shows", "/Drive/Shows"},
+                                {"/Media/Movies/shadow_link", "/secret.txt"}})
+            symlink((home + to).c_str(), (home + link).c_str());
+        symlink("/", (movies + "/rootlink").c_str());
+        symlink("/proc", (movies + "/proc_link").c_str());
         mkdir((home + "/My Roku").c_str(), 0755);
-        write_file(home + "/My Roku/Velmora.ini",
-                   "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\n" + ini_extra + "[Links]\r\nMovies=" + movies + "\r\n");
+        write_file(home + "/My Roku/Velmora.ini", "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\n" + ini_extra +
+                   "[Links]\r\nMovies=" + movies + "\r\nShows=" + home + "/Media/shows\r\n");
         v.start({"-s"}, home);
         port = v.wait_port("127.0.0.1");
     }
@@ -182,7 +190,8 @@ TEST(Safety, NoWayOutOfTheSharedPlaces)
     for (const std::string &target : std::vector<std::string>{abs, abs + "?info", "/etc/passwd", "/proc/self/environ", "/Roku/Movies/../../secret.txt",
           "/Roku/Movies/%2e%2e/%2e%2e/secret.txt", "/Roku/Movies/..%2f..%2fsecret.txt",
           "/Roku/Movies/%C0%AE%C0%AE/%C0%AE%C0%AE/secret.txt", "/Roku/../secret.txt", "/Roku/velmora.ini",
-          "/Roku/Movies/pipe", "/Roku/Movies/zero", "//etc/*&s", "/etc/sha*", g.home + "/secret*",
+          "/Roku/Movies/pipe", "/Roku/Movies/zero", "/Roku/Movies/shadow_link", "/Roku/Movies/rootlink" + abs,
+          "/Roku/Movies/proc_link/self/environ", "/Roku/Movies/rootlink/", "/Roku/Movies/rootlink" + abs + "?info", "//etc/*&s", "/etc/sha*", g.home + "/secret*",
           g.movies + "/../../secret.txt", g.movies + "/%2e%2e/..%2F..%2Fsecret.txt"}) {
         for (const char *range : {"", "Range: bytes=0-99\r\n"}) {
             Channel_Answer a, missing;
@@ -193,8 +202,17 @@ TEST(Safety, NoWayOutOfTheSharedPlaces)
             EXPECT_EQ(a.body, missing.body) << target;
         }
     }
-    /* An alias may not lead out either: its info is its own, not the secret's. */
+    /* Links are followed only into shared places, and listed only then;
+    ** a shared folder may itself be a link. */
     Channel_Answer a;
+    for (const char *inside : {"/Roku/Shows/ep.txt", "/Roku/Movies/shows/ep.txt"}) {
+        ASSERT_TRUE(ch.request("GET", inside, a));
+        EXPECT_EQ(a.body, "episode") << inside;
+    }
+    ASSERT_TRUE(ch.request("GET", "/Roku/Movies/", a));
+    EXPECT_NE(a.body.find(">shows/</A>"), std::string::npos) << a.body;
+    for (const char *out : {"shadow_link", "rootlink", "proc_link"}) EXPECT_EQ(a.body.find(out), std::string::npos) << a.body;
+    /* An alias may not lead out either: its info is its own, not the secret's. */
     ASSERT_TRUE(ch.request("GET", "/Roku/Movies/escape.mp3x?info", a));
     EXPECT_EQ(a.body.find("secret"), std::string::npos) << a.body;
     EXPECT_EQ(a.body.find("location:" + g.movies + "/escape.mp3x\n"), 0u) << a.body;
@@ -211,8 +229,10 @@ TEST(Safety, RangesRequestsInPiecesAndConfineOff)
     Channel ch;
     ch.port = g.port;
     Channel_Answer a;
-    ASSERT_TRUE(ch.request("GET", "/Roku/Movies/../../secret.txt", a));
-    EXPECT_EQ(a.body, SECRET);
+    for (std::string way : {"/Roku/Movies/../../secret.txt"s, "/Roku/Movies/rootlink" + g.home + "/secret.txt"}) {
+        ASSERT_TRUE(ch.request("GET", way, a));
+        EXPECT_EQ(a.body, SECRET) << way;
+    }
     const std::string clip = "twenty-three bytes long";
     struct { const char *range; int status; std::string length, content_range, body; } cases[] = {
         {"0-999999999999", 206, "23", "bytes 0-22/23", clip},

@@ -4,8 +4,10 @@
 # run against (GoogleTest, clang for the fuzz targets, ffmpeg, Chromium with
 # Selenium, the SSDP peers, the packaging tools and what the package's test
 # needs: mmdebstrap and eatmydata for a clean Debian root, systemd for
-# systemd-analyze, systemd-container to boot that root with systemd); with
-# --package what tools/package.sh needs.  Packages already present are left
+# systemd-analyze, systemd-container to boot that root with systemd; Node.js
+# and zip for the Roku channel's checks, then the channel's pinned npm
+# packages from channel/package-lock.json); with --package what
+# tools/package.sh needs.  Packages already present are left
 # alone.  No service is started by an install, and installing systemd does
 # not make it the init system (that is systemd-sysv).
 set -euo pipefail
@@ -15,7 +17,10 @@ if [ "${1:-}" = "--test" ]; then
     want+=(libgtest-dev clang libclang-rt-14-dev ffmpeg iproute2 util-linux
            chromium chromium-driver python3-selenium
            gupnp-tools minidlna
-           dpkg-dev fakeroot lintian mmdebstrap eatmydata systemd systemd-container)
+           dpkg-dev fakeroot lintian mmdebstrap eatmydata systemd systemd-container
+           nodejs zip unzip)
+    # Debian's nodejs comes without npm; other builds of it bring their own.
+    command -v npm >/dev/null || want+=(npm)
 elif [ "${1:-}" = "--package" ]; then
     want+=(dpkg-dev)
 fi
@@ -24,7 +29,22 @@ missing=()
 for p in "${want[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+
+# The channel's tools at the versions the lock file pins, unless they are
+# installed at those versions already.
+channel_packages() {
+    [ "${1:-}" = "--test" ] || return 0
+    local dir
+    dir="$(dirname "$0")/../channel"
+    if [ ! -f "$dir/node_modules/.package-lock.json" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules/.package-lock.json" ]; then
+        (cd "$dir" && npm ci --no-audit --no-fund)
+    fi
+}
+
+if [ ${#missing[@]} -eq 0 ]; then
+    channel_packages "${1:-}"
+    exit 0
+fi
 
 echo "Installing: ${missing[*]}"
 sudo=""
@@ -45,3 +65,4 @@ trap '[ "$made_guard" = 1 ] && $sudo rm -f "$guard"' EXIT
 
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+channel_packages "${1:-}"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds Velmora and runs every test three times: in a normal build, under
 # AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer.  Then builds the Debian package and tries it on a clean
-# Debian root (tests/package_test.sh).  Then builds the fuzz targets with
-# clang and runs each for a short while from its seed corpus.  A failure or a
+# ThreadSanitizer.  After the normal build it checks, packs and tests the
+# Roku channel (tools/roku.sh, channel/tests/run.js).  Then builds the
+# Debian package and tries it on a clean Debian root
+# (tests/package_test.sh).  Then builds the fuzz targets with clang and runs
+# each for a short while from its seed corpus.  A failure or a
 # sanitizer finding anywhere fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +23,10 @@ stage "normal build"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=ON >/dev/null
 cmake --build build/release -j"$jobs"
 (cd build/release && ctest -j"$jobs" --output-on-failure)
+
+stage "Roku channel: compiler and linter, the package, the logic against the real server"
+tools/roku.sh
+tools/netns.sh node channel/tests/run.js build/release/velmora
 
 stage "soak (60 s)"
 VELMORA_BUILD=build/release bench/soak.sh 60

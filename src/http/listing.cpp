@@ -13,6 +13,7 @@
 
 #include "info/info.h"
 #include "http/response.h"
+#include "roku/roku.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -86,6 +87,9 @@ FILE *chk_browse(const char *item, const char *path, int req)
     std::string full, name;
     while (my_dirent *e = My_readdir(dir)) {
         full.assign(path).append("/").append(e->d_name);
+        /* A link that leads out of the shared places is not shown, as it
+        ** is not served. */
+        if (e->d_link && !Links_Stay_Shared(full.c_str())) continue;
         My_Stat_Buf st;
         if (My_stat(full.c_str(), &st)) {
             Debug("stat failed ! [%s]", full.c_str());

@@ -202,6 +202,7 @@ int pal_wrename(const uint16_t *from, const uint16_t *to);
 ** buffer is large enough for either form. */
 struct pal_wdirent {
     unsigned short d_namlen;            /* units, or bytes after conversion */
+    unsigned char d_link;               /* 1 when the entry is a symbolic link */
     char d_name[1024 * 3 + 4];
 };
 struct pal_wdir;
@@ -213,6 +214,12 @@ int pal_wclosedir(pal_wdir *d);
 int pal_fseek64(FILE *f, int64_t off, int whence);
 int64_t pal_ftell64(FILE *f);
 int64_t pal_filelength64(FILE *f);
+
+/* The real form of path: absolute, with every link, "." and ".." resolved,
+** in the file system's own bytes with "/" separators, into out (size
+** bytes).  Returns 1, or 0 when a part of it is missing or cannot be
+** read, or the result does not fit. */
+int pal_wrealpath(const uint16_t *path, char *out, size_t size);
 
 /* Sets a file's modification and access times. */
 int pal_set_file_times(const uint16_t *path, time_t atime, time_t mtime);

@@ -15,6 +15,7 @@
 #include "roku/roku.h"
 
 #include <climits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -430,22 +431,38 @@ static std::string resolved(const char *path)
     return out.empty() ? "/" : out;
 }
 
-/* Is the resolved path inside (or the same as) the place? */
-static int inside(const std::string &path, const char *place)
+/* Is the resolved path inside (or the same as) the resolved place? */
+static int inside(const std::string &path, const std::string &place)
 {
-    if (!place || !*place) return 0;
-    std::string p = resolved(place);
-    if (p == "/") return 1;
-    return path.compare(0, p.size(), p) == 0 && (path.size() == p.size() || path[p.size()] == '/');
+    if (place == "/") return 1;
+    return path.compare(0, place.size(), place) == 0 && (path.size() == place.size() || path[place.size()] == '/');
 }
 
+/* The shared places as the tables name them, and where they really are.
+** A snapshot is built whole and never changed, so a request thread that
+** holds one reads it while another thread builds the next. */
+struct shared_places {
+    std::string tables;                  /* the table texts it was built from */
+    uint32_t built;                      /* pal_ticks() when built */
+    std::vector<std::string> named;      /* resolved by name */
+    std::vector<std::string> real;       /* where each one's links lead */
+};
+
+/* How long the real places are trusted: a link that the user points
+** elsewhere on the disk is followed to its new place within this time. */
+#define REAL_PLACES_MS 2000
+
+static std::mutex places_lock;           /* guards current_places */
+static std::shared_ptr<const shared_places> current_places;
+
 /* The image folders of the photo import, read again whenever its table
-** changes. */
+** changes; copied into out when it is given.  Returns the table's stamp,
+** which tells one reading from another. */
 static std::mutex photo_places_lock;
 static std::vector<std::string> photo_places;
 static long long photo_places_stamp = -1;
 
-static int in_photo_places(const std::string &path)
+static long long photo_folders(std::vector<std::string> *out)
 {
     std::string name = std::string(Roku_Path) + "/iPhoto Tables/Paths.txt";
     My_Stat_Buf st;
@@ -462,31 +479,123 @@ static int in_photo_places(const std::string &path)
         }
         if (f) fclose(f);
     }
-    for (const std::string &p : photo_places)
-        if (inside(path, p.c_str())) return 1;
+    if (out) *out = photo_places;
+    return photo_places_stamp;
+}
+
+/* The one reader of the tables that say what is shared: the folders of the
+** title links, the private folders and the music library prefixes (still
+** percent-coded), each followed by a NUL, in table order. */
+static std::string shared_tables(void)
+{
+    std::string t;
+    for (int i = 0; i < MAX_LINKS && links[i].link; i++)
+        if (links[i].path) t.append(links[i].path).push_back(0);
+    t.push_back(0);
+    for (int i = 0; i < MAX_LINKS; i++)
+        if (paths[i].path) t.append(paths[i].path).push_back(0);
+    t.push_back(0);
+    std::lock_guard<std::mutex> guard(plinks_lock);
+    for (int i = 0; i < plink_cnt && i < MAX_PLINKS; i++)
+        if (plinks[i]) t.append(plinks[i]).push_back(0);
+    return t;
+}
+
+/* The real form of a resolved path: where its links lead, as far as it
+** exists; the parts that do not exist yet follow by name.  False when not
+** even the root can be resolved. */
+static bool real_form(const std::string &path, std::string *out)
+{
+    char real[MAX_PATH_TXT];
+    std::string head = path, tail;
+    for (;;) {
+        if (My_realpath(head.c_str(), real, sizeof real)) {
+            *out = resolved((std::string(real) + tail).c_str());
+            return true;
+        }
+        size_t cut = head.rfind('/');
+        if (head.size() <= 1 || cut == std::string::npos) return false;
+        tail.insert(0, head, cut, std::string::npos);
+        head.erase(cut ? cut : 1);
+    }
+}
+
+/* The snapshot of the shared places, built anew when the tables changed or
+** the real places are older than REAL_PLACES_MS. */
+static std::shared_ptr<const shared_places> places(void)
+{
+    std::string tables = shared_tables();
+    tables.append(std::to_string(photo_folders(nullptr))).append(Roku_Path);
+    uint32_t now = pal_ticks();
+    {
+        std::lock_guard<std::mutex> guard(places_lock);
+        if (current_places && current_places->tables == tables && now - current_places->built < REAL_PLACES_MS)
+            return current_places;
+    }
+    auto next = std::make_shared<shared_places>();
+    next->built = now;
+    std::vector<std::string> names;
+    size_t at = 0, section = 0;
+    while (at < tables.size() && section < 3) {
+        const char *entry = tables.c_str() + at;
+        size_t n = strlen(entry);
+        at += n + 1;
+        if (!n) {
+            section++;
+            continue;
+        }
+        if (section < 2) {
+            names.push_back(entry);
+        } else {
+            char decoded[1000], prefix[1001];
+            Decode(entry, decoded);
+            lib_path(decoded, prefix, sizeof prefix);
+            names.push_back(prefix);
+        }
+    }
+    for (const char *d : data_places) names.push_back(std::string(Roku_Path) + d);
+    std::vector<std::string> photos;
+    photo_folders(&photos);
+    names.insert(names.end(), photos.begin(), photos.end());
+    for (const std::string &n : names) {
+        if (n.empty()) continue;
+        std::string named = resolved(n.c_str()), real;
+        next->named.push_back(named);
+        next->real.push_back(real_form(named, &real) ? real : named);
+    }
+    next->tables.swap(tables);
+    std::lock_guard<std::mutex> guard(places_lock);
+    current_places = next;
+    return next;
+}
+
+/* Is the resolved path inside one of the places the user shared, as the
+** tables name them? */
+static int shared(const std::string &path)
+{
+    for (const std::string &p : places()->named)
+        if (inside(path, p)) return 1;
     return 0;
 }
 
-/* Is the resolved path inside one of the places the user shared? */
-static int shared(const std::string &path)
+int Real_Shared(const char *real)
 {
-    for (int i = 0; i < MAX_LINKS && links[i].link; i++)
-        if (inside(path, links[i].path)) return 1;
-    for (int i = 0; i < MAX_LINKS; i++)
-        if (paths[i].path && inside(path, paths[i].path)) return 1;
-    for (const char *d : data_places)
-        if (inside(path, (std::string(Roku_Path) + d).c_str())) return 1;
-    {
-        std::lock_guard<std::mutex> guard(plinks_lock);
-        for (int i = 0; i < plink_cnt && i < MAX_PLINKS; i++) {
-            if (!plinks[i]) continue;
-            char decoded[1000], prefix[1001];
-            Decode(plinks[i], decoded);
-            lib_path(decoded, prefix, sizeof prefix);
-            if (inside(path, prefix)) return 1;
-        }
+    if (!Confine) return 1;
+    std::string r = real;
+    for (const std::string &p : places()->real)
+        if (inside(r, p)) return 1;
+    return 0;
+}
+
+int Links_Stay_Shared(const char *path)
+{
+    if (!Confine) return 1;
+    std::string real;
+    if (!real_form(resolved(path), &real) || !Real_Shared(real.c_str())) {
+        Debug("refused, a link leads out [%s] -> [%s]", path, real.c_str());
+        return 0;
     }
-    return in_photo_places(path);
+    return 1;
 }
 
 int Confined_Path(char *path, size_t size)
@@ -506,6 +615,8 @@ int Confined_Path(char *path, size_t size)
         Debug("refused, not shared [%s]", where.c_str());
         return 0;
     }
+    /* A link inside a shared place is followed only to a shared place. */
+    if (!Links_Stay_Shared(where.c_str())) return 0;
     /* Only folders and regular files, whatever a link inside points to;
     ** a name that is not there may still be a search. */
     My_Stat_Buf st;

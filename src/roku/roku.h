@@ -35,8 +35,29 @@ void bld_recent(void);
 ** back with "." and ".." resolved, and 1 is returned when it lies inside a
 ** shared place -- a title link, a private folder, a library folder of the
 ** imports, or the data folder's tables, Recent and Live Stream folders --
-** and is a folder, a regular file or nothing yet.  0 for anything else,
-** and for overlong or invalid UTF-8.  With Confine 0 every path passes. */
+** where its links lead as well (Links_Stay_Shared), and it is a folder, a
+** regular file or nothing yet.  0 for anything else, and for overlong or
+** invalid UTF-8.  With Confine 0 every path passes. */
 int Confined_Path(char *path, size_t size);
+
+/* The rule for links.  A shared place's real place is where the place, as
+** its table names it, leads once its own links are followed (a title whose
+** folder is a link to /media/usb/Movies has that folder as its real
+** place).  Real_Shared returns 1 when real -- an absolute path with every
+** link, "." and ".." already resolved, as My_realpath writes it -- is a
+** real place or lies inside one, else 0.  Always 1 with Confine 0.
+**
+** Cheap enough for every folder entry: the real places are kept in a
+** snapshot that is built again when the tables of shared places change and
+** at least every couple of seconds (so a link the user points elsewhere is
+** followed to its new place soon).  Safe from any thread, while the options
+** dialog or an import changes the tables. */
+int Real_Shared(const char *real);
+
+/* 1 when following the links of path (UTF-8, absolute, "." and ".."
+** resolved), as far as it exists, ends inside a shared place as
+** Real_Shared judges; the parts that do not exist yet count by name.  0
+** when it leads elsewhere.  Always 1 with Confine 0. */
+int Links_Stay_Shared(const char *path);
 
 #endif

@@ -31,6 +31,11 @@ int My_remove(const char *path);
 int My_rename(const char *from, const char *to);
 int My_chdir(const char *path);
 
+/* The real form of path (UTF-8) into out (size bytes): absolute, with
+** every link, "." and ".." resolved.  1, or 0 when a part of it is missing
+** or cannot be read. */
+int My_realpath(const char *path, char *out, size_t size);
+
 /* 1 when path (UTF-8) is a folder. */
 int is_folder(const char *path);
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -119,6 +120,11 @@ pal_wdirent *pal_wreaddir(pal_wdir *w)
     if (!w) return nullptr;
     struct dirent *e = readdir(w->d);
     if (!e) return nullptr;
+    w->ent.d_link = e->d_type == DT_LNK;
+    if (e->d_type == DT_UNKNOWN) {
+        struct stat ls;
+        w->ent.d_link = fstatat(dirfd(w->d), e->d_name, &ls, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(ls.st_mode);
+    }
     const unsigned char *s = (const unsigned char *)e->d_name;
     size_t n = strlen(e->d_name);
     /* The name buffer holds 1024 units and the terminating zero. */
@@ -162,6 +168,19 @@ int64_t pal_filelength64(FILE *f)
     struct stat s;
     if (fstat(fileno(f), &s) != 0) return -1;
     return (int64_t)s.st_size;
+}
+
+int pal_wrealpath(const uint16_t *path, char *out, size_t size)
+{
+    std::string p = narrow(path);
+    char *real = p.empty() ? nullptr : realpath(p.c_str(), nullptr);
+    if (!real) return 0;
+    size_t n = strlen(real);
+    int fits = n < size;
+    if (fits) memcpy(out, real, n + 1);
+    free(real);
+    if (!fits) errno = ENAMETOOLONG;
+    return fits;
 }
 
 int pal_set_file_times(const uint16_t *path, time_t atime, time_t mtime)
