@@ -293,7 +293,9 @@ TEST_F(RokuTree, SearchOptionsLoopsAndDepth)
         EXPECT_EQ(search(folder, t), (Lines{"null"})) << t;
     EXPECT_EQ(chk_toc("no-slash*"), nullptr);
 
-    /* Links back to a folder being searched are not followed again; others are. */
+    /* Links back to a folder being searched are not followed again; others
+    ** are, inside the shared places only. */
+    set_link(0, "Share", dir);
     std::string l = dir + "/L", k = dir + "/K";
     fs::create_directories(l + "/sub");
     fs::create_directories(k);
@@ -311,8 +313,10 @@ TEST_F(RokuTree, SearchOptionsLoopsAndDepth)
         for (int j = 0; j < 10; j++)
             if (j != i) fs::create_directory_symlink("../f" + std::to_string(j), web + "/f" + std::to_string(i) + "/to" + std::to_string(j));
     }
+    fs::create_directory_symlink("/etc", web + "/f0/etc");
     std::string found = drain(chk_toc((web + "/*.mp3&s").c_str()));
     EXPECT_EQ(std::count(found.begin(), found.end(), '\n'), 10) << found;
+    EXPECT_EQ(search(web, "passwd&s"), (Lines{"null"}));
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     close(pair[1]);

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "roku/roku.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -279,6 +280,11 @@ static FILE *search(const char *path, const char *target, int option, FILE *out,
         const char *name = e->d_name;
         if (!strcmp(name, ".") || !strcmp(name, ".."))
             continue;
+        full.assign(path).append("/").append(name);
+        /* A link that leads out of the shared places is neither listed nor
+        ** searched, as it is not served. */
+        if (e->d_link && !Links_Stay_Shared(full.c_str()))
+            continue;
         if (!Match(target, name, option)) {
             if (!out)
                 out = get_temp_file();
@@ -291,7 +297,6 @@ static FILE *search(const char *path, const char *target, int option, FILE *out,
         }
         if (!(option & MATCH_SUBDIRS))
             continue;
-        full.assign(path).append("/").append(name);
         My_Stat_Buf cst;
         if (My_stat(full.c_str(), &cst) || (cst.st_mode & PAL_S_IFMT) != PAL_S_IFDIR)
             continue;
