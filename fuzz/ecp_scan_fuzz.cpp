@@ -13,8 +13,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > ECP_BUF - 1) size = ECP_BUF - 1;
-    std::vector<char> text(data, data + size);
-    text.push_back(0);
+    /* Exactly the reply and its terminator, so that a read past the end is
+    ** seen at once. */
+    std::vector<char> text(size + 1);
+    if (size) memcpy(text.data(), data, size);
+    text[size] = 0;
     ecp_clean(text.data());
     char appid[APPID_TXT];
     if (ecp_appid(text.data(), appid) && strlen(appid) > APPID_TXT - 1) abort();

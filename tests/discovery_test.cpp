@@ -78,13 +78,14 @@ TEST_F(Ssdp, SearchAnswerIsDueAfterTheMxRule)
     EXPECT_EQ(r.respondtime, 203);
 }
 
+/* A player named by a datagram waits for its check before it is recorded. */
 TEST_F(Ssdp, LocationsAndPlayersAreRecordedOnce)
 {
     r.rokutime = 50;
     hear(roku_reply("192.168.1.134:8060"));
     hear(roku_reply("192.168.1.134:8060"));
-    EXPECT_EQ(fndcnt.load(), 1);
-    EXPECT_STREQ(found[0], "192.168.1.134:8060");
+    ASSERT_EQ(r.checks, 1);
+    EXPECT_STREQ(r.check[0].adrs, "192.168.1.134:8060");
     EXPECT_EQ(std::make_pair(r.rokutime, r.other), std::make_pair((time_t)0, 2));
     /* A real Roku's root-device answer names "Server: Roku/": a device, not
     ** a player. */
@@ -99,8 +100,8 @@ TEST_F(Ssdp, LocationsAndPlayersAreRecordedOnce)
     hear("BYE\r\n\r\n");
     hear("");
     EXPECT_EQ(r.notify, 5);
-    EXPECT_EQ(fndcnt.load(), 2);
-    EXPECT_STREQ(found[1], "44.1.2.3:70000");
+    EXPECT_EQ(std::make_pair(r.checks, fndcnt.load()), std::make_pair(2, 0));
+    EXPECT_STREQ(r.check[1].adrs, "44.1.2.3:70000");
     std::vector<std::string> want = {"http://192.168.1.134:8060/", "http://192.168.2.185:8060/",
                                      "http://192.168.1.10:2869/desc.xml", "http://10.0.0.5:8060/",
                                      "http://300.1.2.3:70000/", "http://10.0.0.6/"};
@@ -118,13 +119,56 @@ TEST_F(Ssdp, NotifyListsUrlsHeardInTheLastThreeCycles)
         "USN: uuid:7F248787-B5DF-4C7B-8C9A-00DDEE3B9242::upnp:rootdevice\r\n\r\nDLNA LOCATIONS:\r\n";
     for (r.pass = 5; r.pass <= 7; r.pass++) EXPECT_EQ(notify_text(), head + "http://10.1.1.1:8060/\r\n\r\n");
     EXPECT_EQ(notify_text(), head + "\r\n");
+    /* A full table makes room in a URL no longer listed; a byebye ends one. */
+    for (int i = 0; i < MAX_DLNA; i++) hear("NOTIFY * HTTP/1.1\r\nLOCATION: http://10.2.0.1/" + std::to_string(i) + "\r\n");
+    r.pass += 3;
+    hear(roku_reply("10.1.1.2:8060"));
+    EXPECT_EQ(notify_text(), head + "http://10.1.1.2:8060/\r\n\r\n");
+    hear("NOTIFY * HTTP/1.1\r\nNTS: ssdp:byebye\r\nUSN: uuid:roku:ecp:P0A070000007\r\n\r\n");
+    EXPECT_EQ(notify_text(), head + "\r\n");
+}
+
+/* A player is recorded once its ECP port answers the query, and forgotten
+** when it is not heard for a minute or says byebye. */
+TEST_F(Ssdp, PlayersAreCheckedFirstAndForgottenWhenGone)
+{
+    int ecp = bound_socket(SOCK_STREAM, "127.0.0.21", 8060);
+    std::string asked(100, 0);
+    std::thread player([&] {
+        int c = accept(ecp, nullptr, nullptr);
+        asked.resize((size_t)std::max(recv(c, &asked[0], asked.size(), 0), (ssize_t)0));
+        send(c, "HTTP/1.1 200 OK\r\n\r\n", 19, MSG_NOSIGNAL);
+        close(c);
+    });
+    hear(roku_reply("127.0.0.22:8060"));    /* nothing there */
+    hear(roku_reply("127.0.0.21:8060"));
+    ASSERT_TRUE(eventually([&] { return UPNP_Checks(&r, 100), r.checks == 0; }, 20));
+    player.join();
+    close(ecp);
+    EXPECT_EQ(asked, ECP_Query);
+    ASSERT_EQ(fndcnt.load(), 1);
+    EXPECT_STREQ(found[0], "127.0.0.21:8060");
+    hear(roku_reply("127.0.0.21:8060"), 130);
+    UPNP_Age(190);
+    EXPECT_EQ(fndcnt.load(), 1);
+    UPNP_Age(191);
+    EXPECT_EQ(fndcnt.load(), 0);
+}
+
+/* A reply that ends right after "id=" gives an empty id: nothing past its
+** end is read (it could go back to the player in the launch). */
+TEST(Launch, AppIdAtTheVeryEndStaysInTheReply)
+{
+    const char text[] = "<apps>\nVelmora id=\0XYZ\"";
+    char appid[APPID_TXT] = "unset";
+    EXPECT_EQ(ecp_appid(text, appid), 1);
+    EXPECT_STREQ(appid, "");
 }
 
 namespace {
 
 /* A fake Roku player: ECP on port 8060, answering the channel list in two
-** writes (status and headers, then the list), and the channel's UDP port.
-** A player without a list accepts and never answers. */
+** writes (status and headers, then the list), and the channel's UDP port. */
 struct Fake_Roku {
     std::string addr, apps;
     int tcp = -1, udp = -1;
@@ -140,6 +184,7 @@ struct Fake_Net {
     std::vector<std::string> heard;
     std::mutex mu;
     std::atomic<bool> done{false};
+    std::atomic<int> dead{-1};    /* a player to unplug: its ECP port closes */
     std::thread th;
 
     void start(void)
@@ -155,9 +200,10 @@ struct Fake_Net {
         setsockopt(group, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
         th = std::thread([this] {
             while (!done) {
+                if (dead >= 0) close(players[(size_t)dead].tcp), players[(size_t)dead].tcp = -1, dead = -2;
                 std::vector<pollfd> fds = {{group, POLLIN, 0}};
                 for (Fake_Roku &p : players)
-                    fds.insert(fds.end(), {{p.apps.empty() ? -1 : p.tcp, POLLIN, 0}, {p.udp, POLLIN, 0}});
+                    fds.insert(fds.end(), {{p.tcp, POLLIN, 0}, {p.udp, POLLIN, 0}});
                 poll(fds.data(), fds.size(), 50);
                 if (fds[0].revents & POLLIN) on_group();
                 for (size_t i = 0; i < players.size(); i++) {
@@ -191,12 +237,13 @@ struct Fake_Net {
         int c = accept4(p.tcp, nullptr, nullptr, SOCK_CLOEXEC);
         timeval tv = {10, 0};
         setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(p.apps.size()) + "\r\n\r\n";
         char buf[4096];
-        for (ssize_t n; (n = recv(c, buf, sizeof buf, 0)) > 0; head = "HTTP/1.1 200 OK\r\n\r\n") {
+        for (ssize_t n; (n = recv(c, buf, sizeof buf, 0)) > 0;) {
             keep(p.requests, std::string(buf, (size_t)n));
+            bool get = buf[0] == 'G';
+            std::string head = "HTTP/1.1 200 OK\r\n" + (get ? "Content-Length: " + std::to_string(p.apps.size()) + "\r\n" : "") + "\r\n";
             send(c, head.data(), head.size(), MSG_NOSIGNAL);
-            if (p.requests.size() % 2 == 0) break;
+            if (!get) break;
             usleep(200000);    /* long enough for the launch to read the headers alone */
             send(c, p.apps.data(), p.apps.size(), MSG_NOSIGNAL);
         }
@@ -235,7 +282,7 @@ TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
     Fake_Net net;
     net.players = {{"127.0.0.2", apps_with("apps.xml", "<app id=\"111\">Velmora</app>\n<app id=\"222\">Velmora</app>\n")},
                    {"127.0.0.3", apps_with("apps-tv.xml", "<app id=\"" + long_id + "\">Velmora</app>\n")},
-                   {"127.0.0.4", ""},
+                   {"127.0.0.4", apps_with("apps.xml", "")},
                    {"127.0.0.5", apps_with("apps.xml", "")},
                    {"127.0.0.7", apps_with("apps.xml", "    <app id=\"70001\">Velmora</app>\n")}};
     net.start();
@@ -268,6 +315,15 @@ TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
     std::string search = "M-SEARCH * HTTP/1.1\r\nHost: 239.255.255.250:1900\r\nST: ssdp:all\r\nMX: 10\r\n\r\n";
     sockaddr_in to{AF_INET, htons(SSDP_PORT), {htonl(SSDP_GROUP)}, {}};
     sendto(net.group, search.data(), search.size(), 0, (sockaddr *)&to, sizeof to);
+    /* Players made up by NOTIFYs: nothing answers at their ECP port, and
+    ** nothing may be sent to their UDP port. */
+    std::vector<int> victims;
+    for (int i = 1; i <= 20; i++) {
+        std::string a = "127.0.1." + std::to_string(i), d = "NOTIFY * HTTP/1.1\r\nNT: roku:ecp\r\nLocation: http://" + a + ":8060/\r\n\r\n";
+        victims.push_back(bound_socket(SOCK_DGRAM, a, ROKU_UDP_PORT));
+        EXPECT_GE(victims.back(), 0);
+        sendto(net.group, d.data(), d.size(), 0, (sockaddr *)&to, sizeof to);
+    }
     ASSERT_TRUE(eventually([&] { return (answer = heard("HTTP/1.1 200 OK", searched)) > 0; }, 12));
     std::unique_lock<std::mutex> lock(net.mu);
     EXPECT_EQ(net.heard[answer - 1],
@@ -303,16 +359,25 @@ TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
     pclose(g);
     EXPECT_NE(seen.find("Location: http://127.0.0.9:" + port + "/Roku/"), std::string::npos) << seen;
 
-    /* The last Velmora line's id, cut to 19 characters; the silent player
-    ** holds the run only until the time-out; a list without Velmora gets no
-    ** launch. */
+    for (int s : victims) {
+        char b;
+        EXPECT_LT(recv(s, &b, 1, MSG_DONTWAIT), 0);
+        close(s);
+    }
+
+    /* Each player was checked once with the query.  The last Velmora line's
+    ** id, cut to 19 characters; a list without Velmora gets no launch; an
+    ** unplugged player is passed over and forgotten. */
+    net.dead = 2;
+    ASSERT_TRUE(eventually([&] { return net.dead == -2; }, 20));
     v.press("Connect");
-    ASSERT_TRUE(eventually([&] { return net.requests(4).size() == 2; }, 20));
+    ASSERT_TRUE(eventually([&] { return net.requests(4).size() > 1 && net.requests(4).back()[0] == 'P'; }, 20));
     const std::string adrs = "?adrs=127.0.0.9-" + port + " HTTP/1.1\r\n\r\n";
-    EXPECT_EQ(net.requests(0), (std::vector<std::string>{query, "POST /launch/222" + adrs}));
-    EXPECT_EQ(net.requests(1), (std::vector<std::string>{query, "POST /launch/" + long_id.substr(0, 19) + adrs}));
-    EXPECT_EQ(net.requests(3), std::vector<std::string>{query});
-    EXPECT_EQ(net.requests(4)[1], "POST /launch/70001" + adrs);
+    EXPECT_EQ(net.requests(0), (std::vector<std::string>{query, query, "POST /launch/222" + adrs}));
+    EXPECT_EQ(net.requests(1), (std::vector<std::string>{query, query, "POST /launch/" + long_id.substr(0, 19) + adrs}));
+    EXPECT_EQ(net.requests(3), (std::vector<std::string>{query, query}));
+    EXPECT_EQ(net.requests(4), (std::vector<std::string>{query, query, "POST /launch/70001" + adrs}));
+    EXPECT_TRUE(v.wait_output("Roku 4 Device ", 60));
     v.press("Exit");
     EXPECT_EQ(v.stop(0), 0);
 }

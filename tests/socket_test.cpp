@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,6 +140,20 @@ TEST(SocketErrors, ResetRefusedInUseWouldBlock)
     /* Nobody listening: getasocket gives 0 and the error says refused. */
     EXPECT_EQ(getasocket(LOOPBACK, closed_port(), 0), 0);
     EXPECT_EQ(pal_socket_error(), 10061);
+
+    /* A listener whose queue is full drops new connections, as an unplugged
+    ** host would: getasocket gives up on its own rather than after minutes. */
+    int full_port = 0;
+    pal_socket full = listener(&full_port);
+    std::vector<pal_socket> queued(8);
+    for (pal_socket &q : queued)
+        q = pal_socket_open(PAL_AF_INET, PAL_SOCK_STREAM, 0), pal_set_nonblocking(q, 1), pal_connect(q, LOOPBACK, full_port);
+    auto got = std::make_shared<std::atomic<int>>(-1);
+    std::thread([got, full_port] { *got = getasocket(LOOPBACK, full_port, 0); }).detach();
+    EXPECT_TRUE(eventually([&] { return *got >= 0; }, 30));
+    EXPECT_EQ(*got, 0);
+    for (pal_socket q : queued) pal_closesocket(q);
+    pal_closesocket(full);
 
     /* Errors are per thread. */
     int other = -2;

@@ -3,7 +3,9 @@
 ** order: ask for its installed channels (GET /query/apps), take the app id
 ** of the channel whose name holds "Velmora" (the last such line), and post
 ** /launch/<id>?adrs=<address>-<port> so the channel knows where the server
-** is.  Only the trace tells how it went.
+** is.  A player that cannot be reached is forgotten (discovery finds it
+** again if it comes back) and the next one is tried.  Only the trace tells
+** how it went.
 */
 #include "global.h"
 #include "discovery/launch.h"
@@ -14,7 +16,7 @@
 #include "subs/threads.h"
 #include "subs/trace.h"
 
-static const char Query[] = "GET /query/apps HTTP/1.1\r\n\r\n";
+const char ECP_Query[] = "GET /query/apps HTTP/1.1\r\n\r\n";
 
 /* A player that accepts and never answers must not hold the launch (and
 ** with it every later Connect) for ever: each read waits this long. */
@@ -39,7 +41,10 @@ int ecp_appid(const char *text, char appid[APPID_TXT])
     while (line > text && *line != '\n') line--;
     int id = Scan(line, "id=");
     if (!id) return 0;
-    const char *p = line + id + 4;    /* past the opening quote */
+    /* Past the opening quote, when there is one: a reply may end right
+    ** after "id=", and nothing past its end is ever read. */
+    const char *p = line + id + 3;
+    if (*p) p++;
     int n = 0;
     while (n < APPID_TXT - 1 && p[n] && p[n] != '"') {
         appid[n] = p[n];
@@ -72,8 +77,8 @@ static int send_traced(pal_socket s, const char *text, int len, const char *line
     return 0;
 }
 
-/* Asks one player for its channels and launches ours.  Returns 0 when the
-** run has to end (no connection, a failed send). */
+/* Asks one player for its channels and launches ours.  Returns 0 when it
+** could not be reached. */
 static int launch(const char *adrs, char *buf)
 {
     int v[5];
@@ -88,7 +93,7 @@ static int launch(const char *adrs, char *buf)
     int timeout = ECP_READ_TIMEOUT_MS;
     pal_setsockopt(s, PAL_SOL_SOCKET, PAL_SO_RCVTIMEO, &timeout, sizeof timeout);
 
-    int go_on = send_traced(s, Query, (int)sizeof Query - 1, nullptr);
+    int go_on = send_traced(s, ECP_Query, (int)strlen(ECP_Query), nullptr);
     char appid[APPID_TXT];
     if (go_on) {
         read_reply(s, buf);
@@ -119,19 +124,25 @@ static int launch(const char *adrs, char *buf)
         }
     }
     pal_closesocket(s);
-    return go_on;
+    return 1;
 }
 
 int Roku_Connect(void)
 {
     WALK("Roku_Connect");
     Debug("Roku Connect");
-    int count = fndcnt.load();
+    char players[MAX_FOUND][FOUND_TXT];
+    int count;
+    {
+        std::lock_guard<std::mutex> g(Found_Lock);
+        count = fndcnt.load();
+        memcpy(players, found, sizeof players);
+    }
     Debug("Roku count = %d", count);
     char buf[ECP_BUF];
     for (int l = 0; l < count; l++) {
-        Debug("Roku address = %s", found[l]);
-        if (!launch(found[l], buf)) break;
+        Debug("Roku address = %s", players[l]);
+        if (!launch(players[l], buf)) Forget_Player(players[l]);
     }
     return 0;
 }

@@ -11,8 +11,12 @@
 #define APPID_TXT 20           /* an app id, 19 characters at most */
 #define ECP_BUF   2000         /* one request or reply */
 
+/* The channel-list query, the first request to a player. */
+extern const char ECP_Query[];
+
 /* The launch job (job 4): launches the channel on every player found, in
-** table order; a player that cannot be reached ends the run.  Returns 0. */
+** table order; a player that cannot be reached is forgotten and the next
+** one tried.  Returns 0. */
 int Roku_Connect(void);
 
 /* Cleans a reply in place for the trace and the scan: every CR, and every

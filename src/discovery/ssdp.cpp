@@ -6,12 +6,19 @@
 ** each player (for the channel launch) and the description URL of each
 ** device (passed on to the players in the body of the server's NOTIFY).
 **
+** A datagram is free to name any address, so a player is recorded, and sent
+** anything on UDP, only after its ECP port has answered a query; an entry
+** that is no longer heard is forgotten, and what news can trigger is
+** bounded (one early announcement per NOTIFY_GAP).
+**
 ** Both SSDP sockets are non-blocking and polled: the loop drains them, then
 ** pauses 100 milliseconds.  The tables are fixed arrays; nothing is
 ** allocated while the thread runs.
 */
 #include "global.h"
 #include "discovery/ssdp.h"
+
+#include "discovery/launch.h"
 
 #include <cctype>
 #include <climits>
@@ -25,12 +32,17 @@
 #include "subs/win.h"
 #include "ui/dialog.h"
 
+std::mutex Found_Lock;
 char found[MAX_FOUND][FOUND_TXT];
+char Found_USN[MAX_FOUND][USN_TXT];
+time_t Found_Heard[MAX_FOUND];
 std::atomic<int> fndcnt{0};
 pal_socket Roku_skt[MAX_FOUND];
 int roku = 0;
 char DLNA[MAX_DLNA][DLNA_TXT];
 int DLNA_Cnt = 0;
+/* The USN each DLNA entry was heard with, so that its byebye ends it. */
+static char DLNA_USN[MAX_DLNA][USN_TXT];
 
 #define UUID "7F248787-B5DF-4C7B-8C9A-00DDEE3B9242"
 
@@ -54,6 +66,17 @@ static const int NOTIFY_EVERY = 30;    /* seconds between announcements */
 static const int LISTED_PASSES = 2;    /* a URL stays listed this many cycles after it was heard */
 static const unsigned IDLE_MS = 100;   /* pause once both sockets are empty */
 static const int LISTENER_WAITS = 50;  /* pauses to wait for the server's port */
+/* A player answers every roku:ecp search (each SEARCH_EVERY seconds); one
+** that has missed six in a row is unplugged or gone, and is forgotten. */
+static const int PLAYER_AGE = 6 * SEARCH_EVERY;
+/* Seconds a player has to accept the check's connection and answer it: as
+** long as Connect waits for one read. */
+static const int CHECK_SECONDS = 5;
+/* News (a new player or URL) brings the next NOTIFY forward, but never to
+** less than this many seconds after the last one. */
+static const int NOTIFY_GAP = 5;
+/* A pass value that no URL listing window reaches. */
+static const int FORGOTTEN = INT_MIN / 2;
 
 /* Reads a decimal integer as "%d" does (leading white space, a sign), held
 ** within +/-INT_MAX.  Returns 1 when digits were read. */
@@ -96,8 +119,73 @@ static int send_to(pal_socket s, const char *text, int len, uint32_t addr, int p
 
 /* ------------------------------------------------------- datagram handling */
 
-/* Records one description URL: the LOCATION value that starts at v. */
-static void record_location(Ssdp_Run *r, char *v)
+/* The value of the text's first header name (such as "USN:"), trimmed and
+** cut to USN_TXT - 1 characters, into out; empty when there is none. */
+static void header_value(const char *text, const char *name, char out[USN_TXT])
+{
+    out[0] = 0;
+    int at = Scan(text, name);
+    if (!at) return;
+    const char *v = text + at + strlen(name);
+    while (*v == ' ') v++;
+    size_t n = strcspn(v, "\n");
+    if (n > USN_TXT - 1) n = USN_TXT - 1;
+    while (n > 0 && (unsigned char)v[n - 1] <= 32) n--;
+    memcpy(out, v, n);
+    out[n] = 0;
+}
+
+/* Drops player i, its socket with it.  Found_Lock is held. */
+static void drop_player(int i)
+{
+    int n = fndcnt.load();
+    if (Roku_skt[i] > 0) pal_closesocket(Roku_skt[i]);
+    Debug("Roku %s forgotten", found[i]);
+    for (int j = i; j + 1 < n; j++) {
+        memcpy(found[j], found[j + 1], FOUND_TXT);
+        memcpy(Found_USN[j], Found_USN[j + 1], USN_TXT);
+        Found_Heard[j] = Found_Heard[j + 1];
+        Roku_skt[j] = Roku_skt[j + 1];
+    }
+    Roku_skt[n - 1] = 0;
+    fndcnt.store(n - 1);
+}
+
+int Forget_Player(const char *adrs)
+{
+    std::lock_guard<std::mutex> g(Found_Lock);
+    for (int i = 0; i < fndcnt.load(); i++) {
+        if (strcmp(found[i], adrs) == 0) {
+            drop_player(i);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void UPNP_Age(time_t tm)
+{
+    std::lock_guard<std::mutex> g(Found_Lock);
+    for (int i = fndcnt.load() - 1; i >= 0; i--)
+        if (tm - Found_Heard[i] > PLAYER_AGE) drop_player(i);
+}
+
+/* A device that says byebye is gone: its player entry and its URL. */
+static void byebye(Ssdp_Run *r, const char *usn)
+{
+    if (!*usn) return;
+    {
+        std::lock_guard<std::mutex> g(Found_Lock);
+        for (int i = fndcnt.load() - 1; i >= 0; i--)
+            if (strcmp(Found_USN[i], usn) == 0) drop_player(i);
+    }
+    for (int i = 0; i < DLNA_Cnt; i++)
+        if (strcmp(DLNA_USN[i], usn) == 0) r->DLNA_Pass[i] = FORGOTTEN;
+}
+
+/* Records one description URL: the LOCATION value that starts at v, heard
+** with the given USN. */
+static void record_location(Ssdp_Run *r, char *v, const char *usn)
 {
     char *lf = strchr(v, '\n');
     if (lf) *lf = 0;           /* what follows must not count as this datagram's */
@@ -120,21 +208,28 @@ static void record_location(Ssdp_Run *r, char *v)
     } else {
         scopy(url, sizeof url, p);
     }
+    int slot = DLNA_Cnt < MAX_DLNA ? DLNA_Cnt : -1;
     for (int i = 0; i < DLNA_Cnt; i++) {
         if (strcmp(DLNA[i], url) == 0) {
             r->DLNA_Pass[i] = r->pass;
+            scopy(DLNA_USN[i], USN_TXT, usn);
             return;
         }
+        /* A full table takes the place of a URL no longer listed, so that
+        ** a flood of made-up URLs cannot keep real devices out for good. */
+        if (slot < 0 && r->pass - r->DLNA_Pass[i] > LISTED_PASSES) slot = i;
     }
-    if (DLNA_Cnt < MAX_DLNA) {
-        scopy(DLNA[DLNA_Cnt], DLNA_TXT, url);
-        r->DLNA_Pass[DLNA_Cnt++] = r->pass;
-        r->rokutime = 0;
-    }
+    if (slot < 0) return;
+    scopy(DLNA[slot], DLNA_TXT, url);
+    scopy(DLNA_USN[slot], USN_TXT, usn);
+    r->DLNA_Pass[slot] = r->pass;
+    if (slot == DLNA_Cnt) DLNA_Cnt++;
+    r->rokutime = 0;
 }
 
-/* Records the ECP address of a Roku player from the text's Location. */
-static void record_player(Ssdp_Run *r, const char *text)
+/* Takes the ECP address of a Roku player from the text's Location: a known
+** player is heard again, a new one is queued for its check. */
+static void record_player(Ssdp_Run *r, const char *text, const char *usn, time_t tm)
 {
     if (!locate(text, "Server: Roku ") && !locate(text, "roku:ecp")) return;
     Debug("found roku:ecp");
@@ -147,14 +242,85 @@ static void record_player(Ssdp_Run *r, const char *text)
     char adrs[FOUND_TXT];
     sfmt(adrs, sizeof adrs, "%d.%d.%d.%d:%d", v[0] & 255, v[1] & 255, v[2] & 255, v[3] & 255, v[4]);
     Debug("roku = %s", adrs);
-    int n = fndcnt.load(), known = 0;
-    for (int i = 0; i < n && !known; i++) known = strcmp(found[i], adrs) == 0;
-    if (!known && n < MAX_FOUND) {
-        scopy(found[n], FOUND_TXT, adrs);
-        fndcnt.store(n + 1);     /* only now is the entry visible to the launch */
-        r->rokutime = 0;
+    int known = 0;
+    {
+        std::lock_guard<std::mutex> g(Found_Lock);
+        for (int i = 0; i < fndcnt.load() && !known; i++) {
+            known = strcmp(found[i], adrs) == 0;
+            if (known) Found_Heard[i] = tm;
+        }
     }
     Debug("x = %d", known);
+    for (int i = 0; i < r->checks && !known; i++) known = strcmp(r->check[i].adrs, adrs) == 0;
+    if (known || r->checks == MAX_CHECKS) return;
+    Ssdp_Check *c = &r->check[r->checks++];
+    scopy(c->adrs, FOUND_TXT, adrs);
+    scopy(c->usn, USN_TXT, usn);
+    c->s = 0;
+    c->asked = 0;
+    c->due = tm + CHECK_SECONDS;
+}
+
+/* Records the checked player c, heard at tm. */
+static void add_player(Ssdp_Run *r, const Ssdp_Check *c, time_t tm)
+{
+    std::lock_guard<std::mutex> g(Found_Lock);
+    int n = fndcnt.load();
+    for (int i = 0; i < n; i++)
+        if (strcmp(found[i], c->adrs) == 0) return;
+    if (n == MAX_FOUND) return;
+    scopy(found[n], FOUND_TXT, c->adrs);
+    scopy(Found_USN[n], USN_TXT, c->usn);
+    Found_Heard[n] = tm;
+    Roku_skt[n] = 0;
+    fndcnt.store(n + 1);
+    r->rokutime = 0;
+}
+
+/* One step of check c.  Returns 0 when it is over (recorded or failed). */
+static int check_step(Ssdp_Run *r, Ssdp_Check *c, time_t tm)
+{
+    if (!c->s) {
+        int v[5];
+        if (!Split_Adrs(c->adrs, v)) return 0;
+        uint32_t host = (uint32_t)v[0] << 24 | (uint32_t)v[1] << 16 | (uint32_t)v[2] << 8 | (uint32_t)v[3];
+        pal_socket s = pal_socket_open(PAL_AF_INET, PAL_SOCK_STREAM, 0);
+        if (s == PAL_INVALID_SOCKET) return 0;
+        c->s = s;
+        if (pal_set_nonblocking(s, 1) != 0) return 0;
+        if (pal_connect(s, host, v[4]) != 0 && pal_socket_error() != PAL_WSAEWOULDBLOCK) return 0;
+    }
+    if (!c->asked) {
+        int done = pal_connect_wait(c->s, 0);
+        if (done < 0) return 0;
+        if (done > 0) {
+            int len = (int)strlen(ECP_Query);
+            if (pal_send(c->s, ECP_Query, len) != len) return 0;
+            c->asked = 1;
+        }
+    }
+    if (c->asked && pal_wait_readable(c->s, 0, 0) > 0) {
+        char answer[ECP_BUF];
+        int n = pal_recv(c->s, answer, ECP_BUF - 1);
+        answer[n > 0 ? n : 0] = 0;
+        Debug("Roku check %s: %s", c->adrs, answer[0] ? answer : "no answer");
+        if (Scan(answer, "200 OK")) add_player(r, c, tm);
+        return 0;
+    }
+    return tm <= c->due;
+}
+
+void UPNP_Checks(Ssdp_Run *r, time_t tm)
+{
+    for (int i = 0; i < r->checks;) {
+        Ssdp_Check *c = &r->check[i];
+        if (check_step(r, c, tm)) {
+            i++;
+            continue;
+        }
+        if (c->s > 0) pal_closesocket(c->s);
+        *c = r->check[--r->checks];
+    }
 }
 
 void UPNP_Datagram(Ssdp_Run *r, int n, time_t tm)
@@ -183,9 +349,15 @@ void UPNP_Datagram(Ssdp_Run *r, int n, time_t tm)
             r->other++;
         /* The text starts with NOTIFY or HTTP, so the first match is never at
         ** offset 0, where Scan would miss it. */
+        char usn[USN_TXT];
+        header_value(buf, "USN:", usn);
+        if (buf[0] == 'N' && locate(buf, "ssdp:byebye")) {
+            byebye(r, usn);
+            return;
+        }
         int at = Scan(buf, "LOCATION:");
-        if (at) record_location(r, buf + at + 9);
-        record_player(r, buf);
+        if (at) record_location(r, buf + at + 9, usn);
+        record_player(r, buf, usn, tm);
     } else {
         Debug("????? recv data %s", buf);
     }
@@ -300,6 +472,7 @@ static void send_notify(Ssdp_Run *r, pal_socket sender)
     Debug("Send NOTIFY data: %i\n%s", len, r->buf);
     int n = send_to(sender, r->buf, len, SSDP_GROUP, SSDP_PORT, "Unable to send to notify socket %i");
     Debug("Send notify %d", n);
+    std::lock_guard<std::mutex> g(Found_Lock);
     int players = fndcnt.load();
     roku = players;
     for (int i = 0; i < players; i++) Debug("Roku %d - %s  SKT %d", i, found[i], Roku_skt[i]);
@@ -377,7 +550,12 @@ int UPNP_Init(void)
     Ssdp_Run run_state;
     Ssdp_Run *r = &run_state;
     memset(r, 0, sizeof *r);
-    for (pal_socket &s : Roku_skt) s = 0;
+    {
+        /* Players heard in an earlier run get a fresh minute to answer. */
+        std::lock_guard<std::mutex> g(Found_Lock);
+        for (pal_socket &s : Roku_skt) s = 0;
+        for (time_t &t : Found_Heard) t = pal_time();
+    }
 
     pal_socket listener = open_listener();
     if (listener == PAL_INVALID_SOCKET) return 0;
@@ -406,12 +584,15 @@ int UPNP_Init(void)
             Debug("Send rsp %d", n);
             r->respondtime = 0;
         }
-        if (tm - r->notifytime > NOTIFY_EVERY - 1 || tm - r->rokutime > NOTIFY_EVERY - 1) {
+        if (tm - r->notifytime > NOTIFY_EVERY - 1 ||
+            (tm - r->rokutime > NOTIFY_EVERY - 1 && tm - r->notifytime >= NOTIFY_GAP)) {
             r->notifytime = r->rokutime = tm;
             send_notify(r, sender);
         }
         while (receive(r, listener, tm) || receive(r, sender, tm)) {
         }
+        UPNP_Checks(r, tm);
+        UPNP_Age(tm);
         char line[sizeof r->sta];
         sfmt(line, sizeof line, "Search %d  Notify %d  Http %d  Roku %d Device %d", r->search, r->notify,
              r->other, roku, DLNA_Cnt - roku);
@@ -423,6 +604,9 @@ int UPNP_Init(void)
     Debug("Done");
     pal_closesocket(listener);
     pal_closesocket(sender);
+    for (int i = 0; i < r->checks; i++)
+        if (r->check[i].s > 0) pal_closesocket(r->check[i].s);
+    std::lock_guard<std::mutex> g(Found_Lock);
     for (pal_socket &s : Roku_skt) {
         if (s > 0) pal_closesocket(s);
         s = 0;

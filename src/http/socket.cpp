@@ -83,6 +83,10 @@ uint32_t Get_Peer(pal_socket s)
     return peer;
 }
 
+/* A peer that is unplugged or asleep never answers the connect; the system
+** would wait minutes for it.  Every outbound connect gives up after this. */
+static const int CONNECT_TIMEOUT_MS = 3000;
+
 /* A TCP socket connected to host:port (mode 0) or bound to it (mode not 0);
 ** 0 on failure. */
 pal_socket getasocket(uint32_t host, int port, int mode)
@@ -100,7 +104,7 @@ pal_socket getasocket(uint32_t host, int port, int mode)
             pal_closesocket(s);
             return 0;
         }
-    } else if (pal_connect(s, host, port) != 0) {
+    } else if (pal_connect_within(s, host, port, CONNECT_TIMEOUT_MS) != 0) {
         Debug("Can't open data connection %i", pal_socket_error());
         pal_closesocket(s);
         return 0;

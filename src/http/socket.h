@@ -21,8 +21,8 @@ uint32_t get_ip(const char *name);
 /* The peer address of the connected socket s (host order). */
 uint32_t Get_Peer(pal_socket s);
 
-/* A TCP socket connected to host:port (mode 0) or bound to it (mode not 0),
-** or 0. */
+/* A TCP socket connected to host:port (mode 0, within a few seconds) or
+** bound to it (mode not 0), or 0. */
 pal_socket getasocket(uint32_t host, int port, int mode);
 
 /* Fetches url over HTTP into buf (at most max - 1 bytes, NUL-terminated;

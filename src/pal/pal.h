@@ -365,7 +365,13 @@ int pal_bind(pal_socket s, uint32_t addr, int port);
 int pal_listen(pal_socket s, int backlog);
 /* Returns the new socket or PAL_INVALID_SOCKET; fills the peer when asked. */
 pal_socket pal_accept(pal_socket s, uint32_t *peer, int *port);
+/* On a non-blocking socket a connect under way fails with WSAEWOULDBLOCK. */
 int pal_connect(pal_socket s, uint32_t addr, int port);
+/* Waits up to ms milliseconds (negative: no bound) for a connect under way:
+** 1 connected, 0 not yet, -1 failed. */
+int pal_connect_wait(pal_socket s, int ms);
+/* A blocking connect that gives up after ms milliseconds (WSAETIMEDOUT). */
+int pal_connect_within(pal_socket s, uint32_t addr, int port, int ms);
 /* send and recv; send never raises SIGPIPE.  Return the count or -1. */
 int pal_send(pal_socket s, const void *buf, int len);
 int pal_recv(pal_socket s, void *buf, int len);

@@ -223,17 +223,25 @@ pal_socket pal_accept(pal_socket s, uint32_t *peer, int *port)
 }
 
 /* A blocking connect cut short by a signal goes on in the background; wait
-** for it to finish rather than report the interruption. */
+** for it to finish rather than report the interruption.  On a non-blocking
+** socket a connect under way fails with WSAEWOULDBLOCK, as on Windows. */
 int pal_connect(pal_socket s, uint32_t addr, int port)
 {
     if (port < 0 || port > 65535) return fail_with(PAL_WSAEINVAL);
     sockaddr_in sa = make_addr(addr, port);
     if (connect(s, (sockaddr *)&sa, sizeof sa) == 0) return 0;
+    if (errno == EINPROGRESS) return fail_with(PAL_WSAEWOULDBLOCK);
     if (errno != EINTR) return fail();
+    return pal_connect_wait(s, -1) > 0 ? 0 : -1;
+}
+
+int pal_connect_wait(pal_socket s, int ms)
+{
     pollfd p = {s, POLLOUT, 0};
     int r;
-    do r = poll(&p, 1, -1); while (r < 0 && errno == EINTR);
+    do r = poll(&p, 1, ms); while (r < 0 && errno == EINTR);
     if (r < 0) return fail();
+    if (r == 0) return 0;
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return fail();
@@ -241,7 +249,21 @@ int pal_connect(pal_socket s, uint32_t addr, int port)
         errno = err;
         return fail();
     }
-    return 0;
+    return 1;
+}
+
+int pal_connect_within(pal_socket s, uint32_t addr, int port, int ms)
+{
+    if (pal_set_nonblocking(s, 1) != 0) return -1;
+    int r = pal_connect(s, addr, port) == 0 ? 1 : -1;
+    if (r < 0 && pal_socket_error() == PAL_WSAEWOULDBLOCK) {
+        r = pal_connect_wait(s, ms);
+        if (r == 0) fail_with(PAL_WSAETIMEDOUT);
+    }
+    int err = pal_socket_error();
+    pal_set_nonblocking(s, 0);
+    pal_set_socket_error(err);
+    return r > 0 ? 0 : -1;
 }
 
 /* Sends the whole buffer as a blocking Windows send does: a signal does not
