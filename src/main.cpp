@@ -247,6 +247,30 @@ static void read_test_settings(void)
     if (pal_getenv("VELMORA_STALL_SECONDS", v, sizeof v)) Stall_Seconds = std::max(decimal_int(v), 1);
 }
 
+/* The data folder is the server's account's alone: it holds the PINs, the
+** logs and the tables.  When the server runs as root its batches run under
+** another account, which must still reach the live-stream folder by name,
+** so others may pass through the folder but never list it. */
+#define DATA_FOLDER_MODE      0700
+#define DATA_FOLDER_ROOT_MODE 0711
+
+/* Says on standard output and in the trace that the server runs as root,
+** and why it should not. */
+static void root_warning(void)
+{
+    char helper[64];
+    if (!pal_shell_account(helper, sizeof helper)) return;
+    static const char text[] =
+        "Running as root: a fault in a server that answers anyone on the network "
+        "would then give away the whole machine, and root reads every file whatever "
+        "its permissions. Run Velmora under an ordinary account (the Debian package's "
+        "service does); VLC runs as %s.";
+    printf(text, helper);
+    printf("\n");
+    fflush(stdout);
+    Debug(text, helper);
+}
+
 /* The web panel, on the address and port of Velmora.ini's "Panel" section
 ** ("Address" 0.0.0.0 opens it to other machines, "off" keeps it shut). */
 static void start_panel(void)
@@ -285,6 +309,7 @@ int WinMain(void *, void *, const char *lpCmdLine, int)
 
     sfmt(Roku_Path, sizeof Roku_Path, "%s/My Roku", My_Path);
     My_mkdir(Roku_Path);
+    My_chmod(Roku_Path, pal_shell_account(nullptr, 0) ? DATA_FOLDER_ROOT_MODE : DATA_FOLDER_MODE);
     My_chdir(Roku_Path);
     printf("Path = %s\n", Roku_Path);
     read_options_file();
@@ -307,6 +332,7 @@ int WinMain(void *, void *, const char *lpCmdLine, int)
     get_config();
     Set_Diag();
     scopy(Version, sizeof Version, VELMORA_VERSION);
+    root_warning();
     load_links();
 
     start_panel();
