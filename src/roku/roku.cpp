@@ -578,9 +578,11 @@ static std::shared_ptr<const shared_places> places(void)
 ** tables name them? */
 static int shared(const std::string &path)
 {
-    /* Held for the loop: the temporary pointer would die before it. */
-    const auto held = places();
-    for (const std::string &p : held->named)
+    /* The snapshot is held for the whole loop: a range over a member of a
+    ** temporary would outlive it, and another thread may drop the last
+    ** other reference meanwhile. */
+    auto snap = places();
+    for (const std::string &p : snap->named)
         if (inside(path, p)) return 1;
     return 0;
 }
@@ -589,9 +591,8 @@ int Real_Shared(const char *real)
 {
     if (!Confine) return 1;
     std::string r = real;
-    /* Held for the loop: the temporary pointer would die before it. */
-    const auto held = places();
-    for (const std::string &p : held->real)
+    auto snap = places();   /* held for the loop, as above */
+    for (const std::string &p : snap->real)
         if (inside(r, p)) return 1;
     return 0;
 }
