@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <string>
 
+#include "config/config.h"
 #include "info/info.h"
 #include "http/response.h"
 #include "roku/roku.h"
@@ -125,8 +126,9 @@ FILE *chk_browse(const char *item, const char *path, int req)
     My_closedir(dir);
 
     Debug("Check for access to path = [%s]", path);
+    const Link_View pv = paths.now();
     for (int i = 0; i < MAX_LINKS; i++) {
-        const char *folder = paths[i].path;
+        const char *folder = pv[i].path;
         if (!folder || !*folder)
             continue;                      /* free records lie anywhere */
         Debug("PIN path = [%s]", folder);

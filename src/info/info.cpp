@@ -5,6 +5,7 @@
 */
 #include "global.h"
 #include "info/info.h"
+#include "config/config.h"
 
 #include "roku/roku.h"
 #include "subs/files.h"
@@ -295,22 +296,24 @@ int Alias_Files(const char *in, FILE *out)
         *ndot = 0;
     }
 
+    const Link_View lk = links.now();
     int i;
-    for (i = 0; i < MAX_LINKS && links[i].path; i++) {
-        Debug("%2d %s = %s", i, copy, links[i].path);
-        if (link_prefix(links[i].path, copy))
+    for (i = 0; i < MAX_LINKS && lk[i].path; i++) {
+        Debug("%2d %s = %s", i, copy, lk[i].path);
+        if (link_prefix(lk[i].path, copy))
             break;
     }
-    if (i == MAX_LINKS || !links[i].path)
+    if (i == MAX_LINKS || !lk[i].path)
         return 0;
 
     /* The link's path may reach into the extension; the rest is then empty. */
-    size_t lp = strlen(links[i].path), bl = strlen(base);
+    size_t lp = strlen(lk[i].path), bl = strlen(base);
     const char *rest = lp <= bl ? base + lp : "";
-    const char *host = IP_Select >= 0 && IP_Select < MAX_IP ? IP_Adrs[IP_Select] : "";
+    char host[IP_TXT];
+    Selected_Address(host, sizeof host);
     char url[INFO_URL];
     sfmt(url, sizeof url, "http://%s:%d/Roku/%s%s", host, My_Port.load(),
-         links[i].link ? links[i].link : "", rest);
+         lk[i].link ? lk[i].link : "", rest);
     Encode(url, url);
     Debug("Alias [%s]", url);
 

@@ -171,14 +171,15 @@ static long long file_time(const char *folder, const char *name)
 int Chk_iTunes_iPhoto(void)
 {
     WALK("Chk_iTunes_iPhoto");
-    if (iTunes_Path[0]) {
-        long long t = file_time(iTunes_Path, LIB_FILE);
-        Debug("Check_iTunes [%s] time %lld  file %lld", iTunes_Path, iTunes_Time, t);
+    std::string music = Setting_Text(iTunes_Path), photo = Setting_Text(iPhoto_Path);
+    if (!music.empty()) {
+        long long t = file_time(music.c_str(), LIB_FILE);
+        Debug("Check_iTunes [%s] time %lld  file %lld", music.c_str(), iTunes_Time.load(), t);
         if (t != iTunes_Time || file_time(tables_folder().c_str(), UNFINISHED)) return 1;
     }
-    if (!iPhoto_Path[0]) return 0;
-    long long t = file_time(iPhoto_Path, "AlbumData.xml");
-    Debug("Check_iPhoto [%s] time %lld  file %lld", iPhoto_Path, iPhoto_Time, t);
+    if (photo.empty()) return 0;
+    long long t = file_time(photo.c_str(), "AlbumData.xml");
+    Debug("Check_iPhoto [%s] time %lld  file %lld", photo.c_str(), iPhoto_Time.load(), t);
     iPhoto_Time = 0;
     return t ? 2 : 0;
 }
