@@ -1,10 +1,12 @@
 /* The /Roku/ tree: listings, target mapping, Recent, Roku_Config.txt, patterns, search. */
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "global.h"
+#include "config/config.h"
 #include "helpers.h"
 #include "http/listing.h"
 #include "roku/match.h"
@@ -26,8 +29,7 @@ namespace {
 /* Empties the tables the tree reads. */
 void clear_tables(void)
 {
-    for (LINK *l : {links, paths})
-        for (int i = 0; i < MAX_LINKS; i++) free(l[i].link), free(l[i].path), l[i] = LINK{nullptr, nullptr};
+    links.edit(Clear_Links), paths.edit(Clear_Links);
     for (char *&p : plinks) free(p), p = nullptr;
     memset(recent, 0, sizeof recent);
     New_Title = New_iTunes = 0;
@@ -35,8 +37,7 @@ void clear_tables(void)
 
 void set_link(int i, const std::string &title, const std::string &folder)
 {
-    free(links[i].link), free(links[i].path);
-    links[i] = LINK{strdup(title.c_str()), strdup(folder.c_str())};
+    links.edit([&](LINK *t) { free(t[i].link), free(t[i].path), t[i] = LINK{strdup(title.c_str()), strdup(folder.c_str())}; });
 }
 
 /* The whole stream; closes it.  "null" for none. */
@@ -196,9 +197,11 @@ TEST_F(RokuTree, ListingPageParentLinksAndRefusals)
     struct utimbuf t1 = {1700000000, 1700000000}, t2 = {1704240000, 1704240000};
     utime((music + "/My Song.mp3").c_str(), &t1);
     utime((music + "/Rock").c_str(), &t2);                /* a one-digit day */
-    paths[7].path = strdup((dir + "/MUSIC").c_str());     /* case does not matter */
-    paths[300].path = strdup(music.c_str());              /* free records between */
-    paths[301].path = strdup("/elsewhere");
+    paths.edit([&](LINK *t) {
+        t[7].path = strdup((dir + "/MUSIC").c_str());     /* case does not matter */
+        t[300].path = strdup(music.c_str());              /* free records between */
+        t[301].path = strdup("/elsewhere");
+    });
     New_Title = New_iTunes = 1;
 
     auto heading = [](const std::string &target, const std::string &parent) {
@@ -291,7 +294,9 @@ TEST_F(RokuTree, SearchOptionsLoopsAndDepth)
         EXPECT_EQ(search(folder, t), (Lines{"null"})) << t;
     EXPECT_EQ(chk_toc("no-slash*"), nullptr);
 
-    /* Links back to a folder being searched are not followed again; others are. */
+    /* Links back to a folder being searched are not followed again; others
+    ** are, inside the shared places only. */
+    set_link(0, "Share", dir);
     std::string l = dir + "/L", k = dir + "/K";
     fs::create_directories(l + "/sub");
     fs::create_directories(k);
@@ -299,6 +304,25 @@ TEST_F(RokuTree, SearchOptionsLoopsAndDepth)
     for (auto [to, at] : {std::pair{".", "/L/self"}, {"..", "/L/sub/up"}, {"../K", "/L/k"}, {"../L", "/K/back"}})
         ASSERT_EQ(symlink(to, (dir + at).c_str()), 0) << at;
     EXPECT_EQ(search(l, "x*&s"), (Lines{l + "/x1\n", l + "/sub/x2\n", l + "/k/x3\n"}));
+
+    /* Ten folders each linked from the nine others: each is searched once,
+    ** each song found once.  A search whose client has hung up stops. */
+    std::string web = dir + "/Web";
+    for (int i = 0; i < 10; i++) {
+        fs::create_directories(web + "/f" + std::to_string(i));
+        write_file(web + "/f" + std::to_string(i) + "/s" + std::to_string(i) + ".mp3", "x");
+        for (int j = 0; j < 10; j++)
+            if (j != i) fs::create_directory_symlink("../f" + std::to_string(j), web + "/f" + std::to_string(i) + "/to" + std::to_string(j));
+    }
+    fs::create_directory_symlink("/etc", web + "/f0/etc");
+    std::string found = drain(chk_toc((web + "/*.mp3&s").c_str()));
+    EXPECT_EQ(std::count(found.begin(), found.end(), '\n'), 10) << found;
+    EXPECT_EQ(search(web, "passwd&s"), (Lines{"null"}));
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    close(pair[1]);
+    EXPECT_EQ(chk_toc((web + "/*.mp3&s").c_str(), pair[0]), nullptr);
+    close(pair[0]);
 
     /* A tree deeper than a search goes still answers what lies near. */
     std::string deep = dir + "/Deep", p = deep;

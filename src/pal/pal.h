@@ -233,12 +233,16 @@ struct pal_stat {
     time_t   mtime;        /* times in seconds since 1970 (named apart from the */
     time_t   atime;        /* POSIX fields, which are macros on some systems) */
     time_t   ctime;
+    uint64_t dev, ino;     /* the file's identity: its device and its number
+                           ** there; both 0 where the platform cannot tell */
 };
 #define PAL_S_IFMT  0xF000
 #define PAL_S_IFDIR 0x4000
 #define PAL_S_IFREG 0x8000
 
 int pal_wstat(const uint16_t *path, struct pal_stat *st);
+/* The status of an open stream's file; -1 when it has none. */
+int pal_fstat(FILE *f, struct pal_stat *st);
 int pal_wmkdir(const uint16_t *path);
 int pal_wchmod(const uint16_t *path, unsigned mode);
 int pal_wremove(const uint16_t *path);
@@ -257,6 +261,16 @@ struct pal_wdir;
 pal_wdir *pal_wopendir(const uint16_t *path);
 pal_wdirent *pal_wreaddir(pal_wdir *d);
 int pal_wclosedir(pal_wdir *d);
+/* The status of the entry name (UTF-16, as pal_wreaddir gave it) of the
+** open listing d, found from the folder without a walk of its whole path;
+** -1 when it has none. */
+int pal_wstat_entry(pal_wdir *d, const uint16_t *name, struct pal_stat *st);
+
+/* A stream held in memory, open for writing and reading as a temporary
+** file is: it grows as it is written, up to limit bytes (a write past that
+** fails and sets the stream's error), and its memory goes at fclose.  It
+** has no name and no descriptor.  Null when no stream can be made. */
+FILE *pal_memory_stream(size_t limit);
 
 /* 64-bit file position and length. */
 int pal_fseek64(FILE *f, int64_t off, int whence);
@@ -433,6 +447,13 @@ int pal_getpeername(pal_socket s, uint32_t *addr, int *port);
 int pal_set_nonblocking(pal_socket s, int on);
 /* select() on one socket for reading: >0 readable, 0 time-out, <0 error. */
 int pal_wait_readable(pal_socket s, int sec, int usec);
+/* 1 when the peer of the connected socket s has closed or reset the
+** connection (bytes it sent before stay unread), else 0.  Does not wait. */
+int pal_peer_closed(pal_socket s);
+/* Sends what it can of len bytes within ms milliseconds: the count sent
+** (1 or more), 0 when the peer took nothing in that time, -1 on failure.
+** Never raises SIGPIPE. */
+int pal_send_some(pal_socket s, const void *buf, int len, int ms);
 /* WSAGetLastError: the Windows Sockets number of the calling thread's last
 ** socket failure (ECONNRESET is 10054 on every platform). */
 int pal_socket_error(void);
