@@ -266,10 +266,11 @@ int pal_wclosedir(pal_wdir *d);
 ** -1 when it has none. */
 int pal_wstat_entry(pal_wdir *d, const uint16_t *name, struct pal_stat *st);
 
-/* A stream held in memory, open for writing and reading as a temporary
-** file is: it grows as it is written, up to limit bytes (a write past that
-** fails and sets the stream's error), and its memory goes at fclose.  It
-** has no name and no descriptor.  Null when no stream can be made. */
+/* A nameless stream, open for writing and reading as a temporary file is,
+** gone at fclose.  Where it is held in memory (POSIX) it grows up to limit
+** bytes, a write past that failing and setting the stream's error, and it
+** has no descriptor; where it is a delete-on-close temporary file (Windows)
+** it takes any length.  Null when no stream can be made. */
 FILE *pal_memory_stream(size_t limit);
 
 /* 64-bit file position and length. */

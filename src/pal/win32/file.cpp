@@ -101,19 +101,71 @@ FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
     return f;
 }
 
+/* The record from the runtime's status, and the file's identity (its
+** volume and file number) from the handle h, when there is one. */
+static void fill_stat(const struct _stat64 &s, HANDLE h, struct pal_stat *st)
+{
+    st->st_size = (int64_t)s.st_size;
+    st->st_mode = (s.st_mode & _S_IFDIR ? PAL_S_IFDIR : s.st_mode & _S_IFREG ? PAL_S_IFREG : 0) |
+                  (unsigned)(s.st_mode & 0777);
+    st->mtime = (time_t)s.st_mtime;
+    st->atime = (time_t)s.st_atime;
+    st->ctime = (time_t)s.st_ctime;
+    st->dev = st->ino = 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info)) {
+        st->dev = info.dwVolumeSerialNumber;
+        st->ino = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    }
+}
+
 int pal_wstat(const uint16_t *path, struct pal_stat *st)
 {
     struct _stat64 s;
     if (!path || !path[0] || _wstat64(W(path), &s) != 0) return -1;
     if (st) {
-        st->st_size = (int64_t)s.st_size;
-        st->st_mode = (s.st_mode & _S_IFDIR ? PAL_S_IFDIR : s.st_mode & _S_IFREG ? PAL_S_IFREG : 0) |
-                      (unsigned)(s.st_mode & 0777);
-        st->mtime = (time_t)s.st_mtime;
-        st->atime = (time_t)s.st_atime;
-        st->ctime = (time_t)s.st_ctime;
+        /* No access asked: a file open elsewhere, even for writing, still
+        ** gives its identity; backup semantics lets a folder be opened. */
+        HANDLE h = CreateFileW(W(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        fill_stat(s, h, st);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
     return 0;
+}
+
+int pal_fstat(FILE *f, struct pal_stat *st)
+{
+    struct _stat64 s;
+    int fd = f ? _fileno(f) : -1;
+    if (fd < 0 || _fstat64(fd, &s) != 0) return -1;
+    if (st) fill_stat(s, (HANDLE)_get_osfhandle(fd), st);
+    return 0;
+}
+
+/* Windows has no user-space stream: a temporary file that the system
+** deletes when it is closed stands in.  It takes any length, so a text
+** past limit is never cut here. */
+FILE *pal_memory_stream(size_t limit)
+{
+    (void)limit;
+    wchar_t dir[MAX_PATH + 1], name[MAX_PATH + 1];
+    DWORD n = GetTempPathW(MAX_PATH + 1, dir);
+    if (n == 0 || n > MAX_PATH || !GetTempFileNameW(dir, L"vlm", 0, name)) return nullptr;
+    HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DeleteFileW(name);
+        return nullptr;
+    }
+    int fd = _open_osfhandle((intptr_t)h, _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    FILE *f = _fdopen(fd, "w+b");
+    if (!f) _close(fd);
+    return f;
 }
 
 int pal_wmkdir(const uint16_t *path) { return _wmkdir(W(path)); }
@@ -146,6 +198,7 @@ struct pal_wdir {
     bool first;              /* the entry of FindFirstFileW is still unread */
     WIN32_FIND_DATAW data;
     pal_wdirent ent;
+    wchar_t *folder;         /* the folder's path, ending in a separator */
 };
 
 pal_wdir *pal_wopendir(const uint16_t *path)
@@ -161,8 +214,24 @@ pal_wdir *pal_wopendir(const uint16_t *path)
         free(d);
         return nullptr;
     }
+    pattern.pop_back();
+    d->folder = _wcsdup(pattern.c_str());
+    if (!d->folder) {
+        FindClose(d->find);
+        free(d);
+        return nullptr;
+    }
     d->first = true;
     return d;
+}
+
+/* Windows has no status relative to an open folder: the folder's path
+** and the name make the whole path. */
+int pal_wstat_entry(pal_wdir *d, const uint16_t *name, struct pal_stat *st)
+{
+    if (!d || !name || !name[0]) return -1;
+    std::wstring full = std::wstring(d->folder) + W(name);
+    return pal_wstat((const uint16_t *)full.c_str(), st);
 }
 
 pal_wdirent *pal_wreaddir(pal_wdir *d)
@@ -182,6 +251,7 @@ int pal_wclosedir(pal_wdir *d)
 {
     if (!d) return -1;
     FindClose(d->find);
+    free(d->folder);
     free(d);
     return 0;
 }

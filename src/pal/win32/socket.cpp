@@ -247,6 +247,45 @@ int pal_set_nonblocking(pal_socket s, int on)
     return ioctlsocket(S(s), FIONBIO, &v) == 0 ? 0 : fail();
 }
 
+/* Windows has no hang-up event on a socket: a readable socket whose peek
+** finds the end of the stream, or a reset, has lost its peer.  A peer that
+** sent bytes and then closed shows as open until they are read. */
+int pal_peer_closed(pal_socket s)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(S(s), &set);
+    timeval tv = {0, 0};
+    if (select(0, &set, nullptr, nullptr, &tv) <= 0) return 0;
+    char c;
+    int n = recv(S(s), &c, 1, MSG_PEEK);
+    return n == 0 || (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK);
+}
+
+/* For the blocking sockets of client connections: waits until the socket
+** takes bytes, then sends without blocking what it takes, and leaves the
+** socket blocking again. */
+int pal_send_some(pal_socket s, const void *buf, int len, int ms)
+{
+    if (len < 0) return fail_with(PAL_WSAEINVAL);
+    if (len == 0) return 0;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(S(s), &set);
+    timeval tv = {ms < 0 ? 0 : ms / 1000, ms < 0 ? 0 : (ms % 1000) * 1000};
+    int r = select(0, nullptr, &set, nullptr, &tv);
+    if (r == SOCKET_ERROR) return fail();
+    if (r == 0) return 0;
+    u_long on = 1, off = 0;
+    if (ioctlsocket(S(s), FIONBIO, &on) != 0) return fail();
+    int n = send(S(s), (const char *)buf, len, 0);
+    int err = n == SOCKET_ERROR ? WSAGetLastError() : 0;
+    ioctlsocket(S(s), FIONBIO, &off);
+    if (n != SOCKET_ERROR) return n;
+    /* Writable yet full again: the time was spent all the same. */
+    return err == WSAEWOULDBLOCK ? 0 : fail_with(err);
+}
+
 /* select() on one socket; a negative sec waits without limit. */
 int pal_wait_readable(pal_socket s, int sec, int usec)
 {
