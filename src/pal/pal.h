@@ -584,8 +584,11 @@ int pal_dialog_id(HWND w);
 
 /* The local web panel front end: serves the dialogs on addr:port (port 0
 ** picks a free one; a busy port falls back to a free one) and prints its
-** address with the access token to standard output.  Returns 1 when it
-** listens (it then is the front end), 0 when it could not start. */
-int pal_panel_start(const char *addr, int port);
+** address with the access token to standard output.  The address is also
+** written to kept_file (mode 0600; null or "" for none), whose token the
+** next start takes up again, until the owner renews it from the page.
+** Returns 1 when it listens (it then is the front end), 0 when it could not
+** start. */
+int pal_panel_start(const char *addr, int port, const char *kept_file);
 
 #endif
