@@ -171,7 +171,8 @@ TEST_F(LiveStream, MoviesPlayAsLiveStreams)
     EXPECT_TRUE(eventually([&] { return vlc_pids(srv->home).empty(); }, 10));
 }
 
-/* A delivered segment removes the one ten places earlier, not one nine. */
+/* A delivered segment removes the one ten places earlier, not one nine;
+** only segments of the live-stream folder go, and a 404 removes nothing. */
 TEST_F(LiveStream, DeliveredSegmentsRemoveOlderOnes)
 {
     std::string live = srv->home + "/My Roku/Live Stream/";
@@ -183,6 +184,69 @@ TEST_F(LiveStream, DeliveredSegmentsRemoveOlderOnes)
     EXPECT_TRUE(std::filesystem::exists(live + "stream900-000001.ts"));
     EXPECT_EQ(ask("GET", url + "000011.ts").body, "x");
     EXPECT_FALSE(std::filesystem::exists(live + "stream900-000001.ts"));
+    EXPECT_EQ(ask("GET", url + "000012.ts").status, 404);
+    EXPECT_TRUE(std::filesystem::exists(live + "stream900-000002.ts"));
+    for (auto k : {"01", "11"}) write_file(srv->movies + "/stream1-0000" + k + ".ts", "m");
+    EXPECT_EQ(ask("GET", "/Roku/Movies/stream1-000011.ts").body, "m");
+    EXPECT_TRUE(std::filesystem::exists(srv->movies + "/stream1-000001.ts"));
+}
+
+/* A movie that is not there is missing and starts nothing.  Another
+** player's kill and new stream leave a stream that is being fetched alone;
+** its own player may start the next, and once it ends that, the other may. */
+TEST_F(LiveStream, OnlyItsOwnPlayerEndsAStream)
+{
+    std::string target;
+    int n = start("long.mkv", target);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(ask("HEAD", "/Roku/Movies/none.mkv").head.compare(0, 13, "HTTP/1.1 404 "), 0);
+    Channel other;
+    other.port = srv->port;
+    other.source = "127.0.0.2";
+    Channel_Answer a;
+    other.request("HEAD", target + ".kill", a);
+    other.close_connection();
+    other.request("HEAD", "/Roku/Movies/clip.mkv", a);
+    EXPECT_EQ(a.head.compare(0, 13, "HTTP/1.1 200 "), 0) << a.head;
+    EXPECT_TRUE(std::filesystem::exists(srv->home + "/My Roku/Live Stream/stream" + std::to_string(n) + "-Main.m3u8"));
+    EXPECT_EQ(start("clip.mkv", target), n + 1);
+    ask("HEAD", target + ".kill");
+    other.close_connection();
+    other.request("HEAD", "/Roku/Movies/clip.mkv", a);
+    EXPECT_EQ(a.status, 301) << a.head;
+    other.close_connection();
+    other.request("HEAD", "/Roku/Movies/clip.mkv.kill", a);
+}
+
+/* The server as root keeps the live-stream folder its own: VLC's account
+** can plant no name in it, links put there (by root, for the proof) are
+** replaced rather than written through, and a folder handed to that account
+** before (as older versions did) is refused and then taken back, empty. */
+TEST_F(LiveStream, NoNameInTheLiveFolderIsAnotherAccounts)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root and the nobody account";
+    auto as_nobody = [](const std::string &cmd) {
+        return system(("setpriv --reuid=nobody --regid=nogroup --clear-groups " + cmd + " 2>/dev/null").c_str());
+    };
+    std::string live = srv->home + "/My Roku/Live Stream", victim = temp_folder() + "/victim", target;
+    write_file(victim, "mine");
+    int n = start("long.mkv", target);
+    ASSERT_GT(n, 0);
+    for (int k = 2; k <= 40; k++) {
+        char seg[64];
+        snprintf(seg, sizeof seg, "/stream%d-%06d.ts", n, k);
+        symlink(victim.c_str(), (live + seg).c_str());
+    }
+    EXPECT_GT(follow(target, n).size(), 2u);
+    EXPECT_TRUE(read_file(victim) == "mine");
+    EXPECT_NE(as_nobody("ln -s / '" + live + "/rootfs'"), 0);
+
+    chown(live.c_str(), 65534, 65534);
+    EXPECT_EQ(as_nobody("ln -s / '" + live + "/rootfs'"), 0);
+    std::string dir = target.substr(0, target.rfind('/') + 1);
+    EXPECT_EQ(ask("GET", dir + "rootfs/etc/shadow").body.find("root:"), std::string::npos);
+    EXPECT_EQ(start("clip.mkv", target), n + 1);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(live + "/rootfs")));
 }
 
 /* VLC killed half way: the stream still gets its end tag, and the next HEAD

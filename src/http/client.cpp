@@ -191,13 +191,15 @@ static unsigned trace_ptr(const FILE *f)
 static int live_stream(pal_socket s, CONN *c, const char *line, const REQ_HEAD *h)
 {
     WALK("live_stream");
+    uint32_t addr = Get_Peer(s);
     char *dot = strrchr(c->path, '.');
     if (dot && locate(dot + 1, "kill")) {
         *dot = 0;
-        Kill_VLC(c->path, 1);
+        /* Another client's stream, still being fetched, goes on. */
+        if (Live_May_End(c->path, addr)) Kill_VLC(c->path, 1);
         return 1;
     }
-    int n = VLC_Transcode(c->path);
+    int n = VLC_Transcode(c->path, addr);
     if (!n) return 0;
     http_log(s, line, 301, 0, h->referer, h->agent);
     /* The data folder is an absolute path that may hold blanks ("My Roku"):

@@ -367,11 +367,8 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
     }
     fclose(in);
     /* The player fetches a live stream's segments in order: once one is
-    ** delivered, the one ten places earlier is no longer needed.  The
-    ** extension is compared as written (".TS" is no segment of ours). */
-    size_t plen = strlen(f->path);
-    if (Transcode && req == METHOD_GET && !failed && plen >= 3 && !strcmp(f->path + plen - 3, ".ts") && !OPT('v'))
-        Drop_VLC_File(f->path);
+    ** delivered, the one ten places earlier is no longer needed. */
+    if (req == METHOD_GET && !failed && (status == 200 || status == 206)) Drop_VLC_File(f->path);
     http_log(s, f->line, status, req == METHOD_GET ? sent : head_sent, f->referer, f->agent);
     return failed ? -1 : 0;
 }

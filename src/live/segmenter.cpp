@@ -48,14 +48,24 @@ static void base_name(char *out, size_t size, int idx)
     sfmt(out, size, "%s/Live Stream/stream%d", Roku_Path, idx);
 }
 
+/* Creates the file of stream idx named by its suffix in the live-stream
+** folder (see Live_Create: never through a link). */
+static FILE *create_file(int idx, const char *suffix)
+{
+    char name[MAX_PATH_TXT + 32], file[64];
+    base_name(name, sizeof name, idx);
+    sappend(name, sizeof name, "%s", suffix);
+    Debug("Open - %s", name);
+    sfmt(file, sizeof file, "stream%d%s", idx, suffix);
+    return Live_Create(file, PAL_PRIVATE_OWN);
+}
+
 /* Opens segment ts of stream idx for writing. */
 static FILE *open_segment(int idx, int ts)
 {
-    char name[MAX_PATH_TXT + 32];
-    base_name(name, sizeof name, idx);
-    sappend(name, sizeof name, "-%06d.ts", ts);
-    Debug("Open - %s", name);
-    return My_fopen(name, "wb");
+    char suffix[32];
+    sfmt(suffix, sizeof suffix, "-%06d.ts", ts);
+    return create_file(idx, suffix);
 }
 
 /* Writes the main playlist with the given bandwidths and opens and heads the
@@ -64,10 +74,7 @@ static FILE *open_segment(int idx, int ts)
 ** Returns the variant playlist, or null. */
 static FILE *open_playlists(int idx, int variants, int first, int step)
 {
-    char name[MAX_PATH_TXT + 32];
-    base_name(name, sizeof name, idx);
-    sappend(name, sizeof name, "-Main.m3u8");
-    FILE *m = My_fopen(name, "wb");
+    FILE *m = create_file(idx, "-Main.m3u8");
     if (m) {
         fputs("#EXTM3U\r\n", m);
         for (int v = 0; v < variants; v++)
@@ -77,10 +84,7 @@ static FILE *open_playlists(int idx, int variants, int first, int step)
     } else {
         Debug("Main open failed");
     }
-    base_name(name, sizeof name, idx);
-    sappend(name, sizeof name, "-Files.m3u8.new");
-    FILE *f = My_fopen(name, "wb");
-    Debug("Open - %s", name);
+    FILE *f = create_file(idx, "-Files.m3u8.new");
     if (f) fputs("#EXTM3U\r\n#EXT-X-TARGETDURATION:10\r\n#EXT-X-MEDIA-SEQUENCE:1\r\n", f);
     return f;
 }
@@ -93,11 +97,10 @@ static void list_entry(FILE *IDX, int fresh, int idx, int ts, int sec, int last)
     if (last) fputs("#EXT-X-ENDLIST\r\n", IDX);
     fflush(IDX);
     if (!fresh) return;
-    char name[MAX_PATH_TXT + 32], tmp[MAX_PATH_TXT + 40];
-    base_name(name, sizeof name, idx);
-    sappend(name, sizeof name, "-Files.m3u8");
+    char name[64], tmp[64];
+    sfmt(name, sizeof name, "stream%d-Files.m3u8", idx);
     sfmt(tmp, sizeof tmp, "%s.new", name);
-    My_rename(tmp, name);
+    Live_Rename(tmp, name);
 }
 
 int Open_TS(FILE **IDX, FILE **TS, int idx, int ts, int mode, int sec)
@@ -132,7 +135,7 @@ int Open_TS(FILE **IDX, FILE **TS, int idx, int ts, int mode, int sec)
     *IDX = nullptr;
     Debug("Close %s-Files.m3u8", base);
     Kill_VLC(base, 0);
-    if (!OPT('v')) My_remove(base);
+    if (!OPT('v')) Live_Remove(strrchr(base, '/') + 1);
     return 1;
 }
 
@@ -388,7 +391,7 @@ int VLC_Trans(int idx)
     if (!buf || !st) goto done;
     if (!VLC_Stream) {
         Debug("Open - %s", base);
-        src.DATA = My_fopen(base, "rb");
+        src.DATA = Live_Read(strrchr(base, '/') + 1);
         if (!src.DATA) {
             Debug("Source open failed");
             goto done;

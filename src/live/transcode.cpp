@@ -42,8 +42,10 @@ static const char *const vlc_folders[] = {"/usr/bin", "/usr/local/bin"};
 /* How long a running VLC gets to quit before it is killed. */
 #define QUIT_WAIT    5000
 #define KILL_DROP_WAIT 2000
-/* Remembered stream ends; a stream's number picks its entry. */
+/* Remembered stream ends and owners; a stream's number picks its entry. */
 #define MAX_ENDED    64
+/* Seconds without a fetch after which any client may end a stream. */
+#define STREAM_IDLE  60
 /* The parameter lines read from VLC_param.txt. */
 #define PARAM_GROUPS 3
 #define PARAM_TXT    200
@@ -85,6 +87,32 @@ static std::atomic<int> vlc_stream{0};        /* the stream it serves */
 static std::atomic<int> kill_shell{0};        /* the last quit command's shell */
 static std::atomic<int> ended[MAX_ENDED];
 
+/* Who started each stream and when a file of it was last fetched (ticks);
+** written by the request threads that start and serve streams. */
+struct stream_owner {
+    int n;
+    uint32_t addr;
+    uint32_t fetched;
+};
+static std::mutex owner_lock;
+static stream_owner owners[MAX_ENDED];
+
+static void note_fetch(int n)
+{
+    std::lock_guard<std::mutex> guard(owner_lock);
+    stream_owner &o = owners[n % MAX_ENDED];
+    if (o.n == n) o.fetched = pal_ticks();
+}
+
+/* 1 when addr may end stream n: no owner known, addr is it, or the stream
+** has not been fetched from for STREAM_IDLE seconds. */
+static int may_end(int n, uint32_t addr)
+{
+    std::lock_guard<std::mutex> guard(owner_lock);
+    const stream_owner &o = owners[n % MAX_ENDED];
+    return n <= 0 || o.n != n || o.addr == addr || pal_ticks() - o.fetched > STREAM_IDLE * 1000u;
+}
+
 void Stream_Ended(int n)
 {
     if (n > 0) ended[n % MAX_ENDED] = n;
@@ -121,14 +149,77 @@ static void shell_word(std::string &cmd, const char *text)
     cmd += '\'';
 }
 
-/* Writes text to path, replacing it.  Returns 1 on success. */
-static int write_text(const char *path, const char *text)
+/* Writes text to the open file f and closes it.  Returns 1 on success. */
+static int put_text(FILE *f, const char *text)
 {
-    FILE *f = My_fopen(path, "wb");
     if (!f) return 0;
     size_t n = strlen(text);
     int ok = fwrite(text, 1, n, f) == n;
     return fclose(f) == 0 && ok;
+}
+
+/* Writes text to path, replacing it.  Returns 1 on success. */
+static int write_text(const char *path, const char *text)
+{
+    return put_text(My_fopen(path, "wb"), text);
+}
+
+int Live_Folder(int take)
+{
+    char folder[MAX_PATH_TXT];
+    live_folder(folder, sizeof folder);
+    return pal_private_open(folder, take);
+}
+
+/* Every file of the live-stream folder is opened relative to the folder
+** checked to be the server's alone, so that no name in it is another
+** account's. */
+FILE *Live_Create(const char *name, int who)
+{
+    int dir = Live_Folder(0);
+    FILE *f = pal_private_create(dir, name, who);
+    pal_private_close(dir);
+    return f;
+}
+
+FILE *Live_Read(const char *name)
+{
+    int dir = Live_Folder(0);
+    FILE *f = pal_private_read(dir, name);
+    pal_private_close(dir);
+    return f;
+}
+
+int Live_Remove(const char *name)
+{
+    int dir = Live_Folder(0);
+    int rc = pal_private_remove(dir, name);
+    pal_private_close(dir);
+    return rc;
+}
+
+int Live_Rename(const char *from, const char *to)
+{
+    int dir = Live_Folder(0);
+    int rc = pal_private_rename(dir, from, to);
+    pal_private_close(dir);
+    return rc;
+}
+
+int Live_Served(const char *path)
+{
+    char folder[MAX_PATH_TXT];
+    live_folder(folder, sizeof folder);
+    size_t len = strlen(folder);
+    if (strncmp(path, folder, len) || (path[len] && path[len] != '/')) return 1;
+    const char *name = path[len] ? path + len + 1 : path + len;
+    /* Only the folder's own plain files, or a name that is not there (a
+    ** kill request names none); never a link, nor anything below. */
+    My_Stat_Buf st;
+    int dir = Live_Folder(0);
+    int ok = dir >= 0 && (!*name || (!strchr(name, '/') && (pal_private_plain(dir, name) || My_stat(path, &st) != 0)));
+    pal_private_close(dir);
+    return ok;
 }
 
 /* Finds VLC and writes the kill batch and the parameter file.  Returns 1, or
@@ -164,8 +255,6 @@ static int locate_vlc(void)
         std::string kill = "cd ";
         shell_word(kill, VLC_Path);
         kill += "\n./" VLC_PROGRAM " -I dummy --one-instance vlc://quit\nexit\n";
-        live_folder(name, sizeof name);
-        My_mkdir(name);
         sfmt(name, sizeof name, "%s/kill-vlc.bat", Roku_Path);
         Debug("VLC kill runstream = [%s]", name);
         if (!write_text(name, kill.c_str())) fail = "Unable to create runstream";
@@ -274,11 +363,18 @@ static void end_running_vlc(void)
     if (!wait_shell(quit, QUIT_WAIT)) pal_shell_kill(quit);
 }
 
-/* Starts VLC for a new stream.  Returns its number, or 0 after the alert. */
-static int start_vlc(const char *movie)
+/* Starts VLC for a new stream asked for by the client at addr.  Returns
+** its number, or 0 (after the alert when VLC could not start). */
+static int start_vlc(const char *movie, uint32_t addr)
 {
     WALK("start_vlc");
     std::lock_guard<std::mutex> guard(start_lock);
+    /* Starting a stream ends the last one's VLC: not while another client
+    ** watches that stream, whether or not VLC has finished it. */
+    if (!may_end(vlc_stream.load(), addr)) {
+        Debug("VLC busy with stream%d of another client", vlc_stream.load());
+        return 0;
+    }
     if (VLC_Stream) {
         if (OPT('b')) scopy(NET_Adrs, sizeof NET_Adrs, "234.1.2.3");
         else scopy(NET_Adrs, sizeof NET_Adrs, IP_Adrs[IP_Select]);
@@ -287,38 +383,51 @@ static int start_vlc(const char *movie)
     int n = ++Live_Stream;
     char folder[MAX_PATH_TXT], name[MAX_PATH_TXT + 32];
     live_folder(folder, sizeof folder);
-    My_mkdir(folder);
-    if (!pal_shell_grant_folder(folder)) Debug("Live Stream folder not writable for VLC");
+    /* The folder stays the server's alone (taken back if it is not): VLC's
+    ** account writes only the two files made for it below. */
+    pal_private_close(Live_Folder(1));
     end_running_vlc();
     Drop_VLC_Files(n, 0);
+    {
+        std::lock_guard<std::mutex> own(owner_lock);
+        owners[n % MAX_ENDED] = {n, addr, pal_ticks()};
+    }
+    sfmt(name, sizeof name, "stream%d-Debug.txt", n);
+    int given = put_text(Live_Create(name, PAL_PRIVATE_GIVE), "");
+    sfmt(name, sizeof name, "stream%d", n);
+    if (!VLC_Stream) given = given && put_text(Live_Create(name, PAL_PRIVATE_GIVE), "");
+    if (!given) Debug("Live Stream folder not writable for VLC");
 
     std::string bat = "cd ";
     shell_word(bat, VLC_Path);
     bat += "\n" + vlc_command(movie, n, folder) + "\nexit\n";
-    sfmt(name, sizeof name, "%s/stream%d-Run.bat", folder, n);
-    Debug("Save run - %s [%s]", name, bat.c_str());
-    if (!write_text(name, bat.c_str())) {
+    sfmt(name, sizeof name, "stream%d-Run.bat", n);
+    Debug("Save run - %s/%s [%s]", folder, name, bat.c_str());
+    if (!put_text(Live_Create(name, PAL_PRIVATE_READ), bat.c_str())) {
         Alert("Transcode", "Unable to open runstream", 0);
         return 0;
     }
     Debug("Start VLC");
-    sfmt(name, sizeof name, "stream%d-Run.bat", n);
     vlc_shell = run_batch(folder, name);
     vlc_stream = n;
     return n;
 }
 
-/* Waits until file exists, while stream n may still produce it.  Returns 1
-** when it exists, 0 when the stream ended or the time ran out. */
+/* Waits until file exists (with needs_vlc: holds VLC's first bytes, since
+** the server made it empty), while stream n may still produce it.  Returns
+** 1 when it does, 0 when the stream ended or the time ran out. */
 static int wait_file(const char *file, int n, int needs_vlc)
 {
     int shell = vlc_shell.load();
-    My_Stat_Buf st;
+    auto there = [&] {
+        My_Stat_Buf st;
+        return My_stat(file, &st) == 0 && (!needs_vlc || st.st_size > 0);
+    };
     for (int i = 0; i < WAIT_CHECKS && Active; i++) {
-        if (My_stat(file, &st) == 0) return 1;
+        if (there()) return 1;
         if (stream_ended(n)) return 0;
         /* A VLC that ended without its output will never write it. */
-        if (needs_vlc && !pal_shell_running(shell)) return My_stat(file, &st) == 0;
+        if (needs_vlc && !pal_shell_running(shell)) return there();
         if (i % TRACE_EVERY == 0) Debug("Waiting for VLC - %s", file);
         pal_sleep(WAIT_STEP);
     }
@@ -335,13 +444,16 @@ int Stream_Wait(int num)
     return 1;
 }
 
-int VLC_Transcode(const char *path)
+int VLC_Transcode(const char *path, uint32_t addr)
 {
     WALK("VLC_Transcode");
     const char *dot = strrchr(path, '.');
     if (!dot || !Chk_Movie(dot + 1)) return 0;
+    /* A movie that is not there is answered as any missing file. */
+    My_Stat_Buf st;
+    if (My_stat(path, &st) != 0 || (st.st_mode & PAL_S_IFMT) != PAL_S_IFREG) return 0;
     Debug("Transcode - %s", path);
-    int n = start_vlc(path);
+    int n = start_vlc(path, addr);
     if (!n) return 0;
     if (!VLC_Stream && !Stream_Wait(n)) return 0;
     myfork(JOB_TRANSCODE, n);
@@ -354,17 +466,28 @@ int VLC_Transcode(const char *path)
     return n;
 }
 
+/* The number of the stream whose name path ends with, or 0. */
+static int stream_of(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    int num = 0;
+    return sscanf(slash ? slash + 1 : path, "stream%d", &num) == 1 ? num : 0;
+}
+
+int Live_May_End(const char *path, uint32_t addr)
+{
+    int n = stream_of(path);
+    return may_end(n ? n : vlc_stream.load(), addr);
+}
+
 int Kill_VLC(const char *path, int mode)
 {
     WALK("Kill_VLC");
     Debug("Kill_VLC mode %d - %s", mode, path);
-    const char *slash = strrchr(path, '/');
-    const char *name = slash ? slash + 1 : path;
-    int num = 0;
-    int got = sscanf(name, "stream%d", &num);
+    int num = stream_of(path);
     /* At a stream's end, VLC is told to quit only if it is still running
     ** for that stream: a later stream's VLC is left alone. */
-    if (!mode && got == 1 && (num != vlc_stream.load() || !VLC_Running())) {
+    if (!mode && num && (num != vlc_stream.load() || !VLC_Running())) {
         Debug("Kill_VLC - no VLC of stream%d", num);
         return 0;
     }
@@ -373,45 +496,53 @@ int Kill_VLC(const char *path, int mode)
     sfmt(bat, sizeof bat, "%s/kill-vlc.bat", Roku_Path);
     if (My_stat(bat, &st) == 0) kill_shell = run_batch(Roku_Path, "kill-vlc.bat");
     if (!mode) return 0;
-    Debug("%i index = %d [%s]", got, num, name);
+    Debug("%i index = %d [%s]", num > 0, num, path);
     pal_sleep(KILL_DROP_WAIT);
     /* A VLC that did not hear the quit is ended here. */
     int shell = vlc_shell.load();
     if (pal_shell_running(shell)) pal_shell_kill(shell);
-    if (got == 1) Drop_VLC_Files(num, 0);
+    if (num) Drop_VLC_Files(num, 0);
+    /* An ended stream holds no other player back. */
+    int id = num ? num : vlc_stream.load();
+    std::lock_guard<std::mutex> guard(owner_lock);
+    if (owners[id % MAX_ENDED].n == id) owners[id % MAX_ENDED].n = 0;
     return 0;
 }
 
 int Drop_VLC_File(const char *path)
 {
     WALK("Drop_VLC_File");
-    const char *slash = strrchr(path, '/');
-    const char *name = slash ? slash + 1 : path;
+    char folder[MAX_PATH_TXT];
+    live_folder(folder, sizeof folder);
+    size_t len = strlen(folder);
+    if (strncmp(path, folder, len) || path[len] != '/') return 0;
+    const char *name = path + len + 1;
     int s = 0, k = 0;
     int got = sscanf(name, "stream%d-%d", &s, &k);
     Debug("%d stream %d index = %d", got, s, k);
-    if (got != 2 || k <= 10) return 0;
-    char old[MAX_PATH_TXT + 32];
-    sfmt(old, sizeof old, "%.*sstream%d-%06d.ts", (int)(name - path), path, s, k - 10);
-    Debug("Drop - %s", old);
-    return My_remove(old) == 0;
+    if (got < 1 || s <= 0) return 0;
+    note_fetch(s);
+    /* Only a segment's name, spelled as the segmenter spells it. */
+    char seg[64];
+    sfmt(seg, sizeof seg, "stream%d-%06d.ts", s, k);
+    if (got != 2 || strcmp(seg, name) || k <= 10 || !Transcode || OPT('v')) return 0;
+    sfmt(seg, sizeof seg, "stream%d-%06d.ts", s, k - 10);
+    Debug("Drop - %s/%s", folder, seg);
+    return Live_Remove(seg) == 0;
 }
 
 int Drop_VLC_Files(int x, int always)
 {
     WALK("Drop_VLC_Files");
     if (!always && OPT('v')) return 0;
-    char folder[MAX_PATH_TXT], pat[32], file[MAX_PATH_TXT + 1100];
+    char folder[MAX_PATH_TXT], pat[32];
     live_folder(folder, sizeof folder);
     sfmt(pat, sizeof pat, "stream%d", x);
     MY_DIR *d = My_opendir(folder);
     if (!d) return 0;
     int removed = 0;
-    while (my_dirent *e = My_readdir(d)) {
-        if (!locate(e->d_name, pat)) continue;
-        sfmt(file, sizeof file, "%s/%s", folder, e->d_name);
-        if (My_remove(file) == 0) removed++;
-    }
+    while (my_dirent *e = My_readdir(d))
+        if (locate(e->d_name, pat) && Live_Remove(e->d_name) == 0) removed++;
     My_closedir(d);
     return removed;
 }

@@ -104,10 +104,42 @@ void pal_shell_kill(int pid);
 ** another account than the server's (the server runs as root), else 0. */
 int pal_shell_account(char *buf, size_t size);
 
-/* Gives the shell's account a folder of its own to write in: when the
-** batches run under another account, the folder is handed to it (owner).
-** Returns 1 on success or when nothing had to change, 0 on failure. */
-int pal_shell_grant_folder(const char *path);
+/* ------------------------------------------------------ private folders */
+
+/* A private folder is a real folder (no link) owned by the server's account
+** that no other account can write: no one else can create a name in it, so
+** what the server opens through it is what the server made.  Files in it
+** are opened relative to its handle (a descriptor, -1 for none), never
+** following a link, and created exclusively. */
+
+/* Opens the private folder path, creating it when missing.  With take 1, a
+** folder that is not private (another owner, or writable by others) is
+** taken back: owner and mode (0711: the shell's account may pass, not
+** list) set, and everything in it removed, since any name in it may have
+** been planted.  With take 0 such a folder is refused.  Returns the handle,
+** or -1. */
+int pal_private_open(const char *path, int take);
+void pal_private_close(int dir);
+
+/* Who may use a file that pal_private_create makes. */
+#define PAL_PRIVATE_OWN  0     /* the server's account only */
+#define PAL_PRIVATE_READ 1     /* the shell's account may read it (a batch) */
+#define PAL_PRIVATE_GIVE 2     /* handed to the shell's account to write */
+
+/* Creates name in dir anew for writing ("wb"): a file or link of that name
+** is removed first (a link is never followed), then the file is created
+** exclusively for `who`.  Returns the stream, or null. */
+FILE *pal_private_create(int dir, const char *name, int who);
+/* Opens name in dir for binary reading; only a regular file opens, never
+** through a link.  Returns the stream, or null. */
+FILE *pal_private_read(int dir, const char *name);
+/* 1 when name in dir is a regular file of the server's account with no
+** other name (neither a link nor a hard link), else 0. */
+int pal_private_plain(int dir, const char *name);
+/* Removes name from dir (a link itself, never what it points to), or
+** renames it within dir.  Return 0 on success, -1 on failure. */
+int pal_private_remove(int dir, const char *name);
+int pal_private_rename(int dir, const char *from, const char *to);
 
 /* ---------------------------------------------------- optional functions */
 

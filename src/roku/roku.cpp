@@ -23,6 +23,7 @@
 #include "http/client.h"
 #include "config/config.h"
 #include "http/response.h"
+#include "live/transcode.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -613,6 +614,10 @@ int Confined_Path(char *path, size_t size)
     std::string where = resolved(file.c_str());
     if (!shared(where)) {
         Debug("refused, not shared [%s]", where.c_str());
+        return 0;
+    }
+    if (!Live_Served(where.c_str())) {
+        Debug("refused, not the server's own [%s]", where.c_str());
         return 0;
     }
     /* A link inside a shared place is followed only to a shared place. */

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <mutex>
@@ -98,11 +99,124 @@ int pal_shell_account(char *buf, size_t size)
     return a.drop;
 }
 
-int pal_shell_grant_folder(const char *path)
+/* ------------------------------------------------------ private folders */
+
+#define PRIVATE_FOLDER_MODE 0711
+#define PRIVATE_READ_MODE   0644
+#define PRIVATE_FILE_MODE   0600
+/* How deep a taken-back folder is cleared. */
+#define CLEAR_DEPTH 16
+
+/* The names in the folder dir ("." and ".." left out). */
+static std::vector<std::string> names_in(int dir)
 {
-    account a = shell_user();
-    if (!a.drop) return 1;
-    return chown(path, a.uid, a.gid) == 0;
+    std::vector<std::string> names;
+    int fd = dup(dir);
+    DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!d) {
+        if (fd >= 0) close(fd);
+        return names;
+    }
+    while (struct dirent *e = readdir(d))
+        if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
+    closedir(d);
+    return names;
+}
+
+/* Removes name from dir and, for a folder, all it holds, never following a
+** link (each level is opened with O_NOFOLLOW relative to the one above). */
+static void clear_at(int dir, const char *name, int depth)
+{
+    struct stat st;
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (!S_ISDIR(st.st_mode)) {
+        unlinkat(dir, name, 0);
+        return;
+    }
+    int fd = depth < CLEAR_DEPTH ? openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    if (fd >= 0) {
+        for (auto &n : names_in(fd)) clear_at(fd, n.c_str(), depth + 1);
+        close(fd);
+    }
+    unlinkat(dir, name, AT_REMOVEDIR);
+}
+
+int pal_private_open(const char *path, int take)
+{
+    if (take) mkdir(path, PRIVATE_FOLDER_MODE);
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    if (st.st_uid == geteuid() && (st.st_mode & 07777) == PRIVATE_FOLDER_MODE) return fd;
+    /* A folder of ours that no one else could write only gets its mode; one
+    ** of another account, or open to others, may hold planted names. */
+    int planted = st.st_uid != geteuid() || (st.st_mode & 022);
+    if (planted && !take) {
+        close(fd);
+        return -1;
+    }
+    if (fchown(fd, geteuid(), getegid()) != 0 || fchmod(fd, PRIVATE_FOLDER_MODE) != 0) {
+        close(fd);
+        return -1;
+    }
+    if (planted)
+        for (auto &n : names_in(fd)) clear_at(fd, n.c_str(), 0);
+    return fd;
+}
+
+void pal_private_close(int dir)
+{
+    if (dir >= 0) close(dir);
+}
+
+FILE *pal_private_create(int dir, const char *name, int who)
+{
+    if (dir < 0) return nullptr;
+    unlinkat(dir, name, 0);
+    int fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, PRIVATE_FILE_MODE);
+    if (fd < 0) return nullptr;
+    int ok = 1;
+    if (who == PAL_PRIVATE_READ) ok = fchmod(fd, PRIVATE_READ_MODE) == 0;
+    if (who == PAL_PRIVATE_GIVE) {
+        account a = shell_user();
+        ok = !a.drop || fchown(fd, a.uid, a.gid) == 0;
+    }
+    FILE *f = ok ? fdopen(fd, "wb") : nullptr;
+    if (!f) {
+        close(fd);
+        unlinkat(dir, name, 0);
+    }
+    return f;
+}
+
+FILE *pal_private_read(int dir, const char *name)
+{
+    if (dir < 0) return nullptr;
+    int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    FILE *f = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "rb") : nullptr;
+    if (!f && fd >= 0) close(fd);
+    return f;
+}
+
+int pal_private_plain(int dir, const char *name)
+{
+    struct stat st;
+    return dir >= 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+           st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
+int pal_private_remove(int dir, const char *name)
+{
+    return dir >= 0 && unlinkat(dir, name, 0) == 0 ? 0 : -1;
+}
+
+int pal_private_rename(int dir, const char *from, const char *to)
+{
+    return dir >= 0 && renameat(dir, from, dir, to) == 0 ? 0 : -1;
 }
 
 /* What a child needs, prepared before fork: after fork only calls that are
