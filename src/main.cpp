@@ -248,6 +248,7 @@ static void read_test_settings(void)
     if (pal_getenv("VELMORA_REFUSE_PAUSE_MS", v, sizeof v)) Refuse_Pause_ms = std::max(decimal_int(v), 0);
     if (pal_getenv("VELMORA_IDLE_SECONDS", v, sizeof v)) Idle_Seconds = decimal_int(v);
     if (pal_getenv("VELMORA_SLOT_QUIET_SECONDS", v, sizeof v)) Slot_Quiet_Seconds = decimal_int(v);
+    if (pal_getenv("VELMORA_COUNTERS_MS", v, sizeof v)) pal_headless_counters_every(decimal_int(v));
 }
 
 static void panel_kept_file(char *out, size_t size) { sfmt(out, size, "%s/%s", Roku_Path, PANEL_KEPT); }

@@ -611,6 +611,11 @@ struct pal_front_end {
 void pal_set_front_end(const pal_front_end *fe);
 const pal_front_end *pal_headless_front_end(void);
 
+/* The headless front end prints the activity counters, when only their
+** numbers moved, at most once in this many milliseconds (a minute unless
+** set). */
+void pal_headless_counters_every(int ms);
+
 /* The template id of a live dialog, -1 for a null or destroyed one. */
 int pal_dialog_id(HWND w);
 

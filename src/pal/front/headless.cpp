@@ -9,6 +9,7 @@
 */
 #include "pal/pal.h"
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -90,7 +91,11 @@ static void closed(HWND w)
         if (open_dialogs[i].first == w) open_dialogs.erase(open_dialogs.begin() + (long)i--);
 }
 
-#define COUNTERS_EVERY_MS 60000    /* a counters line that only moved its numbers */
+/* How often a counters line that only moved its numbers is printed: once a
+** minute, unless the program sets another period. */
+static std::atomic<int> counters_every_ms{60000};
+
+void pal_headless_counters_every(int ms) { counters_every_ms = ms < 0 ? 0 : ms; }
 
 /* The text with its digits left out: two lines alike in it differ only in
 ** their counts. */
@@ -119,7 +124,7 @@ static bool worth_a_line(int id, const char *text)
     auto it = last.find(id);
     if (it != last.end()) {
         if (it->second.text == text) return false;
-        if (id == ACTIVITY_LINE && now - it->second.at < COUNTERS_EVERY_MS &&
+        if (id == ACTIVITY_LINE && now - it->second.at < (uint32_t)counters_every_ms.load() &&
             shape(it->second.text.c_str()) == shape(text))
             return false;
     }
