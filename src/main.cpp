@@ -251,6 +251,30 @@ static void read_test_settings(void)
     if (pal_getenv("VELMORA_COUNTERS_MS", v, sizeof v)) pal_headless_counters_every(decimal_int(v));
 }
 
+/* The data folder is the server's account's alone: it holds the PINs, the
+** logs and the tables.  When the server runs as root its batches run under
+** another account, which must still reach the live-stream folder by name,
+** so others may pass through the folder but never list it. */
+#define DATA_FOLDER_MODE      0700
+#define DATA_FOLDER_ROOT_MODE 0711
+
+/* Says on standard output and in the trace that the server runs as root,
+** and why it should not. */
+static void root_warning(void)
+{
+    char helper[64];
+    if (!pal_shell_account(helper, sizeof helper)) return;
+    static const char text[] =
+        "Running as root: a fault in a server that answers anyone on the network "
+        "would then give away the whole machine, and root reads every file whatever "
+        "its permissions. Run Velmora under an ordinary account (the Debian package's "
+        "service does); VLC runs as %s.";
+    printf(text, helper);
+    printf("\n");
+    fflush(stdout);
+    Debug(text, helper);
+}
+
 static void panel_kept_file(char *out, size_t size) { sfmt(out, size, "%s/%s", Roku_Path, PANEL_KEPT); }
 
 /* The web panel, on the address and port of Velmora.ini's "Panel" section
@@ -332,6 +356,7 @@ int WinMain(void *, void *, const char *lpCmdLine, int)
 
     sfmt(Roku_Path, sizeof Roku_Path, "%s/My Roku", My_Path);
     My_mkdir(Roku_Path);
+    My_chmod(Roku_Path, pal_shell_account(nullptr, 0) ? DATA_FOLDER_ROOT_MODE : DATA_FOLDER_MODE);
     My_chdir(Roku_Path);
     printf("Path = %s\n", Roku_Path);
     read_options_file();
@@ -354,6 +379,7 @@ int WinMain(void *, void *, const char *lpCmdLine, int)
     get_config();
     Set_Diag();
     scopy(Version, sizeof Version, VELMORA_VERSION);
+    root_warning();
     load_links();
 
     start_panel();

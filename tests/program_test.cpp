@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "global.h"
 #include "helpers.h"
@@ -19,19 +21,35 @@ std::string loopback_home(const std::string &addr)
 
 }  // namespace
 
+/* Mode bits of path, -1 when it is not there. */
+static int mode_of(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) ? -1 : (int)(st.st_mode & 0777);
+}
+
+/* Serves on loopback and ends on SIGTERM; under umask 022 what it writes
+** is its account's alone, and as root it says why that is unwise. */
 TEST(Program, ServesOnLoopbackAndClosesOnSigterm)
 {
     Program v;
     std::string home = loopback_home("127.0.0.1");
-    write_file(home + "/My Roku/options.txt", "t\n");
+    write_file(home + "/My Roku/options.txt", "at\n");
+    mode_t was = umask(022);
     v.start({"-s"}, home);
+    umask(was);
     int port = v.wait_port("127.0.0.1");
     ASSERT_GE(port, 12000) << v.output();
-    EXPECT_NE(v.output().find("Options = t\n"), std::string::npos);
+    EXPECT_NE(v.output().find("Options = at\n"), std::string::npos);
+    bool root = geteuid() == 0;
+    EXPECT_EQ(v.output().find("Running as root: ") != std::string::npos, root) << v.output();
     EXPECT_NE(v.output().find("Path = " + v.home + "/My Roku\n"), std::string::npos);
     /* What it serves is the Http tests'. */
     EXPECT_EQ(v.stop(SIGTERM), 0);
-    EXPECT_NE(v.trace().find("Options = ST\n"), std::string::npos);
+    EXPECT_NE(v.trace().find("Options = AST\n"), std::string::npos);
+    EXPECT_EQ(v.trace().find("Running as root: ") != std::string::npos, root);
+    EXPECT_EQ(mode_of(v.roku), root ? 0711 : 0700);
+    for (const char *file : {"Velmora.ini", "trace.txt", "access.txt"}) EXPECT_EQ(mode_of(v.roku + "/" + file), 0600) << file;
     EXPECT_EQ(read_file(v.roku + "/missing.htm"),
               "<TITLE>404 Not Found</TITLE><H3>Not Found</H3>The requested object does not exist "
               "on this server. The link you followed is either outdated, inaccurate, or "

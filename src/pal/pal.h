@@ -79,7 +79,8 @@ char *pal_error_text(int err, char *buf, size_t size);
 /* ------------------------------------------------------------- the shell */
 
 /* ShellExecuteA of the command interpreter on a batch file: runs `file` with
-** /bin/sh in `folder`, detached in a process group of its own, with no
+** /bin/sh in `folder` (the server reads the file, so it may be the server's
+** account's alone), detached in a process group of its own, with no
 ** descriptor of the server inherited and standard input and output on
 ** /dev/null.  A server running as root runs it under an unprivileged account
 ** (pal_shell_account), since VLC refuses root.  Every batch gets the same
@@ -206,7 +207,12 @@ int pal_list_folder(const char *path, void (*each)(void *ctx, const char *name, 
                     void *ctx);
 
 /* The wide-character file calls.  Paths are UTF-16 little-endian units
-** (as the file layer builds them), NUL-terminated. */
+** (as the file layer builds them), NUL-terminated.  A file opened for
+** writing or appending ("w", "a") is the server's account's alone
+** (PAL_FILE_MODE, whatever the umask; an existing one loses its bits for
+** others), and a folder made by pal_wmkdir is PAL_FOLDER_MODE. */
+#define PAL_FILE_MODE   0600
+#define PAL_FOLDER_MODE 0700
 FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode);
 
 /* The status record of the wide status call (the fields the system reads). */
@@ -223,6 +229,7 @@ struct pal_stat {
 
 int pal_wstat(const uint16_t *path, struct pal_stat *st);
 int pal_wmkdir(const uint16_t *path);
+int pal_wchmod(const uint16_t *path, unsigned mode);
 int pal_wremove(const uint16_t *path);
 int pal_wchdir(const uint16_t *path);
 int pal_wrename(const uint16_t *from, const uint16_t *to);
@@ -282,8 +289,8 @@ std::string pal_replace_target(const char *file);
 ** time.  Returns a handle, or -1 with the error code set. */
 int pal_replace_lock(const char *tmp);
 
-/* Writes the n bytes at data to the locked temporary h (permission bits mode
-** when keep_mode is set), flushes it to the disk, renames it over target and
+/* Writes the n bytes at data to the locked temporary h (the owner's bits of
+** mode when keep_mode is set, else PAL_FILE_MODE), flushes it to the disk, renames it over target and
 ** flushes the folder.  Closes h; on failure removes tmp.  Returns 1, or 0 with
 ** the error code set. */
 int pal_replace_commit(int h, const char *tmp, const char *target, const char *data, size_t n,

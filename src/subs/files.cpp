@@ -83,6 +83,13 @@ int My_mkdir(const char *path) { return with_path(path, pal_wmkdir); }
 int My_remove(const char *path) { return with_path(path, pal_wremove); }
 int My_chdir(const char *path) { return with_path(path, pal_wchdir); }
 
+int My_chmod(const char *path, unsigned mode)
+{
+    uint16_t wp[WPATH];
+    utf8_to_utf16(path, wp, WPATH);
+    return pal_wchmod(wp, mode);
+}
+
 int My_realpath(const char *path, char *out, size_t size)
 {
     uint16_t wp[WPATH];

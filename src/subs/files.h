@@ -30,6 +30,7 @@ int My_mkdir(const char *path);
 int My_remove(const char *path);
 int My_rename(const char *from, const char *to);
 int My_chdir(const char *path);
+int My_chmod(const char *path, unsigned mode);
 
 /* The real form of path (UTF-8) into out (size bytes): absolute, with
 ** every link, "." and ".." resolved.  1, or 0 when a part of it is missing

@@ -47,7 +47,23 @@ FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
         errno = ENOENT;
         return nullptr;
     }
-    return fopen(p.c_str(), m.c_str());
+    if (m.empty() || (m[0] != 'w' && m[0] != 'a')) return fopen(p.c_str(), m.c_str());
+    /* What the server writes holds PINs, addresses and paths: its
+    ** account's alone, whatever the umask, and a file written before with
+    ** looser bits is closed to others too. */
+    int flags = (m.find('+') != std::string::npos ? O_RDWR : O_WRONLY) | O_CREAT | O_CLOEXEC |
+                (m[0] == 'w' ? O_TRUNC : O_APPEND);
+    int fd = open(p.c_str(), flags, PAL_FILE_MODE);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && (st.st_mode & 077)) fchmod(fd, st.st_mode & 0700);
+    FILE *f = fdopen(fd, m.c_str());
+    if (!f) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return f;
 }
 
 int pal_wstat(const uint16_t *path, struct pal_stat *st)
@@ -66,7 +82,8 @@ int pal_wstat(const uint16_t *path, struct pal_stat *st)
     return 0;
 }
 
-int pal_wmkdir(const uint16_t *path) { return mkdir(narrow(path).c_str(), 0777); }
+int pal_wmkdir(const uint16_t *path) { return mkdir(narrow(path).c_str(), PAL_FOLDER_MODE); }
+int pal_wchmod(const uint16_t *path, unsigned mode) { return chmod(narrow(path).c_str(), (mode_t)mode); }
 int pal_wremove(const uint16_t *path) { return remove(narrow(path).c_str()); }
 int pal_wchdir(const uint16_t *path) { return chdir(narrow(path).c_str()); }
 int pal_wrename(const uint16_t *from, const uint16_t *to)

@@ -91,7 +91,7 @@ std::string pal_replace_target(const char *file)
 int pal_replace_lock(const char *tmp)
 {
     for (int tries = 0; tries < 1000; tries++) {
-        int fd = open(tmp, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+        int fd = open(tmp, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, PAL_FILE_MODE);
         if (fd < 0)
             return -1;
         while (flock(fd, LOCK_EX) != 0) {
@@ -162,8 +162,9 @@ int pal_replace_commit(int h, const char *tmp, const char *target, const char *d
         pal_replace_abandon(h, tmp);
         return 0;
     }
-    if (keep_mode)
-        fchmod(h, (mode_t)mode);
+    /* The file keeps its owner's bits; others get none (it holds the PINs),
+    ** and a new file is the account's alone whatever the umask. */
+    fchmod(h, keep_mode ? (mode_t)(mode & 0700) : PAL_FILE_MODE);
     if (fsync(h) != 0 || rename(tmp, target) != 0) {
         pal_replace_abandon(h, tmp);
         return 0;
