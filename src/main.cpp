@@ -249,6 +249,7 @@ static void read_test_settings(void)
     if (pal_getenv("VELMORA_IDLE_SECONDS", v, sizeof v)) Idle_Seconds = decimal_int(v);
     if (pal_getenv("VELMORA_SLOT_QUIET_SECONDS", v, sizeof v)) Slot_Quiet_Seconds = decimal_int(v);
     if (pal_getenv("VELMORA_COUNTERS_MS", v, sizeof v)) pal_headless_counters_every(decimal_int(v));
+    if (pal_getenv("VELMORA_STALL_SECONDS", v, sizeof v)) Stall_Seconds = std::max(decimal_int(v), 1);
 }
 
 /* The data folder is the server's account's alone: it holds the PINs, the

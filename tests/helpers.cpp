@@ -180,7 +180,7 @@ std::string sent_by(const std::function<void(int)> &call)
     return got;
 }
 
-static sockaddr_in inet_address(const std::string &addr, int port)
+sockaddr_in inet_address(const std::string &addr, int port)
 {
     sockaddr_in a{};
     a.sin_family = AF_INET;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <netinet/in.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -113,6 +114,9 @@ std::string itunes_library(const std::string &tracks, const std::string &playlis
 
 /* What call sends on one end of a socket pair, read by a thread meanwhile. */
 std::string sent_by(const std::function<void(int)> &call);
+
+/* The IPv4 socket address addr:port. */
+sockaddr_in inet_address(const std::string &addr, int port);
 
 /* Opens a TCP connection to a loopback address; -1 on failure. */
 int connect_loopback(const std::string &addr, int port);

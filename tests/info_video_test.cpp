@@ -7,6 +7,7 @@
 #include "global.h"
 #include "helpers.h"
 #include "info/info.h"
+#include "subs/trace.h"
 
 namespace fs = std::filesystem;
 
@@ -98,8 +99,11 @@ TEST(InfoVideo, HandBuiltAtoms)
     /* An atom ending past the file stops the walk; lines before remain. */
     EXPECT_EQ(reader_bytes(info_mpeg, ftyp + atom("moov", mvhd(1000, 3000) + be(0x7FFF, 4) + "trak" + tkhd(0, 8, 8))),
               "Duration:3\n");
-    /* Atoms of size 0 are stepped by 4. */
-    EXPECT_EQ(reader_bytes(info_mpeg, std::string(40, '\0') + atom("moov", mvhd(1, 7))), "Duration:7\n");
+    /* One size of 0 is stepped by 4 (the flags of a "meta"); two in a row, or a
+    ** size too small for a header, are no atom and end the walk. */
+    EXPECT_EQ(reader_bytes(info_mpeg, std::string(4, '\0') + atom("moov", mvhd(1, 7))), "Duration:7\n");
+    for (const std::string &junk : {std::string(8, '\0'), be(7, 4) + "free"})
+        EXPECT_EQ(reader_bytes(info_mpeg, junk + atom("moov", mvhd(1, 7))), "");
     /* A movie header straddling the first window's end is read whole. */
     std::string pad = atom("free", std::string(9980 - 8 - ftyp.size(), 'f'));
     EXPECT_EQ(reader_bytes(info_mpeg, ftyp + pad + atom("moov", mvhd(10, 100))), "Duration:10\n");
@@ -126,7 +130,25 @@ TEST(InfoVideo, HandBuiltAtoms)
     EXPECT_EQ(reader_path(info_mpeg, big), "Duration:42\n");
     EXPECT_EQ(reader_bytes(info_mpeg, head + moov), "");
     EXPECT_EQ(reader_bytes(info_mpeg, ftyp + be(1, 4) + "mdat" + be(~0ull, 8) + moov), "");
+
+    /* A movie whose download has not begun (all zeros) costs a few steps and
+    ** trace lines, not one per 4 bytes; a file of tiny atoms traces at most
+    ** what one request may. */
+    std::string dir_trace = trace_to_temp(), zeros = dir + "/zeros.mp4", tiny = dir + "/tiny.mp4";
+    write_file(zeros, "");
+    fs::resize_file(zeros, 4 << 20);
+    EXPECT_EQ(reader_path(info_mpeg, zeros), "");
+    EXPECT_LT(fs::file_size(dir_trace + "/trace.txt"), 4096u);
+    std::string frees;
+    for (int i = 0; i < 20000; i++) frees += atom("free", "");
+    write_file(tiny, frees + atom("moov", mvhd(1, 5)));
+    Trace_Budget(64 << 10);
+    EXPECT_EQ(reader_path(info_mpeg, tiny), "Duration:5\n");
+    Trace_Budget(-1);
+    EXPECT_LT(fs::file_size(dir_trace + "/trace.txt"), 70u << 10);
+    trace_off();
     fs::remove_all(dir);
+    fs::remove_all(dir_trace);
 }
 
 TEST(InfoVideo, HandBuiltProgramStreams)

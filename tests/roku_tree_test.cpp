@@ -1,10 +1,12 @@
 /* The /Roku/ tree: listings, target mapping, Recent, Roku_Config.txt, patterns, search. */
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -291,7 +293,9 @@ TEST_F(RokuTree, SearchOptionsLoopsAndDepth)
         EXPECT_EQ(search(folder, t), (Lines{"null"})) << t;
     EXPECT_EQ(chk_toc("no-slash*"), nullptr);
 
-    /* Links back to a folder being searched are not followed again; others are. */
+    /* Links back to a folder being searched are not followed again; others
+    ** are, inside the shared places only. */
+    set_link(0, "Share", dir);
     std::string l = dir + "/L", k = dir + "/K";
     fs::create_directories(l + "/sub");
     fs::create_directories(k);
@@ -299,6 +303,25 @@ TEST_F(RokuTree, SearchOptionsLoopsAndDepth)
     for (auto [to, at] : {std::pair{".", "/L/self"}, {"..", "/L/sub/up"}, {"../K", "/L/k"}, {"../L", "/K/back"}})
         ASSERT_EQ(symlink(to, (dir + at).c_str()), 0) << at;
     EXPECT_EQ(search(l, "x*&s"), (Lines{l + "/x1\n", l + "/sub/x2\n", l + "/k/x3\n"}));
+
+    /* Ten folders each linked from the nine others: each is searched once,
+    ** each song found once.  A search whose client has hung up stops. */
+    std::string web = dir + "/Web";
+    for (int i = 0; i < 10; i++) {
+        fs::create_directories(web + "/f" + std::to_string(i));
+        write_file(web + "/f" + std::to_string(i) + "/s" + std::to_string(i) + ".mp3", "x");
+        for (int j = 0; j < 10; j++)
+            if (j != i) fs::create_directory_symlink("../f" + std::to_string(j), web + "/f" + std::to_string(i) + "/to" + std::to_string(j));
+    }
+    fs::create_directory_symlink("/etc", web + "/f0/etc");
+    std::string found = drain(chk_toc((web + "/*.mp3&s").c_str()));
+    EXPECT_EQ(std::count(found.begin(), found.end(), '\n'), 10) << found;
+    EXPECT_EQ(search(web, "passwd&s"), (Lines{"null"}));
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    close(pair[1]);
+    EXPECT_EQ(chk_toc((web + "/*.mp3&s").c_str(), pair[0]), nullptr);
+    close(pair[0]);
 
     /* A tree deeper than a search goes still answers what lies near. */
     std::string deep = dir + "/Deep", p = deep;

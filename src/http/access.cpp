@@ -39,6 +39,7 @@ static int Sequence[MAX_ALLOWED + 1];       /* the last number accepted */
 static int Seq_Err[MAX_ALLOWED + 1];        /* numbers out of the window */
 static int Live[MAX_ALLOWED];               /* connections holding the slot */
 static time_t Last_Use[MAX_ALLOWED];        /* its last request or connection end */
+static unsigned char Admitted[MAX_ALLOWED]; /* a request of its was accepted */
 static std::mutex table_lock;
 
 std::atomic<int> Slot_Quiet_Seconds{SLOT_QUIET_SECONDS};
@@ -109,6 +110,7 @@ static int find_slot(uint32_t rip)
         Debug("Slot %d of %o freed for %o", oldest, Allowed[oldest], rip);
         Allowed[oldest] = AliasIP[oldest] = 0;
         Sequence[oldest] = Seq_Err[oldest] = 0;
+        Admitted[oldest] = 0;
     }
     return oldest;
 }
@@ -168,6 +170,7 @@ int Chk_Cookie(uint32_t rip, const char *cookie, const char *req, int *held)
             int ok = check_sequence(i, rip, cip, tok, req);
             if (ok && i < MAX_ALLOWED) {
                 Last_Use[i] = pal_time();
+                Admitted[i] = 1;
                 if (held && *held < 0) {
                     Live[i]++;
                     *held = i;
@@ -189,6 +192,14 @@ int Chk_Cookie(uint32_t rip, const char *cookie, const char *req, int *held)
     Debug("Max Number of Connections Exceeded ! Rip %o", rip);
     if (!table_full_told.exchange(1)) Alert("", "Max Number of Connections Exceeded !", 0);
     return ACCESS_REFUSE;
+}
+
+int Known_Player(uint32_t rip)
+{
+    std::lock_guard<std::mutex> g(table_lock);
+    for (int i = 0; i < MAX_ALLOWED; i++)
+        if (Allowed[i] == rip) return Admitted[i];
+    return 0;
 }
 
 /* Gives back the slot a connection held; its quiet time starts now. */

@@ -21,6 +21,10 @@ enum { ACCESS_REFUSE = 0, ACCESS_ACCEPT = 1, ACCESS_START = 2 };
 ** from other addresses until Release_Slot(*held) at the connection's end. */
 int Chk_Cookie(uint32_t rip, const char *cookie, const char *req, int *held = nullptr);
 
+/* 1 when address rip holds a slot in which a request was accepted: a
+** player that has been served before. */
+int Known_Player(uint32_t rip);
+
 /* Ends a connection's hold on its slot (nothing for -1). */
 void Release_Slot(int held);
 

@@ -40,11 +40,27 @@
 #define CROWDED_WAIT 2
 /* Seconds a request may take to arrive whole, from its first byte. */
 #define REQ_ARRIVE 20
+/* Seconds a send may make no progress before its connection ends: as long
+** as an idle wait (a player whose user paused a movie reads nothing while
+** its buffer is full), and as short as a crowded one, a few seconds more
+** for a slow network, when others need the room. */
+#define STALL_WAIT IDLE_WAIT
+#define CROWDED_STALL 10
+/* One wait of a stalled send, in milliseconds. */
+#define STALL_STEP 1000
 /* Range values are held within this bound, so no sum or difference of two of
 ** them can overflow. */
 #define RANGE_CAP 1000000000000000000LL
+/* Trace bytes one request may write.  A movie of 30 GB sent whole traces
+** about 12 MB (a line per block); a request that would write more is cut
+** there, whatever file or search it meets. */
+#define TRACE_PER_REQUEST (16L << 20)
 /* reply's buffer: large enough for a redirect that names Roku_Path. */
 #define REPLY_TXT (2 * MAX_PATH_TXT)
+
+std::atomic<int> Stall_Seconds{STALL_WAIT};
+
+static int stalled(pal_socket s);
 
 /* The buffers of one connection.  Together they are larger than a worker
 ** should carry on its stack, so each connection takes them from the heap
@@ -131,7 +147,9 @@ int scan_headers(char arg[REQ_LINES][REQ_LINE], REQ_HEAD *h)
             const char *text = line + 11;
             if (*text) text++;
             h->start = h->end = 0;
-            get_range(text, &h->start, &h->end);
+            /* A value that is no range at all ("--5") is ignored, as if the
+            ** line were not there: the whole file, status 200. */
+            if (!get_range(text, &h->start, &h->end)) h->status = 0;
             Debug("start = %lld end = %lld", h->start, h->end);
         }
     }
@@ -147,6 +165,14 @@ int get_range(const char *text, long long *start, long long *end)
     const char *p = read_decimal(text, -RANGE_CAP, RANGE_CAP, &v);
     if (!p) return 0;
     *start = v;
+    /* A suffix of no bytes ("-0") asks for nothing the file holds: it is
+    ** kept as a range that ends before it starts, which is answered 416. */
+    const char *sign = text;
+    while (*sign == ' ' || (*sign >= '\t' && *sign <= '\r')) sign++;
+    if (v == 0 && *sign == '-') {
+        *end = -1;
+        return 2;
+    }
     if (*p != '-' || !read_decimal(p + 1, -RANGE_CAP, RANGE_CAP, &v)) return 1;
     /* end is kept one past the last byte; 0 stays "to the end", so a range
     ** of 0-0 asks for the whole stream. */
@@ -221,6 +247,7 @@ static int live_stream(pal_socket s, CONN *c, const char *line, const REQ_HEAD *
 static int serve_request(pal_socket s, CONN *c, size_t n, int *ok)
 {
     WALK("serve_request");
+    Trace_Budget(TRACE_PER_REQUEST);
     int lines = split_request(c->req, n, c->arg);
     fold_headers(c->arg);
     for (int i = 0; i < lines; i++) Debug("arg[%i] = %s", i, c->arg[i]);
@@ -279,7 +306,7 @@ static int serve_request(pal_socket s, CONN *c, size_t n, int *ok)
     if (!found || dir) {
         Debug("Stat failed or is a dir");
         in = chk_browse(c->item, c->path, req);
-        if (!in) in = chk_toc(c->path);
+        if (!in) in = chk_toc(c->path, s);
         Debug("chk1 in = %o", trace_ptr(in));
         if (in) {
             /* A listing, search or info text is read from its open stream
@@ -336,7 +363,7 @@ static int idle_wait(pal_socket s, int limit)
         int rc = sockwait(s, 1);
         if (rc > 0) return 1;
         if (rc < 0) return 0;
-        int room = Threads_In_Use() > MAX_THREADS * 3 / 4 ? CROWDED_WAIT : limit;
+        int room = Crowded(s) ? CROWDED_WAIT : limit;
         if (++waited >= room) return 0;
     }
     return 0;
@@ -384,12 +411,19 @@ int client(int s)
         int more = serve_request(s, c, n, &ok);
         c->have -= n;
         memmove(c->req, c->req + n, c->have);
-        if (!more) break;
+        if (!more || stalled(s)) break;
     }
     Debug("connect close %i", s);
     /* The slot is given back before the close, so a peer that sees the
     ** connection end finds the slot free. */
     if (c) Release_Slot(c->held);
+    if (stalled(s)) {
+        /* Reset at once: the data it never took is dropped, not kept in
+        ** the system for a peer that will not read it. */
+        int zero = 0;
+        pal_setsockopt(s, PAL_SOL_SOCKET, PAL_SO_LINGER, &zero, sizeof zero);
+    }
+    Release_IP(s);
     pal_closesocket(s);
     free(c);
     return 0;
@@ -413,6 +447,41 @@ int strip(char *out, const char *in, size_t size)
     return (int)n;
 }
 
+/* The calling thread's connection had a send that stalled. */
+static thread_local pal_socket stalled_socket = PAL_INVALID_SOCKET;
+
+/* 1 when a bounded send on s ran out of time.  (Each connection has a
+** thread of its own, so the mark never outlives its connection.) */
+static int stalled(pal_socket s)
+{
+    return stalled_socket == s;
+}
+
+int send_bounded(pal_socket s, const void *buf, int len)
+{
+    /* After a stall the connection only waits to end: nothing more goes. */
+    if (stalled_socket == s) return -1;
+    const char *p = (const char *)buf;
+    int done = 0, waited = 0;
+    while (done < len) {
+        int n = pal_send_some(s, p + done, len - done, STALL_STEP);
+        if (n < 0) return done ? done : -1;
+        if (n > 0) {
+            done += n;
+            waited = 0;
+            continue;
+        }
+        int room = Crowded(s) ? CROWDED_STALL : Stall_Seconds.load();
+        if (++waited >= room || !Active) {
+            Debug("send stalled %d seconds, connection ended", waited);
+            stalled_socket = s;
+            pal_set_socket_error(PAL_WSAETIMEDOUT);
+            return done ? done : -1;
+        }
+    }
+    return done;
+}
+
 /* Sends a short bare answer with its two line feeds in one send. */
 int reply(pal_socket s, const char *ans)
 {
@@ -423,7 +492,7 @@ int reply(pal_socket s, const char *ans)
     buf[n++] = '\n';
     buf[n++] = '\n';
     buf[n] = 0;
-    return pal_send(s, buf, (int)n);
+    return send_bounded(s, buf, (int)n);
 }
 
 /* No call-trace entry here: answers are built from dozens of calls, and a

@@ -47,8 +47,10 @@ int fold_headers(char arg[REQ_LINES][REQ_LINE]);
 int scan_headers(char arg[REQ_LINES][REQ_LINE], REQ_HEAD *h);
 
 /* Reads a range "first-last" (as "%lld-%lld") from text into start and end;
-** end becomes one past the last byte when it is not 0.  Values are held
-** within +/-10^18.  Returns the number of values read (0, 1 or 2). */
+** end becomes one past the last byte when it is not 0; a suffix of no
+** bytes ("-0") gives start 0 and end -1, a range no stream satisfies.
+** Values are held within +/-10^18.  Returns the number of values read (0,
+** 1 or 2); 0 means the text is no range. */
 int get_range(const char *text, long long *start, long long *end);
 
 /* The methods a request line can name, as get_method numbers them. */
@@ -62,6 +64,16 @@ int get_method(const char *line);
 ** on): leading blanks skipped, then up to a blank, a control character or
 ** the end; out holds at most size - 1 characters.  Returns the count. */
 int strip(char *out, const char *in, size_t size);
+
+/* Sends the len bytes of buf to the connection s, waiting while the peer
+** takes them, but no longer than Stall_Seconds without any progress (10
+** seconds when Crowded): the connection is then to end, and is reset when
+** it closes.  Returns len, or fewer (-1 for none) on failure or stall. */
+int send_bounded(pal_socket s, const void *buf, int len);
+
+/* The bound of a stalled send, in seconds: 300.  Start-up sets it from the
+** environment variable VELMORA_STALL_SECONDS, so tests need not wait. */
+extern std::atomic<int> Stall_Seconds;
 
 /* Sends ans followed by two line feeds in one send.  Returns the send's
 ** result. */

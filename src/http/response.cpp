@@ -301,7 +301,7 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
     size_t h = header_block(buf, size, status, type, length, range, f->mtime);
     if (status != 416 && locate(buf, "video/") && start == 0) insert_recent(path);
 
-    int rc = pal_send(s, buf, (int)h);
+    int rc = send_bounded(s, buf, (int)h);
     Debug("send header %i\n*\n%s*\n", rc, buf);
     if (rc != (int)h) {
         char err[200];
@@ -331,7 +331,7 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
             if (got == 0) Dump("Read data", buf, n < 32 ? (int)n : 32);
             got += (long long)n;
             Debug("send %d \toffset %lld", (int)n, start + got);
-            if (pal_send(s, buf, (int)n) != (int)n) {
+            if (send_bounded(s, buf, (int)n) != (int)n) {
                 int err = pal_socket_error();
                 Debug("send failed errno %d - %s", err, getsockerr(err));
                 failed = 1;
@@ -362,7 +362,7 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
             Debug("Padding out %d chars", (int)left);
             const char zero = 0;
             for (long long i = 0; i < left; i++)
-                if (pal_send(s, &zero, 1) != 1) break;
+                if (send_bounded(s, &zero, 1) != 1) break;
         }
     }
     fclose(in);

@@ -8,6 +8,10 @@
 #include "global.h"
 #include "http/server.h"
 
+#include <mutex>
+#include <unordered_map>
+
+#include "http/access.h"
 #include "http/socket.h"
 #include "subs/files.h"
 #include "subs/text.h"
@@ -31,6 +35,11 @@ unsigned char ip[4];
 ** connection: two minutes. */
 #define IDLE_CHECK 19
 #define WAIT_SECONDS 6
+/* Connections the system completes before the accept loop takes them.  A
+** burst -- a player opening several at once while others flood the port --
+** then waits in the queue instead of having its handshakes dropped and
+** retried a second or more later. */
+#define LISTEN_BACKLOG 128
 
 int Idle_Seconds = 0;
 
@@ -108,9 +117,59 @@ pal_socket getmysocket(void)
     return 0;
 }
 
-int Chk_IP(pal_socket)
+/*
+** The connections of each peer address.  The accept loop counts a
+** connection in (Chk_IP) and its thread counts it out (Release_IP) before it
+** closes the socket, so a socket number is never counted twice.  Under
+** conn_lock; the request threads read an address's count (Crowded).
+*/
+static std::mutex conn_lock;
+static std::unordered_map<uint32_t, int> per_address;
+static std::unordered_map<pal_socket, uint32_t> conn_peer;
+
+int Chk_IP(pal_socket s)
 {
+    uint32_t peer = 0;
+    if (pal_getpeername(s, &peer, nullptr) != 0) return 0;
+    /* Known before the lock: the access tables have a lock of their own. */
+    int known = Known_Player(peer);
+    int room = MAX_THREADS - Threads_In_Use();
+    std::lock_guard<std::mutex> g(conn_lock);
+    auto at = per_address.find(peer);
+    int mine = at == per_address.end() ? 0 : at->second;
+    if (mine >= ADDRESS_SHARE) {
+        Debug("address %o holds its share of %d connections", peer, ADDRESS_SHARE);
+        return 0;
+    }
+    /* The last slots are kept for players admitted before that are not
+    ** already busy: whoever else fills the table, they get in. */
+    if (room <= KNOWN_ROOM && !(known && mine < KNOWN_FEW)) {
+        Debug("room for known players only, %o refused", peer);
+        return 0;
+    }
+    per_address[peer] = mine + 1;
+    conn_peer[s] = peer;
     return 1;
+}
+
+void Release_IP(pal_socket s)
+{
+    std::lock_guard<std::mutex> g(conn_lock);
+    auto at = conn_peer.find(s);
+    if (at == conn_peer.end()) return;
+    auto n = per_address.find(at->second);
+    if (n != per_address.end() && --n->second <= 0) per_address.erase(n);
+    conn_peer.erase(at);
+}
+
+int Crowded(pal_socket s)
+{
+    if (Threads_In_Use() > MAX_THREADS * 3 / 4) return 1;
+    std::lock_guard<std::mutex> g(conn_lock);
+    auto at = conn_peer.find(s);
+    if (at == conn_peer.end()) return 0;
+    auto n = per_address.find(at->second);
+    return n != per_address.end() && n->second >= ADDRESS_SHARE;
 }
 
 int sockwait(pal_socket s, int sec)
@@ -179,7 +238,7 @@ int server(void)
         return 0;
     }
     Debug("Http listening on %s  Port %i  %s", IP_Adrs[IP_Select], My_Port.load(), My_Host);
-    if (pal_listen(s, 5) != 0) {
+    if (pal_listen(s, LISTEN_BACKLOG) != 0) {
         Debug("HTTP: Server closing - error %s\n", getsockerr(pal_socket_error()));
         close_listener(s);
         return 0;
@@ -226,6 +285,7 @@ int server(void)
                 /* No thread for it: this connection is refused, the others
                 ** are served on. */
                 Debug("closing socket %i", c);
+                Release_IP(c);
                 pal_closesocket(c);
             }
         } else {

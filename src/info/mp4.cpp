@@ -18,6 +18,11 @@
 
 #define ATOM_WIN 10000      /* the window of file bytes the walk reads */
 #define NAME_BUF 256        /* the name of a free-form item */
+#define ATOM_HEAD 8         /* size and type: the least an atom can be */
+/* Atoms one walk visits at most.  A movie has a few hundred, a fragmented
+** one a few per second of playing time; a file of tiny made-up atoms would
+** otherwise cost a step per 8 bytes of a file of any size. */
+#define MAX_ATOMS 100000
 
 /* The atoms the walk enters: it steps over their 8-byte header only, so the
 ** next atom read is their first child.  The items named here are also
@@ -246,11 +251,16 @@ int info_mpeg(FILE *in, FILE *out, int64_t sz)
     int64_t pos = 0;        /* file position of the atom */
     long i = 0;             /* its offset in the window */
     long rd = read_at(in, 0, buf, ATOM_WIN);
+    int zero = 0;           /* the last step was over a size of 0 */
 
-    while (rd > 0) {
+    for (int atoms = 0; rd > 0; atoms++) {
         /* A file that ends inside an atom header ends the walk. */
         if (rd - i < 8)
             break;
+        if (atoms == MAX_ATOMS) {
+            Debug("walk stopped after %d atoms", MAX_ATOMS);
+            break;
+        }
         int64_t size = char2int(buf + i, 4);
         /* An unknown file size (-1) puts every atom past the end: a file
         ** that cannot be measured gets no lines. */
@@ -282,6 +292,17 @@ int info_mpeg(FILE *in, FILE *out, int64_t sz)
         int64_t span = size == 1 && memcmp(type, "mdat", 4) == 0 ? 16 : size;
         long len = span < held ? (long)span : held;
         handle(out, &w, type, buf + i, len, &size);
+
+        /* What cannot be an atom ends the walk: a size too small for its
+        ** own header, or a second size of 0 in a row.  One size of 0 is
+        ** the version and flags of a "meta" or the end of a QuickTime
+        ** list, and is stepped over; a run of them is a file of zeros,
+        ** such as a movie whose download has not reached it yet. */
+        if ((size > 0 && size < ATOM_HEAD) || (size == 0 && zero)) {
+            Debug("no atom at %lld", (long long)pos);
+            break;
+        }
+        zero = size == 0;
 
         /* "meta" is a full box: stepping 8 lands on its version and flags,
         ** which read as an atom of size 0 and are stepped over by 4. */

@@ -222,6 +222,8 @@ struct pal_stat {
     time_t   mtime;        /* times in seconds since 1970 (named apart from the */
     time_t   atime;        /* POSIX fields, which are macros on some systems) */
     time_t   ctime;
+    uint64_t dev, ino;     /* the file's identity: its device and its number
+                           ** there; both 0 where the platform cannot tell */
 };
 #define PAL_S_IFMT  0xF000
 #define PAL_S_IFDIR 0x4000
@@ -422,6 +424,13 @@ int pal_getpeername(pal_socket s, uint32_t *addr, int *port);
 int pal_set_nonblocking(pal_socket s, int on);
 /* select() on one socket for reading: >0 readable, 0 time-out, <0 error. */
 int pal_wait_readable(pal_socket s, int sec, int usec);
+/* 1 when the peer of the connected socket s has closed or reset the
+** connection (bytes it sent before stay unread), else 0.  Does not wait. */
+int pal_peer_closed(pal_socket s);
+/* Sends what it can of len bytes within ms milliseconds: the count sent
+** (1 or more), 0 when the peer took nothing in that time, -1 on failure.
+** Never raises SIGPIPE. */
+int pal_send_some(pal_socket s, const void *buf, int len, int ms);
 /* WSAGetLastError: the Windows Sockets number of the calling thread's last
 ** socket failure (ECONNRESET is 10054 on every platform). */
 int pal_socket_error(void);

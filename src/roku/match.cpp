@@ -9,22 +9,29 @@
 #include "global.h"
 #include "roku/match.h"
 
+#include <set>
 #include <string>
-#include <vector>
+#include <utility>
 
+#include "roku/roku.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
 
 /* Bounds of one search: levels below the starting folder, folders opened
-** in all, and the length of a path the file layer converts without cutting
-** it (a cut path would open some other folder).  Links back to a folder
-** being searched are caught (loops_back); the bounds stop what is left,
-** such as links that fan out to the same folders many ways. */
+** and entries read in all, the time it may take, and the length of a path
+** the file layer converts without cutting it (a cut path would open some
+** other folder).  Each real folder is searched once, however many links
+** lead to it; the bounds stop what is left, such as a link to the root of
+** a large disk.  The client is asked whether it is still there every
+** GONE_CHECK entries. */
 #define MAX_SEARCH_DEPTH   32
 #define MAX_SEARCH_FOLDERS 100000
+#define MAX_SEARCH_ENTRIES 1000000
+#define SEARCH_MS          20000
 #define MAX_SEARCH_PATH    1000
+#define GONE_CHECK         256
 
 /* Folds ASCII letters to lower case when fold is set. */
 static int fold_char(int c, int fold)
@@ -206,96 +213,77 @@ int Match(const char *pat, const char *str, int flgs)
     }
 }
 
-/* One folder of the chain being searched: its status and, once asked for,
-** a digest of its names. */
-struct folder_mark {
-    std::string path;
-    My_Stat_Buf st;
-    int hashed;
-    uint64_t names;
-};
-
-/* What one search has left to spend and the folders it is inside. */
+/* What one search has left to spend, the folders it has searched (by
+** device and number), and the connection it answers. */
 struct search_state {
     int folders;
-    std::vector<folder_mark> chain;
+    long entries;
+    uint32_t t0;
+    pal_socket client;
+    int stopped;
+    std::set<std::pair<uint64_t, uint64_t>> seen;
 };
 
-/* The same folder by its status: type, size, modification and change
-** times.  (The access time is left out: reading the folder moves it.) */
-static int same_status(const My_Stat_Buf &a, const My_Stat_Buf &b)
+/* 1 when the search is to end: out of entries or time, or its client has
+** gone.  The reason is traced once. */
+static int spent(search_state *state)
 {
-    return a.st_mode == b.st_mode && a.st_size == b.st_size && a.mtime == b.mtime &&
-           a.ctime == b.ctime;
-}
-
-/* A digest of the names in folder path, whatever their order; 0 when it
-** cannot be listed. */
-static uint64_t names_digest(const char *path)
-{
-    MY_DIR *dir = My_opendir(path);
-    if (!dir)
+    if (state->stopped)
+        return 1;
+    const char *why = nullptr;
+    if (state->entries <= 0)
+        why = "entries";
+    else if (pal_ticks() - state->t0 > SEARCH_MS)
+        why = "time";
+    else if (state->client != PAL_INVALID_SOCKET && pal_peer_closed(state->client))
+        why = "client gone";
+    if (!why)
         return 0;
-    uint64_t sum = 0, count = 0;
-    while (my_dirent *e = My_readdir(dir)) {
-        uint64_t h = 1469598103934665603ull;          /* FNV-1a */
-        for (const unsigned char *c = (const unsigned char *)e->d_name; *c; c++)
-            h = (h ^ *c) * 1099511628211ull;
-        sum += h * 0x9E3779B97F4A7C15ull + (h >> 29);
-        count++;
-    }
-    My_closedir(dir);
-    return sum ^ (count * 0xC2B2AE3D27D4EB4Full);
+    Debug("search stopped - %s", why);
+    state->stopped = 1;
+    return 1;
 }
 
-/* Is the folder child (with status cst) one of the folders being searched,
-** reached again through a link?  The platform gives no file identity, so a
-** folder counts as the same when its status and its names are the same;
-** the names are only read when the status already agrees. */
-static int loops_back(search_state *state, const char *child, const My_Stat_Buf &cst)
+/* 1 when the folder with status st was searched before (reached again
+** through a link); marks it searched otherwise.  A platform that cannot
+** tell a file's identity leaves the depth and count bounds to end loops. */
+static int seen_before(search_state *state, const My_Stat_Buf &st)
 {
-    int have = 0;
-    uint64_t mine = 0;
-    for (folder_mark &m : state->chain) {
-        if (!same_status(m.st, cst))
-            continue;
-        if (!m.hashed) {
-            m.names = names_digest(m.path.c_str());
-            m.hashed = 1;
-        }
-        if (!have) {
-            mine = names_digest(child);
-            have = 1;
-        }
-        if (mine == m.names)
-            return 1;
-    }
-    return 0;
+    if (!st.dev && !st.ino)
+        return 0;
+    return !state->seen.insert({st.dev, st.ino}).second;
 }
 
-/* Searches folder path (status st) for names matching target, as find_file
-** does; depth is its level below the starting folder.  Returns the output
-** stream. */
-static FILE *search(const char *path, const My_Stat_Buf &st, const char *target, int option,
-                    FILE *out, int depth, search_state *state)
+/* Searches folder path for names matching target, as find_file does; depth
+** is its level below the starting folder.  Returns the output stream. */
+static FILE *search(const char *path, const char *target, int option, FILE *out, int depth,
+                    search_state *state)
 {
     Debug("find_file - %s/%s %o", path, target, (unsigned)option);
     if (state->folders <= 0) {
         Debug("search stopped at %d folders [%s]", MAX_SEARCH_FOLDERS, path);
         return out;
     }
+    if (spent(state))
+        return out;
     state->folders--;
     MY_DIR *dir = My_opendir(path);
     if (!dir) {
         Debug("dir failed for %s", path);
         return out;
     }
-    state->chain.push_back(folder_mark{path, st, 0, 0});
 
     std::string full;
     while (my_dirent *e = My_readdir(dir)) {
+        if (--state->entries % GONE_CHECK == 0 && spent(state))
+            break;
         const char *name = e->d_name;
         if (!strcmp(name, ".") || !strcmp(name, ".."))
+            continue;
+        full.assign(path).append("/").append(name);
+        /* A link that leads out of the shared places is neither listed nor
+        ** searched, as it is not served. */
+        if (e->d_link && !Links_Stay_Shared(full.c_str()))
             continue;
         if (!Match(target, name, option)) {
             if (!out)
@@ -309,7 +297,6 @@ static FILE *search(const char *path, const My_Stat_Buf &st, const char *target,
         }
         if (!(option & MATCH_SUBDIRS))
             continue;
-        full.assign(path).append("/").append(name);
         My_Stat_Buf cst;
         if (My_stat(full.c_str(), &cst) || (cst.st_mode & PAL_S_IFMT) != PAL_S_IFDIR)
             continue;
@@ -317,29 +304,35 @@ static FILE *search(const char *path, const My_Stat_Buf &st, const char *target,
             Debug("too deep, not searched [%s]", full.c_str());
             continue;
         }
-        if (loops_back(state, full.c_str(), cst)) {
-            Debug("loop, not searched [%s]", full.c_str());
+        if (seen_before(state, cst)) {
+            Debug("searched before, not again [%s]", full.c_str());
             continue;
         }
-        out = search(full.c_str(), cst, target, option, out, depth + 1, state);
+        out = search(full.c_str(), target, option, out, depth + 1, state);
+        if (state->stopped)
+            break;
     }
     My_closedir(dir);
-    state->chain.pop_back();
     return out;
 }
 
 /* Appends "folder/name" lines for the names below path matching target to
 ** input, made at the first match when null; option holds the Match flags and
 ** MATCH_SUBDIRS.  Returns the stream, or null when nothing matched. */
-FILE *find_file(const char *path, const char *target, int option, FILE *input)
+FILE *find_file(const char *path, const char *target, int option, FILE *input,
+                pal_socket client)
 {
     WALK("find_file");
     search_state state;
     state.folders = MAX_SEARCH_FOLDERS;
+    state.entries = MAX_SEARCH_ENTRIES;
+    state.t0 = pal_ticks();
+    state.client = client;
+    state.stopped = 0;
     My_Stat_Buf st;
-    if (My_stat(path, &st))
-        memset(&st, 0, sizeof st);
-    return search(path, st, target, option, input, 0, &state);
+    if (!My_stat(path, &st))
+        seen_before(&state, st);
+    return search(path, target, option, input, 0, &state);
 }
 
 /* Answers a search path "folder/pattern" or "folder/pattern&options": the
@@ -347,7 +340,7 @@ FILE *find_file(const char *path, const char *target, int option, FILE *input)
 ** null when the path is no search or nothing matched.  The options: "c"
 ** makes the search case-sensitive, "e" lets backslash escape, "s" searches
 ** subfolders. */
-FILE *chk_toc(const char *path)
+FILE *chk_toc(const char *path, pal_socket client)
 {
     WALK("chk_toc");
     Debug("chk_toc - %s", path);
@@ -397,7 +390,7 @@ FILE *chk_toc(const char *path)
     Debug("path [%s]  target [%s] option [%s]", folder, target, opt);
     Debug("opt %o", (unsigned)flags);
 
-    FILE *out = find_file(folder, target, flags, nullptr);
+    FILE *out = find_file(folder, target, flags, nullptr, client);
     Debug("result %o", (unsigned)(uintptr_t)out);
     if (out) {
         fflush(out);

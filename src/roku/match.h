@@ -18,11 +18,15 @@
 int Match(const char *pat, const char *str, int flgs);
 
 /* Appends the names below path matching target to input (a temporary file
-** made at the first match when input is null).  Returns the stream, or null
-** when nothing matched. */
-FILE *find_file(const char *path, const char *target, int option, FILE *input);
+** made at the first match when input is null).  Each real folder is searched
+** once; the search is bounded in folders, entries and time, and ends early
+** when the connection client (PAL_INVALID_SOCKET: none) closes.  Returns
+** the stream, or null when nothing matched. */
+FILE *find_file(const char *path, const char *target, int option, FILE *input,
+                pal_socket client = PAL_INVALID_SOCKET);
 
-/* The stream of matches for a search path, or null. */
-FILE *chk_toc(const char *path);
+/* The stream of matches for a search path asked for on the connection
+** client (PAL_INVALID_SOCKET: none), or null. */
+FILE *chk_toc(const char *path, pal_socket client = PAL_INVALID_SOCKET);
 
 #endif

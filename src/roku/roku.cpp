@@ -574,7 +574,11 @@ static std::shared_ptr<const shared_places> places(void)
 ** tables name them? */
 static int shared(const std::string &path)
 {
-    for (const std::string &p : places()->named)
+    /* The snapshot is held for the whole loop: a range over a member of a
+    ** temporary would outlive it, and another thread may drop the last
+    ** other reference meanwhile. */
+    auto snap = places();
+    for (const std::string &p : snap->named)
         if (inside(path, p)) return 1;
     return 0;
 }
@@ -583,7 +587,8 @@ int Real_Shared(const char *real)
 {
     if (!Confine) return 1;
     std::string r = real;
-    for (const std::string &p : places()->real)
+    auto snap = places();   /* held for the loop, as above */
+    for (const std::string &p : snap->real)
         if (inside(r, p)) return 1;
     return 0;
 }

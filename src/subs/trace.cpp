@@ -38,12 +38,47 @@ struct log_reader {
     ~log_reader() { if (locked) switch_lock.unlock(); }
 };
 
+/* About the bytes before each message: slot, time and code letter. */
+#define LINE_HEAD 20
+
+/* The trace bytes the calling thread may still write for its request, or
+** -1 for no bound; and whether the line that says it was cut is out. */
+static thread_local long budget = -1;
+static thread_local bool budget_told = false;
+
+void Trace_Budget(long bytes)
+{
+    budget = bytes < 0 ? -1 : bytes;
+    budget_told = false;
+}
+
+/* Takes n bytes off the calling thread's budget.  Returns false when they
+** do not fit: the line is then dropped, and the first dropped line is
+** replaced by one that says so. */
+static bool spend(size_t n)
+{
+    if (budget < 0) return true;
+    if ((long)n <= budget) {
+        budget -= (long)n;
+        return true;
+    }
+    if (!budget_told) {
+        budget_told = true;
+        long left = budget;
+        budget = -1;   /* the notice itself is always written */
+        Debug("trace cut here: the rest of this request is left out");
+        budget = left;
+    }
+    return false;
+}
+
 int trace(const char *fmt, va_list args)
 {
     char msg[10000];
     vsnprintf(msg, sizeof msg, fmt, args);
     size_t n = strlen(msg);
     if (n > 0 && msg[n - 1] == '\n') msg[--n] = 0;
+    if (!spend(n + LINE_HEAD)) return 0;
     struct tm tm;
     pal_localtime(pal_time(), &tm);
     log_reader r;
@@ -67,6 +102,8 @@ void Debug(const char *fmt, ...)
 int Dump(const char *tag, const void *buffer, int size)
 {
     if (!TRA.load(std::memory_order_relaxed) || size < 0) return 0;
+    /* A dump takes about nine bytes of trace for each byte dumped. */
+    if (!spend(strlen(tag) + 9 * (size_t)size)) return 0;
     const unsigned char *b = (const unsigned char *)buffer;
     struct tm tm;
     pal_localtime(pal_time(), &tm);

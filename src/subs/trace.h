@@ -19,6 +19,12 @@ void Debug(const char *fmt, ...) PAL_PRINTF(1, 2);
 ** the release code letter, the message.  Returns 0. */
 int trace(const char *fmt, va_list args);
 
+/* Bounds the trace the calling thread writes from now on to about bytes
+** (a negative count lifts the bound).  The request handler sets it at the
+** start of each request, so no request can fill the disk with its trace:
+** past the bound one line says so and the rest is left out. */
+void Trace_Budget(long bytes);
+
 /* Writes an octal/hex dump of size bytes under a header line.  Returns 0. */
 int Dump(const char *tag, const void *buffer, int size);
 

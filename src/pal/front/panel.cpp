@@ -20,16 +20,19 @@
 #include "pal/front/panel_page.h"   /* generated from src/pal/front/panel/ */
 
 #include <atomic>
+#include <deque>
+#include <mutex>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <random>
 
 #define PANEL_STACK       (256 * 1024)
 #define MAX_CONNECTIONS   32            /* open at once; more are closed at once */
+#define MAX_READING       8             /* of them still sending their request */
 #define MAX_HEAD          8192          /* request line and headers */
 #define MAX_BODY          16384
-#define RECEIVE_MS        10000         /* a request that stalls longer is dropped */
+#define RECEIVE_MS        3000          /* a request not whole by then is dropped */
 #define EVENT_WAIT_MS     1000          /* a keep-alive comment at least this often */
 #define EVENT_COALESCE_MS 40            /* changes in a burst go out as one */
 #define TOKEN_BYTES       16
@@ -43,6 +46,13 @@ struct panel_server {
     pal_socket listener = PAL_INVALID_SOCKET;
     std::atomic<int> connections{0};
     std::atomic<int> pages{0};          /* event streams open: someone is looking */
+    /* The connections still sending their request, oldest first.  A new
+    ** connection that finds MAX_READING of them ends the oldest, so idle
+    ** connections can never keep out a request that carries the token.
+    ** Under reading_lock; a connection leaves the list before its socket
+    ** is closed, so no other connection's socket is ever ended. */
+    std::mutex reading_lock;
+    std::deque<pal_socket> reading;
 };
 static panel_server server;
 
@@ -641,6 +651,26 @@ static void stream_events(pal_socket s)
 
 static void renew_token(std::string &out);
 
+/* Enters s in the list of connections still reading, ending the oldest
+** when the list is full. */
+static void reading_add(pal_socket s)
+{
+    std::lock_guard<std::mutex> g(server.reading_lock);
+    if (server.reading.size() >= MAX_READING) {
+        pal_shutdown(server.reading.front());
+        server.reading.pop_front();
+    }
+    server.reading.push_back(s);
+}
+
+/* Takes s out of the list (it may have been ended and taken out already). */
+static void reading_done(pal_socket s)
+{
+    std::lock_guard<std::mutex> g(server.reading_lock);
+    auto at = std::find(server.reading.begin(), server.reading.end(), s);
+    if (at != server.reading.end()) server.reading.erase(at);
+}
+
 static int serve_connection(int sock)
 {
     pal_socket s = sock;
@@ -648,6 +678,7 @@ static int serve_connection(int sock)
     pal_setsockopt(s, PAL_SOL_SOCKET, PAL_SO_RCVTIMEO, &ms, sizeof ms);
     std::string req, out;
     int bad = read_request(s, req);
+    reading_done(s);
     if (bad) {
         error(out, bad, bad == 413 ? "the request is too large" : "malformed request");
         send_all(s, out);
@@ -681,10 +712,12 @@ static int accept_loop(int)
             continue;
         }
         server.connections++;
+        reading_add(c);
         pal_thread t = pal_thread_create(PANEL_STACK, serve_connection, c, nullptr);
         if (t) {
             pal_thread_close(t);
         } else {
+            reading_done(c);
             pal_closesocket(c);
             server.connections--;
         }

@@ -78,6 +78,8 @@ int pal_wstat(const uint16_t *path, struct pal_stat *st)
         st->mtime = s.st_mtime;
         st->atime = s.st_atime;
         st->ctime = s.st_ctime;
+        st->dev = (uint64_t)s.st_dev;
+        st->ino = (uint64_t)s.st_ino;
     }
     return 0;
 }

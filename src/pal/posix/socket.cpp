@@ -381,6 +381,40 @@ int pal_wait_readable(pal_socket s, int sec, int usec)
     }
 }
 
+int pal_peer_closed(pal_socket s)
+{
+    pollfd p = {s, POLLIN, 0};
+    int r;
+    do r = poll(&p, 1, 0); while (r < 0 && errno == EINTR);
+    if (r <= 0) return 0;
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return 1;
+    /* Readable: bytes of a next request, or the end of the stream. */
+    char c;
+    ssize_t n;
+    do n = recv(s, &c, 1, MSG_PEEK | MSG_DONTWAIT); while (n < 0 && errno == EINTR);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+int pal_send_some(pal_socket s, const void *buf, int len, int ms)
+{
+    if (len < 0) return fail_with(PAL_WSAEINVAL);
+    if (len == 0) return 0;
+    for (;;) {
+        pollfd p = {s, POLLOUT, 0};
+        int r = poll(&p, 1, ms < 0 ? 0 : ms);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return fail();
+        if (r == 0) return 0;
+        ssize_t n = send(s, buf, (size_t)len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return (int)n;
+        if (errno == EINTR) continue;
+        /* Writable yet full again (another writer, a shrunk window): the
+        ** time was spent all the same. */
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return fail();
+    }
+}
+
 int pal_gethostname(char *buf, int size)
 {
     if (!buf || size <= 0) return fail_with(PAL_WSAEFAULT);
