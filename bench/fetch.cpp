@@ -2,15 +2,18 @@
 ** The load of the HTTP benchmark: N clients, each from a loopback address of
 ** its own, fetch the same file at once and the total throughput is printed.
 ** With -c the clients follow Velmora's cookie sequence as the channel does;
-** without it they send a plain GET (for the peer server).
+** without it they send a plain GET (for the peer server); with -0 that GET
+** is HTTP/1.0, so a peer sends a generated page whole, not in chunks, and
+** ends it by closing.
 **
-**   velmora-fetch [-c] -n CLIENTS PORT TARGET
+**   velmora-fetch [-c] [-0] -n CLIENTS PORT TARGET
 **
 ** Prints "bytes seconds MB/s"; exits non-zero when a client fell short.
 */
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,16 +27,18 @@
 #include "roku_channel.h"
 
 /* Sends the request and reads the answer, counting the body's bytes
-** without keeping them.  Returns the body bytes, -1 on a failure. */
+** without keeping them; an answer without a length ends at the close.
+** Returns the body bytes, -1 on a failure. */
 static long long fetch_once(int sock, const std::string &req)
 {
     if (send(sock, req.data(), req.size(), MSG_NOSIGNAL) != (ssize_t)req.size()) return -1;
     static thread_local std::vector<char> buf(1 << 20);
     std::string head;
     long long body = 0, want = -1;
+    bool to_close = false;
     for (;;) {
         ssize_t n = recv(sock, buf.data(), buf.size(), 0);
-        if (n <= 0) break;
+        if (n <= 0) return to_close ? body : -1;
         if (want < 0) {
             head.append(buf.data(), (size_t)n);
             size_t end = head.find("\n\n");
@@ -44,27 +49,28 @@ static long long fetch_once(int sock, const std::string &req)
             /* Only a whole answer counts: 200, or Velmora's 200 OK. */
             if (head.compare(0, 12, "HTTP/1.1 200") != 0) return -1;
             const char *cl = strcasestr(head.c_str(), "Content-length: ");
-            if (!cl) return -1;
-            want = atoll(cl + 16);
+            to_close = !cl && head.compare(0, 8, "HTTP/1.1") == 0 && !strcasestr(head.c_str(), "chunked");
+            want = cl ? atoll(cl + 16) : LLONG_MAX;
             body = (long long)(head.size() - end - skip);
         } else {
             body += n;
         }
         if (want >= 0 && body >= want) break;
     }
-    return want >= 0 && body >= want ? body : -1;
+    return body;
 }
 
 int main(int argc, char **argv)
 {
-    bool cookies = false;
+    bool cookies = false, http10 = false;
     int clients = 1, i = 1;
     for (; i < argc && argv[i][0] == '-'; i++) {
         if (!strcmp(argv[i], "-c")) cookies = true;
+        else if (!strcmp(argv[i], "-0")) http10 = true;
         else if (!strcmp(argv[i], "-n") && i + 1 < argc) clients = atoi(argv[++i]);
     }
     if (argc - i != 2 || clients < 1 || clients > 200) {
-        fprintf(stderr, "usage: velmora-fetch [-c] -n CLIENTS PORT TARGET\n");
+        fprintf(stderr, "usage: velmora-fetch [-c] [-0] -n CLIENTS PORT TARGET\n");
         return 2;
     }
     int port = atoi(argv[i]);
@@ -89,7 +95,8 @@ int main(int argc, char **argv)
                 ready++;
                 return;
             }
-            std::string req = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: bench\r\n";
+            std::string req = "GET " + target + (http10 ? " HTTP/1.0" : " HTTP/1.1") +
+                              "\r\nHost: 127.0.0.1\r\nUser-Agent: bench\r\n";
             if (cookies) req += "Cookie: " + Channel::cookie(ch.local_address(), ch.sequence + 1) + "\r\n";
             req += "\r\n";
             ready++;

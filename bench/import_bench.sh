@@ -4,6 +4,8 @@
 # cover image and the song files, so the artwork search lists them) with
 # every table written, side by side with Python's plistlib merely reading the
 # same file, and prints both times, their ratio and Velmora's peak memory.
+# The parse and the first import run in turns, ROUNDS rounds (3 by default,
+# each import into a new folder); the times printed are the medians.
 #
 #   bench/import_bench.sh [TRACKS [FOLDERS [PLAYLISTS]]]
 set -euo pipefail
@@ -11,14 +13,16 @@ cd "$(dirname "$0")/.."
 tracks=${1:-50000}
 folders=${2:-5000}
 playlists=${3:-500}
+rounds=${ROUNDS:-3}
+build=${VELMORA_BUILD:-build/release}
 
 tools/setup.sh
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/release -j"$(nproc)" --target velmora-import >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)" --target velmora-import >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/library" "$work/data"
+mkdir -p "$work/library"
 lib="$work/library/iTunes Music Library.xml"
 python3 tests/data/make_itunes_library.py --tracks "$tracks" --folders "$folders" \
     --playlists "$playlists" --root "$work/music" --make-folders --out "$lib"
@@ -27,17 +31,26 @@ echo "$tracks tracks in $folders folders, $playlists playlists: $(du -h "$lib" |
 # Warm the page cache so both read from memory.
 cat "$lib" >/dev/null
 
-seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null; t1=$(date +%s.%N); awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'; }
-p=$(seconds python3 -c 'import plistlib, sys; plistlib.load(open(sys.argv[1], "rb"))' "$lib")
-first=$(seconds build/release/velmora-import "$work/library" "$work/data")
+seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null || return 1; t1=$(date +%s.%N); awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'; }
+median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+for r in $(seq "$rounds"); do
+    seconds python3 -c 'import plistlib, sys; plistlib.load(open(sys.argv[1], "rb"))' "$lib" >> "$work/t.p"
+    mkdir "$work/data$r"
+    seconds "$build/velmora-import" "$work/library" "$work/data$r" >> "$work/t.v"
+done
+p=$(median "$work/t.p")
+first=$(median "$work/t.v")
 # A rebuild first deletes the tables of the last one.
-again=$(seconds build/release/velmora-import "$work/library" "$work/data")
-memory=$(build/release/velmora-import "$work/library" "$work/data")
+again=$(seconds "$build/velmora-import" "$work/library" "$work/data1")
+# The peak memory of a first import.
+mkdir "$work/memory"
+memory=$("$build/velmora-import" "$work/library" "$work/memory")
 printf 'plistlib parse only      %8ss\n' "$p"
 printf 'Velmora import           %8ss   %sx the time of the parse alone\n' "$first" \
     "$(awk -v a="$first" -v b="$p" 'BEGIN { printf "%.2f", a / b }')"
 printf 'Velmora import again     %8ss   %sx\n' "$again" \
     "$(awk -v a="$again" -v b="$p" 'BEGIN { printf "%.2f", a / b }')"
-printf 'Velmora %s\n' "$memory"
-printf '%s track files, %s lines in albums.txt\n' "$(ls "$work/data/iTunes Tables" | grep -c '^Track-')" \
-    "$(wc -l < "$work/data/iTunes Tables/albums.txt")"
+printf 'Velmora first import: %s\n' "$memory"
+files=$(ls "$work/data1/iTunes Tables" | grep -c '^Track-' || true)
+printf '%s track files, %s lines in albums.txt\n' "$files" "$(wc -l < "$work/data1/iTunes Tables/albums.txt")"
+[ "$files" -eq "$tracks" ] || { echo "the import wrote $files track files for $tracks tracks"; exit 1; }

@@ -4,19 +4,25 @@
 #     on the same transport stream of about 1 GB (LIVE_BENCH_MB), made here
 #     by looping a short MPEG-2 clip; prints both times and the speed ratio.
 #  2. HEAD to redirect with the distribution's VLC and the default
-#     parameters, for a 1080p H.264 movie and a 720p MPEG-2 movie: median of
-#     5 runs each, against the goal of 3 s; with the time to the end of the
-#     stream and the transcoding speed as a multiple of real time.
+#     parameters, for a 1080p H.264 movie and a 720p MPEG-2 movie of 20 s
+#     (LIVE_BENCH_SECONDS): median of 5 runs (LIVE_BENCH_RUNS) each, against
+#     the goal of 3 s; with the time to the end of the stream and the
+#     transcoding speed as a multiple of real time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mb=${LIVE_BENCH_MB:-1024}
-tools/setup.sh
-command -v ffmpeg >/dev/null || { apt-get update -q && apt-get install -y -q --no-install-recommends ffmpeg; }
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=OFF >/dev/null
-cmake --build build/release -j"$(nproc)" --target velmora velmora-live >/dev/null
-# Start turns discovery on: the runs below stay in a network namespace.
-[ -n "${VELMORA_NETNS:-}" ] || VELMORA_NETNS=1 exec tools/netns.sh "$(pwd)/bench/$(basename "$0")" "$@"
-live=build/release/velmora-live
+movie_seconds=${LIVE_BENCH_SECONDS:-20}
+runs=${LIVE_BENCH_RUNS:-5}
+build=${VELMORA_BUILD:-build/release}
+if [ -z "${VELMORA_NETNS:-}" ]; then
+    tools/setup.sh
+    command -v ffmpeg >/dev/null || { apt-get update -q && apt-get install -y -q --no-install-recommends ffmpeg; }
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" -j"$(nproc)" --target velmora velmora-live >/dev/null
+    # Start turns discovery on: the runs below stay in a network namespace.
+    VELMORA_NETNS=1 exec tools/netns.sh "$(pwd)/bench/$(basename "$0")" "$@"
+fi
+live="$build/velmora-live"
 
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -24,7 +30,8 @@ trap 'kill $vpid 2>/dev/null || true; wait 2>/dev/null; rm -rf "$work"' EXIT
 vpid=
 
 # ---- 1. segmenter throughput
-ffmpeg -loglevel error -f lavfi -i testsrc=size=1280x720:rate=25 -f lavfi -i sine -t 10 \
+ffmpeg -loglevel error -f lavfi -i testsrc=size=1280x720:rate=25 -f lavfi -i sine \
+    -t $(( movie_seconds < 10 ? movie_seconds : 10 )) \
     -c:v mpeg2video -b:v 40M -maxrate 40M -bufsize 8M -c:a mp2 -f mpegts -pcr_period 100 "$work/clip.ts"
 clip=$(stat -c %s "$work/clip.ts")
 loops=$(( mb * 1048576 / clip ))
@@ -43,21 +50,22 @@ awk -v s="$size" -v v="$v" -v f="$f" 'BEGIN {
 rm -f "$work/big.ts"
 
 # ---- 2. HEAD to redirect with VLC
-ffmpeg -loglevel error -f lavfi -i testsrc=size=1920x1080:rate=25 -f lavfi -i sine -t 20 \
+ffmpeg -loglevel error -f lavfi -i testsrc=size=1920x1080:rate=25 -f lavfi -i sine -t "$movie_seconds" \
     -c:v libx264 -preset veryfast -c:a aac "$work/h264-1080p.mkv"
-ffmpeg -loglevel error -f lavfi -i testsrc=size=1280x720:rate=25 -f lavfi -i sine -t 20 \
+ffmpeg -loglevel error -f lavfi -i testsrc=size=1280x720:rate=25 -f lavfi -i sine -t "$movie_seconds" \
     -c:v mpeg2video -b:v 6M -c:a mp2 "$work/mpeg2-720p.mpg"
 chmod 644 "$work"/*.mkv "$work"/*.mpg
 mkdir -p "$work/home/My Roku"
 chmod 755 "$work/home"
 printf '[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\nTranscode=1\r\n[Links]\r\nMovies=%s\r\n' "$work" \
     > "$work/home/My Roku/Velmora.ini"
-HOME="$work/home" build/release/velmora -s > "$work/velmora.out" & vpid=$!
+HOME="$work/home" "$build/velmora" -s > "$work/velmora.out" & vpid=$!
 for _ in $(seq 100); do grep -q 'Server - 127.0.0.1:' "$work/velmora.out" 2>/dev/null && break; sleep 0.1; done
 vport=$(sed -n 's/^Server - 127.0.0.1:\([0-9]*\) .*/\1/p' "$work/velmora.out")
 for movie in h264-1080p.mkv mpeg2-720p.mpg; do
-    runs=$(for _ in 1 2 3 4 5; do $live head "$vport" "/Roku/Movies/$movie" 20; sleep 1; done | sort -n)
-    median=$(echo "$runs" | sed -n 3p)
+    times=$(for _ in $(seq "$runs"); do $live head "$vport" "/Roku/Movies/$movie" "$movie_seconds"; sleep 1; done | sort -n)
+    median=$(echo "$times" | sed -n "$(( (runs + 1) / 2 ))p")
+    [ "$(echo "$times" | wc -w)" -eq $(( 3 * runs )) ] || { echo "$movie: HEAD to redirect failed"; exit 1; }
     echo "$median" | awk -v m="$movie" '{
         printf "%-16s HEAD to redirect (first segment) median %.2f s (goal 3 s: %.2fx)   end of stream %.2f s   speed %.1fx real time\n",
                m, $1, 3 / $1, $2, $3 }'

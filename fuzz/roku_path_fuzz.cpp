@@ -6,6 +6,7 @@
 ** pattern and a name for Match under every flag combination.
 */
 #include "global.h"
+#include "config/config.h"
 #include "roku/match.h"
 #include "roku/roku.h"
 #include "subs/text.h"
@@ -25,10 +26,9 @@ static void setup(void)
     scopy(Roku_Path, sizeof Roku_Path, fuzz_folder().c_str());
     const char *titles[][2] = {{"Music", "D:/Media/Music"}, {"Recent", "/r"}, {"", "/empty"},
                                {"Long", "/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}};
-    for (int i = 0; i < 4; i++) {
-        links[i].link = strdup(titles[i][0]);
-        links[i].path = strdup(titles[i][1]);
-    }
+    links.edit([&](LINK *t) {
+        for (int i = 0; i < 4; i++) t[i] = LINK{strdup(titles[i][0]), strdup(titles[i][1])};
+    });
     plinks[0] = strdup("E:/Lib%20One/");
     plinks[7] = strdup("%");
     plink_cnt = 8;

@@ -103,30 +103,34 @@ extern char Args[MAX_ARGS][1024];
 
 /* --------------------------------------------------- configuration globals */
 
+/* Who may write these and how other threads read them is written in
+** config/config.h, which owns them.  Numbers are atomic; the texts and the
+** address table are written under settings_lock and read elsewhere through
+** a copy (Setting_Text, Selected_Adrs). */
 extern char Server_Name[256];
 extern std::atomic<int> My_Port;
 extern char IP_Adrs[MAX_IP][IP_TXT];
-extern int IP_cnt;
-extern int IP_Select;
-extern int Transcode, VLC_Stream, VLC_Subtitle, On_error;
+extern std::atomic<int> IP_cnt;
+extern std::atomic<int> IP_Select;
+extern std::atomic<int> Transcode, VLC_Stream, VLC_Subtitle, On_error;
 extern std::atomic<int> My_Trace;
 extern std::atomic<int> Audit;
-extern long long iTunes_Time, iPhoto_Time;
+extern std::atomic<long long> iTunes_Time, iPhoto_Time;
 extern char iTunes_Path[MAX_PATH_TXT];
 extern char iPhoto_Path[MAX_PATH_TXT];
 extern char VLC_Path[MAX_PATH_TXT];
-extern int SS_period, SS_overlay, SS_shuffle, SS_random;
+extern std::atomic<int> SS_period, SS_overlay, SS_shuffle, SS_random;
 extern char SS_music[1024];
 extern std::atomic<int> Save_Config;
 /* 1 (the default): only the shared places are served; "Confine=0" in
 ** [Velmora] serves any path, as before. */
-extern int Confine;
+extern std::atomic<int> Confine;
 extern char Version_Host[256];           /* version-check host; empty = no check */
 
 /* ----------------------------------------------------------- list globals */
 
-extern LINK links[MAX_LINKS];
-extern LINK paths[MAX_LINKS];
+/* links and paths are published tables (config/config.h); recent and
+** plinks have their locks there. */
 extern char recent[MAX_RECENT][RECENT_TXT];
 extern char *plinks[MAX_PLINKS];
 extern int plink_cnt;

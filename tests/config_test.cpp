@@ -31,8 +31,7 @@ static void reset_globals(bool keep_addresses = false)
     Transcode = VLC_Stream = VLC_Subtitle = On_error = SS_period = SS_overlay = SS_shuffle = SS_random = 0;
     iTunes_Time = iPhoto_Time = options = 0;
     memset(recent, 0, sizeof recent);
-    for (LINK *l : {links, paths})
-        for (int i = 0; i < MAX_LINKS; i++) free(l[i].link), free(l[i].path), l[i] = LINK{nullptr, nullptr};
+    links.edit(Clear_Links), paths.edit(Clear_Links);
 }
 
 static std::string crlf(const Lines &lines)
@@ -63,7 +62,8 @@ static Lines section(const char *sec)
 static Lines memory_links()
 {
     Lines out;
-    for (int i = 0; i < MAX_LINKS && links[i].link; i++) out.push_back(links[i].link + "="s + links[i].path);
+    const Link_View lk = links.now();
+    for (int i = 0; i < MAX_LINKS && lk[i].link; i++) out.push_back(lk[i].link + "="s + lk[i].path);
     return out;
 }
 
@@ -148,8 +148,8 @@ TEST_F(Config, SaveThenLoadGivesBackEveryKeyInOrder)
                     {VLC_Path, "/usr/bin/vlc"}, {Version_Host, "127.0.0.1:8099"}, {SS_music, "/m/a.mp3"},
                     {recent[0], "/v/a.mkv"}, {recent[2], "/v/c.mkv"}})   /* row 1 empty: keys 0 and 2 */
         scopy(s.first, 100, s.second);
-    links[0] = LINK{strdup("Movies"), strdup("/m")}, links[1] = LINK{strdup("TV"), strdup("/tv")};
-    paths[3] = LINK{strdup("1234"), strdup("/kids")};
+    links.edit([](LINK *t) { t[0] = LINK{strdup("Movies"), strdup("/m")}, t[1] = LINK{strdup("TV"), strdup("/tv")}; });
+    paths.edit([](LINK *t) { t[3] = LINK{strdup("1234"), strdup("/kids")}; });
     save_config();
     EXPECT_EQ(Save_Config.load(), 0);
     std::string want = crlf({
@@ -228,7 +228,7 @@ TEST_F(Config, RecentListMovesToHeadKeepsTenAndSkipsPrivateFolders)
     for (int i = 0; i <= 10; i++) insert_recent(("/p" + std::to_string(i)).c_str());
     for (int i = 10; i >= 1; i--) want.push_back(std::to_string(10 - i) + "=/p" + std::to_string(i));
     expect_list(want);
-    paths[5] = LINK{strdup("1234"), strdup("D:/Kids")};
+    paths.edit([](LINK *t) { t[5] = LINK{strdup("1234"), strdup("D:/Kids")}; });
     insert_recent("D:/Kids/Movies");              /* below a private folder: never enters */
     expect_list(want);
     insert_recent("D:/Other");
@@ -308,7 +308,7 @@ TEST_F(Config, DamagedFilesLoadAndTheNextSaveIsClean)
         write_file(ini, f.first);
         load_config();
         std::string got = Server_Name + "|"s + std::to_string(My_Port) + "|" + std::to_string(SS_period) + "|" +
-                          recent[0] + "|" + (links[0].path ? links[0].path : "");
+                          recent[0] + "|" + (links.now()[0].path ? links.now()[0].path : "");
         EXPECT_EQ(got, f.second);
         save_config();
         std::string out = read_file(ini);
@@ -380,10 +380,12 @@ TEST_F(Config, FullDiskDuringSaveKeepsTheLastWholeFile)
     std::filesystem::create_directory(small);
     ASSERT_TRUE(mount_small(small, "8k"));   /* two pages */
     scopy(Roku_Path, sizeof Roku_Path, small.c_str());
-    links[0] = LINK{strdup("Movies"), strdup("/m")};
+    links.edit([](LINK *t) { t[0] = LINK{strdup("Movies"), strdup("/m")}; });
     save_config();
     std::string whole = read_file(small + "/Velmora.ini");
-    for (int i = 1; i < MAX_LINKS; i++) links[i] = LINK{strdup(("T" + std::to_string(i)).c_str()), strdup("/media/x")};
+    links.edit([](LINK *t) {
+        for (int i = 1; i < MAX_LINKS; i++) t[i] = LINK{strdup(("T" + std::to_string(i)).c_str()), strdup("/media/x")};
+    });
     GTEST_FLAG_SET(death_test_style, "fast");   /* the child must not mount again */
     EXPECT_EXIT(save_config(), ::testing::ExitedWithCode(1), "WritePrivateProfileString \\*\n.*No space left");
     EXPECT_EQ(read_file(small + "/Velmora.ini"), whole);

@@ -7,6 +7,7 @@
 #include <utime.h>
 
 #include "global.h"
+#include "config/config.h"
 #include "helpers.h"
 #include "info/info.h"
 #include "http/listing.h"
@@ -148,6 +149,10 @@ TEST_F(Info, TypeSideFileAndTimes)
     side += std::string("\0\xFF end", 6);
     write_file(dir + "/Song.info", side);
     EXPECT_EQ(after_file_lines(info_of(upper), upper), tags + side);
+    /* One too large for a text held in memory comes whole all the same. */
+    side.assign(1536 * 1024, 's');
+    write_file(dir + "/Song.info", side);
+    EXPECT_TRUE(after_file_lines(info_of(upper), upper) == tags + side);
 
     /* Reading for tags leaves the file's times as they were. */
     struct utimbuf old = {1000000000, 1100000000};
@@ -176,18 +181,16 @@ TEST_F(Info, AliasesGiveTheRealFileAndItsCompanions)
     write_file(alias, target + "\r\nsecond line\n");
 
     struct Restore {   /* the globals set here, back as they were even when a check fails */
-        LINK l0 = links[0], l1 = links[1];
         std::string ip = IP_Adrs[0];
         int sel = IP_Select, port = My_Port;
-        ~Restore() { links[0] = l0, links[1] = l1, IP_Select = sel, My_Port = port, Confine = 1;
+        ~Restore() { links.edit(Clear_Links), IP_Select = sel, My_Port = port, Confine = 1;
                      scopy(IP_Adrs[0], IP_TXT, ip.c_str()); }
     } restore;
     /* The link path differs in case and separator. */
     std::string upper_dir = dir;
     for (char &ch : upper_dir) ch = (char)toupper((unsigned char)ch);
     std::string lp = upper_dir + "\\FILMS";
-    links[0] = {(char *)"Other", (char *)"/nowhere"};
-    links[1] = {(char *)"My Movies", (char *)lp.c_str()};
+    links.edit([&](LINK *t) { t[0] = {strdup("Other"), strdup("/nowhere")}, t[1] = {strdup("My Movies"), strdup(lp.c_str())}; });
     scopy(IP_Adrs[0], IP_TXT, "127.0.0.1");
     IP_Select = 0;
     My_Port = 8001;
@@ -206,7 +209,7 @@ TEST_F(Info, AliasesGiveTheRealFileAndItsCompanions)
 
     /* A link's path need not end at a separator. */
     std::string part = dir + "/Fil";
-    links[1].path = (char *)part.c_str();
+    links.edit([&](LINK *t) { free(t[1].path), t[1].path = strdup(part.c_str()); });
     EXPECT_NE(info_of(alias).find("\npath:http://127.0.0.1:8001/Roku/My%20Moviesms/Rock/Song%20%C3%A9.mp3\n"),
               std::string::npos);
 

@@ -5,13 +5,19 @@
 */
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <thread>
 
 #include "global.h"
 #include "config/config.h"
 #include "helpers.h"
+#include "discovery/ssdp.h"
+#include "http/client.h"
+#include "http/server.h"
+#include "roku_channel.h"
 #include "subs/text.h"
+#include "subs/threads.h"
 #include "subs/trace.h"
 #include "ui/options.h"
 
@@ -48,8 +54,7 @@ protected:
     void SetUp() override
     {
         TracedFolderTest::SetUp();
-        for (LINK *l : {links, paths})
-            for (int i = 0; i < MAX_LINKS; i++) free(l[i].link), free(l[i].path), l[i] = LINK{nullptr, nullptr};
+        links.edit(Clear_Links), paths.edit(Clear_Links);
         IP_cnt = 1;
         IP_Select = 0;
         scopy(IP_Adrs[0], IP_TXT, "127.0.0.1");
@@ -72,7 +77,8 @@ protected:
     std::vector<std::string> titles(void)
     {
         std::vector<std::string> out;
-        for (int i = 0; i < MAX_LINKS && links[i].link; i++) out.push_back(links[i].link);
+        const Link_View lk = links.now();
+        for (int i = 0; i < MAX_LINKS && lk[i].link; i++) out.push_back(lk[i].link);
         return out;
     }
 
@@ -106,8 +112,8 @@ TEST_F(OptionsDialog, TitlesStaySortedAndContiguous)
         click(IDC_TITLE_DELETE);
     });
     EXPECT_EQ(titles(), (std::vector<std::string>{"Cartoons", "zoo"}));
-    EXPECT_STREQ(links[0].path, "C:/kids");
-    EXPECT_EQ(links[2].link, nullptr);
+    EXPECT_STREQ(links.now()[0].path, "C:/kids");
+    EXPECT_EQ(links.now()[2].link, nullptr);
     EXPECT_EQ(alerts(), "Title Bar - A title can't hold \"=\" or start with \"[\" or \";\" !|");
     std::string file = ini();
     EXPECT_NE(file.find("[Links]\r\nCartoons=C:/kids\r\nzoo=/z\r\n"), std::string::npos) << file;
@@ -145,8 +151,9 @@ TEST_F(OptionsDialog, PrivateFolders)
         }
     });
     std::vector<std::string> left;
-    for (const LINK &p : paths)
-        if (p.path) left.push_back(p.path + std::string("=") + p.link);
+    const Link_View pv = paths.now();
+    for (int i = 0; i < MAX_LINKS; i++)
+        if (pv[i].path) left.push_back(pv[i].path + std::string("=") + pv[i].link);
     EXPECT_EQ(left, std::vector<std::string>{"E:/Films=7"});
     /* Update wrote the change, so the channel sees it at once. */
     EXPECT_NE(ini().find("[Paths]\r\nE:/Films=7\r\n"), std::string::npos);
@@ -204,6 +211,82 @@ TEST_F(OptionsDialog, MusicTitleImportsItsLibrary)
     Active = 0;
     iTunes_Path[0] = 0;
     iTunes_Time = 0;
+}
+
+/* The settings and lists changed while channels use them: titles, private
+** folders, the name, the port, transcoding and the log switches edited while
+** eight channels browse, search, fetch info texts and ranges and discovery
+** runs.  Under ThreadSanitizer this finds a request reading a string that
+** the dialog frees or writes. */
+TEST_F(OptionsDialog, EditsWhileChannelsBrowseAndDiscoveryRuns)
+{
+    std::string movies = dir + "/Movies";
+    std::filesystem::create_directories(movies + "/Kids");
+    write_file(movies + "/a.mp3", std::string(1000, 'a'));
+    write_file(movies + "/Film.mp4", std::string(2000, 'f'));
+    write_file(Config_File(), "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\n[Links]\r\nMovies=" + movies + "\r\n");
+    load_config();
+    trace_off();   /* the trace's own lock would order the threads and hide a race */
+    Job_Func saved[JOB_COUNT];
+    std::copy(Jobs, Jobs + JOB_COUNT, saved);
+    Jobs[JOB_SERVER] = [](int) { return server(); };
+    Jobs[JOB_CLIENT] = client;
+    Jobs[JOB_UPNP] = [](int) { return UPNP_Init(); };
+    Idle_Seconds = 1000;   /* the accept loop looks at Active every second */
+    My_Socket = 0;
+    Active = 1;
+    myfork(JOB_SERVER, 0);
+    myfork(JOB_UPNP, 0);
+    ASSERT_TRUE(eventually([] { return My_Socket.load() != 0; }));
+    int port = My_Port;
+
+    std::atomic<int> stop{0}, failures{0};
+    std::vector<std::thread> channels;
+    for (int c = 0; c < 8; c++)
+        channels.emplace_back([&, c] {
+            Channel ch;   /* eight players, each from an address of its own */
+            ch.port = port;
+            ch.source = "127.0.0." + std::to_string(10 + c);
+            const std::string targets[] = {"/Roku/", "/Roku/Movies/", "/Roku/Movies/*.MP3", movies + "/a.mp3?info",
+                                           "/Roku/Movies/Film.mp4", "/Roku/Roku_Config.txt", "/Roku/Movies/a.mp3"};
+            for (int n = c; !stop; n++) {
+                Channel_Answer a;
+                bool range = n % 7 == 6;
+                if (!ch.request("GET", targets[n % 7], a, range ? "Range: bytes=500-\r\n" : "") ||
+                    a.status != (range ? 206 : 200))
+                    failures++;
+            }
+        });
+    run([&] {
+        for (int round = 0; round < 6; round++) {
+            std::string title = "T" + std::to_string(round);
+            type(IDC_TITLE, title);
+            type(IDC_TITLE_PATH, movies);
+            click(IDC_TITLE_ADD);
+            for (int button : {IDC_PIN_ADD, IDC_PIN_DELETE}) {
+                type(IDC_PIN_FOLDER, movies + "/Kids");
+                type(IDC_PIN, "12");
+                click(button);
+            }
+            type(IDC_NAME, "Den " + title);
+            type(IDC_PORT, std::to_string(port + round % 2));
+            for (int box : {IDC_TRANSCODE, IDC_TRACE, IDC_AUDIT}) click(box);
+            type(IDC_TITLE, title);
+            click(IDC_TITLE_DELETE);
+            pal_sleep(50);
+        }
+    });
+    stop = 1;
+    for (auto &t : channels) t.join();
+    Active = 0;
+    EXPECT_TRUE(eventually([] { return Threads_In_Use() == 0; }, 60));
+    Idle_Seconds = 0;
+    std::copy(saved, saved + JOB_COUNT, Jobs);
+    EXPECT_EQ(failures.load(), 0);
+    std::string file = ini();
+    EXPECT_NE(file.find("Name=Den T5\r\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("[Links]\r\nMovies=" + movies + "\r\n"), std::string::npos) << file;
+    EXPECT_EQ(titles(), std::vector<std::string>{"Movies"});
 }
 
 TEST(DialogInput, RefusesWhatNoControlTakes)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "global.h"
+#include "config/config.h"
 #include "helpers.h"
 #include "http/listing.h"
 #include "roku/match.h"
@@ -28,8 +29,7 @@ namespace {
 /* Empties the tables the tree reads. */
 void clear_tables(void)
 {
-    for (LINK *l : {links, paths})
-        for (int i = 0; i < MAX_LINKS; i++) free(l[i].link), free(l[i].path), l[i] = LINK{nullptr, nullptr};
+    links.edit(Clear_Links), paths.edit(Clear_Links);
     for (char *&p : plinks) free(p), p = nullptr;
     memset(recent, 0, sizeof recent);
     New_Title = New_iTunes = 0;
@@ -37,8 +37,7 @@ void clear_tables(void)
 
 void set_link(int i, const std::string &title, const std::string &folder)
 {
-    free(links[i].link), free(links[i].path);
-    links[i] = LINK{strdup(title.c_str()), strdup(folder.c_str())};
+    links.edit([&](LINK *t) { free(t[i].link), free(t[i].path), t[i] = LINK{strdup(title.c_str()), strdup(folder.c_str())}; });
 }
 
 /* The whole stream; closes it.  "null" for none. */
@@ -198,9 +197,11 @@ TEST_F(RokuTree, ListingPageParentLinksAndRefusals)
     struct utimbuf t1 = {1700000000, 1700000000}, t2 = {1704240000, 1704240000};
     utime((music + "/My Song.mp3").c_str(), &t1);
     utime((music + "/Rock").c_str(), &t2);                /* a one-digit day */
-    paths[7].path = strdup((dir + "/MUSIC").c_str());     /* case does not matter */
-    paths[300].path = strdup(music.c_str());              /* free records between */
-    paths[301].path = strdup("/elsewhere");
+    paths.edit([&](LINK *t) {
+        t[7].path = strdup((dir + "/MUSIC").c_str());     /* case does not matter */
+        t[300].path = strdup(music.c_str());              /* free records between */
+        t[301].path = strdup("/elsewhere");
+    });
     New_Title = New_iTunes = 1;
 
     auto heading = [](const std::string &target, const std::string &parent) {

@@ -6,10 +6,11 @@
 # needs: mmdebstrap and eatmydata for a clean Debian root, systemd for
 # systemd-analyze, systemd-container to boot that root with systemd; Node.js
 # and zip for the Roku channel's checks, then the channel's pinned npm
-# packages from channel/package-lock.json); with --package what
-# tools/package.sh needs.  Packages already present are left
-# alone.  No service is started by an install, and installing systemd does
-# not make it the init system (that is systemd-sysv).
+# packages from channel/package-lock.json; the benchmarks' peers: nginx,
+# mediainfo, exiftool); with --package what tools/package.sh needs.
+# Packages already present are left alone.  No service is started by an
+# install, and installing systemd does not make it the init system (that is
+# systemd-sysv).
 set -euo pipefail
 
 want=(cmake g++ make vlc-bin vlc-plugin-base dbus)
@@ -18,7 +19,7 @@ if [ "${1:-}" = "--test" ]; then
            chromium chromium-driver python3-selenium
            gupnp-tools minidlna
            dpkg-dev fakeroot lintian mmdebstrap eatmydata systemd systemd-container
-           nodejs zip unzip)
+           nodejs zip unzip nginx-light mediainfo libimage-exiftool-perl)
     # Debian's nodejs comes without npm; other builds of it bring their own.
     command -v npm >/dev/null || want+=(npm)
 elif [ "${1:-}" = "--package" ]; then

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Builds Velmora and runs every test three times: in a normal build, under
-# AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer.  After the normal build it checks, packs and tests the
-# Roku channel (tools/roku.sh, channel/tests/run.js).  Then builds the
-# Debian package and tries it on a clean Debian root
-# (tests/package_test.sh).  Then builds the fuzz targets with clang and runs
-# each for a short while from its seed corpus.  A failure or a
-# sanitizer finding anywhere fails the run.
+# Builds Velmora and runs every test three times: in a normal build (with
+# the soak run and every benchmark at a small size), under AddressSanitizer
+# with UndefinedBehaviorSanitizer, and under ThreadSanitizer.  After the
+# normal build it checks, packs and tests the Roku channel (tools/roku.sh,
+# channel/tests/run.js).  Then builds the Debian package and tries it on a
+# clean Debian root (tests/package_test.sh).  Then builds the fuzz targets
+# with clang and runs each for a short while from its seed corpus.  A
+# failure or a sanitizer finding anywhere fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh --test
@@ -30,6 +30,17 @@ tools/netns.sh node channel/tests/run.js build/release/velmora
 
 stage "soak (60 s)"
 VELMORA_BUILD=build/release bench/soak.sh 60
+
+# Every benchmark runs end to end at a small size, so one that no longer
+# works fails here; the timings they print are not judged.
+stage "benchmarks at a small size"
+export VELMORA_BUILD=build/release ROUNDS=1
+HTTP_BENCH_MB=16 bench/http_bench.sh
+LISTING_FILES=500 SEARCH_FILES=2000 bench/listing_bench.sh
+bench/info_bench.sh 2
+bench/import_bench.sh 500 50 5
+LIVE_BENCH_MB=8 LIVE_BENCH_SECONDS=2 LIVE_BENCH_RUNS=1 bench/live_bench.sh
+unset VELMORA_BUILD ROUNDS
 
 stage "AddressSanitizer and UndefinedBehaviorSanitizer build"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_TESTS=ON >/dev/null

@@ -27,24 +27,24 @@
 char Server_Name[256];
 std::atomic<int> My_Port{0};
 char IP_Adrs[MAX_IP][IP_TXT];
-int IP_cnt = 0;
-int IP_Select = 0;
-int Transcode, VLC_Stream, VLC_Subtitle, On_error;
+std::atomic<int> IP_cnt{0};
+std::atomic<int> IP_Select{0};
+std::atomic<int> Transcode{0}, VLC_Stream{0}, VLC_Subtitle{0}, On_error{0};
 std::atomic<int> My_Trace{0};
 std::atomic<int> Audit{0};
-long long iTunes_Time, iPhoto_Time;
+std::atomic<long long> iTunes_Time{0}, iPhoto_Time{0};
 char iTunes_Path[MAX_PATH_TXT];
 char iPhoto_Path[MAX_PATH_TXT];
 char VLC_Path[MAX_PATH_TXT];
-int SS_period, SS_overlay, SS_shuffle, SS_random;
+std::atomic<int> SS_period{0}, SS_overlay{0}, SS_shuffle{0}, SS_random{0};
 char SS_music[1024];
 std::atomic<int> Save_Config{0};
-int Confine = 1;
+std::atomic<int> Confine{1};
 char Version_Host[256];
 char My_Host[256];
 
-LINK links[MAX_LINKS];
-LINK paths[MAX_LINKS];
+Link_Store links;
+Link_Store paths;
 char recent[MAX_RECENT][RECENT_TXT];
 char *plinks[MAX_PLINKS];
 int plink_cnt = 0;
@@ -72,6 +72,112 @@ static std::mutex recent_lock;
 
 static const char FATAL_WRITE[] = "WritePrivateProfileString";
 
+#define MAX_PORT  65535
+
+/* ------------------------------------------------------------ the table */
+
+static constexpr Setting num_row(const char *section, const char *key, std::atomic<int> *v, unsigned flags = 0,
+                                int control = 0, const char *traced = nullptr, long long most = 0, int first = 0)
+{
+    return Setting{section, key, SET_NUMBER, most, first, v, nullptr, nullptr, 0, control, traced, flags};
+}
+
+static constexpr Setting time_row(const char *key, std::atomic<long long> *v)
+{
+    return Setting{"Velmora", key, SET_TIME, 0, 0, nullptr, v, nullptr, 0, 0, nullptr, 0};
+}
+
+static constexpr Setting text_row(const char *section, const char *key, char *v, size_t size, unsigned flags = 0,
+                              int control = 0, const char *traced = nullptr, long long most = 0)
+{
+    return Setting{section, key, SET_TEXT, most, 0, nullptr, nullptr, v, size, control, traced, flags};
+}
+
+static constexpr Setting special_row(const char *key, Setting_Kind kind, int control = 0)
+{
+    return Setting{"Velmora", key, kind, 0, 0, nullptr, nullptr, nullptr, 0, control, nullptr, 0};
+}
+
+/* Every key, in the order a save writes it.  The slideshow's first-run
+** values are the only defaults the file does not carry; Confine starts at
+** 1 and is written only when turned off. */
+const Setting Settings[] = {
+    special_row("Version", SET_VERSION),
+    text_row("Velmora", "Name", Server_Name, sizeof Server_Name, 0, IDC_NAME, "Option server %s", NAME_MOST),
+    special_row("IPadrs", SET_ADDRESS, IDC_IP),
+    num_row("Velmora", "Port", &My_Port, 0, IDC_PORT, "Option port %i", MAX_PORT),
+    num_row("Velmora", "Transcode", &Transcode, SET_SWITCH, IDC_TRANSCODE, "Option transcode %i"),
+    num_row("Velmora", "VLC_Stream", &VLC_Stream, SET_SWITCH, IDC_STREAM, "Option stream %i"),
+    num_row("Velmora", "VLC_Subtitle", &VLC_Subtitle, SET_SWITCH, IDC_SUBTITLE, "Option subtitle %i"),
+    num_row("Velmora", "Trace", &My_Trace, SET_SWITCH | SET_LOG | SET_LETTER_T, IDC_TRACE, "Option trace %i"),
+    num_row("Velmora", "Audit", &Audit, SET_SWITCH | SET_LOG, IDC_AUDIT, "Option audit %i"),
+    time_row("iTunes_Time", &iTunes_Time),
+    time_row("iPhoto_Time", &iPhoto_Time),
+    text_row("Velmora", "iTunes_Path", iTunes_Path, sizeof iTunes_Path),
+    text_row("Velmora", "iPhoto_Path", iPhoto_Path, sizeof iPhoto_Path),
+    text_row("Velmora", "VLC_Path", VLC_Path, sizeof VLC_Path),
+    num_row("Velmora", "On_error", &On_error, SET_SWITCH | SET_CHANNEL, IDC_ON_ERROR, "Option error %i"),
+    text_row("Velmora", "VersionHost", Version_Host, sizeof Version_Host, SET_DROP_NONE),
+    num_row("Velmora", "Confine", &Confine, SET_ONLY_OFF),
+    num_row("SlideShow", "SS_period", &SS_period, SET_CHANNEL | SET_FIRST_RUN, IDC_SS_PERIOD, "Slideshow period %i", 0, 6),
+    num_row("SlideShow", "SS_overlay", &SS_overlay, SET_CHANNEL | SET_FIRST_RUN, IDC_SS_OVERLAY, "Slideshow overlay %i",
+           0, 1),
+    num_row("SlideShow", "SS_shuffle", &SS_shuffle, SET_SWITCH | SET_CHANNEL | SET_FIRST_RUN, IDC_SS_SHUFFLE,
+           "SS Shuffle %i"),
+    num_row("SlideShow", "SS_random", &SS_random, SET_SWITCH | SET_CHANNEL | SET_FIRST_RUN, IDC_SS_RANDOM,
+           "SS Random %i"),
+    text_row("SlideShow", "SS_music", SS_music, sizeof SS_music, SET_CHANNEL, IDC_SS_MUSIC, "Option SS_music %s",
+         sizeof SS_music - 1),
+};
+
+#define SETTINGS_COUNT ((int)(sizeof Settings / sizeof Settings[0]))
+const int Settings_Count = SETTINGS_COUNT;
+
+const Setting *Setting_Of_Control(int control)
+{
+    for (const Setting &s : Settings)
+        if (control && s.control == control) return &s;
+    return nullptr;
+}
+
+/* ------------------------------------------------------------ the owners */
+
+std::mutex settings_lock;
+
+std::string Setting_Text(const char *setting)
+{
+    std::lock_guard<std::mutex> guard(settings_lock);
+    return setting;
+}
+
+void Set_Text(char *setting, size_t size, const char *value)
+{
+    std::lock_guard<std::mutex> guard(settings_lock);
+    scopy(setting, size, value);
+}
+
+void Selected_Address(char *out, size_t size)
+{
+    std::lock_guard<std::mutex> guard(settings_lock);
+    int sel = IP_Select;
+    scopy(out, size, sel >= 0 && sel < MAX_IP ? IP_Adrs[sel] : "");
+}
+
+void Set_Selected_Adrs(const char *adrs)
+{
+    std::lock_guard<std::mutex> guard(settings_lock);
+    int sel = IP_Select;
+    if (sel >= 0 && sel < MAX_IP) scopy(IP_Adrs[sel], IP_TXT, adrs);
+}
+
+int Add_Adrs(const char *adrs)
+{
+    std::lock_guard<std::mutex> guard(settings_lock);
+    if (IP_cnt >= MAX_IP) return -1;
+    scopy(IP_Adrs[IP_cnt], IP_TXT, adrs);
+    return IP_cnt++;
+}
+
 /* ------------------------------------------------------------ helpers */
 
 /* A heap copy of s, or null when memory is out. */
@@ -93,13 +199,47 @@ static void set_text(char **slot, const char *s)
     *slot = p;
 }
 
-static void clear_links(LINK *table)
+void Clear_Links(LINK *table)
 {
     for (int i = 0; i < MAX_LINKS; i++) {
         free(table[i].link);
         free(table[i].path);
         table[i].link = table[i].path = nullptr;
     }
+}
+
+Link_Table::Link_Table(const Link_Table &from)
+{
+    for (int i = 0; i < MAX_LINKS; i++) {
+        e[i].link = from.e[i].link ? dup_text(from.e[i].link) : nullptr;
+        e[i].path = from.e[i].path ? dup_text(from.e[i].path) : nullptr;
+    }
+}
+
+Link_Table::~Link_Table() { Clear_Links(e); }
+
+Link_View Link_Store::now(void) const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return Link_View(table);
+}
+
+void Link_Store::edit(const std::function<void(LINK *)> &change)
+{
+    std::lock_guard<std::mutex> one(writer);
+    std::shared_ptr<const Link_Table> old;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        old = table;
+    }
+    auto next = std::make_shared<Link_Table>(*old);
+    change(next->e);
+    old = next;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        table.swap(old);
+    }
+    /* old is now the table replaced: it goes here, or with its last reader. */
 }
 
 /* The value of key as the Velmora reads it: into a buffer of size bytes,
@@ -135,7 +275,7 @@ static void read_int(const char *section, const char *key, std::atomic<int> *out
     if (read_int(section, key, &v)) out->store(v);
 }
 
-static void read_time(const char *section, const char *key, long long *out)
+static void read_time(const char *section, const char *key, std::atomic<long long> *out)
 {
     char buf[VALUE_TXT];
     long long v;
@@ -143,48 +283,30 @@ static void read_time(const char *section, const char *key, long long *out)
         *out = v;
 }
 
-/* The text settings, in the order they are read.  A value in the file too
-** long for its global is held here whole instead: the global is left as it
-** was, and a save writes the held value back for as long as the global
-** stays empty, so the value is never written back cut nor lost. */
-static struct {
-    const char *section, *key;
-    char *dst;
-    size_t size;
-    std::string held;
-} texts[] = {
-    {"Velmora", "Name", Server_Name, sizeof Server_Name, {}},
-    {"Velmora", "iTunes_Path", iTunes_Path, sizeof iTunes_Path, {}},
-    {"Velmora", "iPhoto_Path", iPhoto_Path, sizeof iPhoto_Path, {}},
-    {"Velmora", "VLC_Path", VLC_Path, sizeof VLC_Path, {}},
-    {"Velmora", "VersionHost", Version_Host, sizeof Version_Host, {}},
-    {"SlideShow", "SS_music", SS_music, sizeof SS_music, {}},
-};
+/* A text value in the file too long for its global is held here whole
+** instead, by its row: the global is left as it was, and a save writes the
+** held value back for as long as the global stays empty, so the value is
+** never written back cut nor lost.  Load and save run on the main thread. */
+static std::string held[SETTINGS_COUNT];
 
-/* Reads the text setting of texts[] whose global is dst; missing or empty
-** leaves it as it is, and so does a value too long for it (held). */
-static void read_text(const char *key, char *dst)
+/* Reads the text setting of row r; missing or empty leaves it as it is, and
+** so does a value too long for it (held). */
+static void read_text(int r)
 {
-    for (auto &t : texts) {
-        if (t.dst != dst || strcmp(t.key, key)) continue;
-        std::vector<char> buf(t.size + 1);
-        unsigned long n;
-        while ((n = get_value(t.section, key, buf.data(), (unsigned long)buf.size())) + 1 >= buf.size() &&
-               buf.size() < SECTION_MAX)
-            buf.resize(buf.size() * 4);
-        t.held.clear();
-        if (n >= t.size) {
-            t.held.assign(buf.data(), n);
-            Debug("%s longer than %d characters - held whole", key, (int)t.size - 1);
-        } else if (n) {
-            scopy(dst, t.size, buf.data());
-        }
-        return;
+    const Setting &t = Settings[r];
+    std::vector<char> buf(t.size + 1);
+    unsigned long n;
+    while ((n = get_value(t.section, t.key, buf.data(), (unsigned long)buf.size())) + 1 >= buf.size() &&
+           buf.size() < SECTION_MAX)
+        buf.resize(buf.size() * 4);
+    held[r].clear();
+    if (n >= t.size) {
+        held[r].assign(buf.data(), n);
+        Debug("%s longer than %d characters - held whole", t.key, (int)t.size - 1);
+    } else if (n) {
+        Set_Text(t.text, t.size, buf.data());
     }
 }
-
-/* Writes a text setting, or the value held for it while it is empty. */
-static void put_setting(const char *key, const char *value, const char *file);
 
 /* Writes one key; a failure of a single key is not worth stopping for. */
 static void put_text(const char *section, const char *key, const char *value, const char *file)
@@ -215,17 +337,17 @@ static void put_section(const char *section, const std::string &entries, const c
     if (!pal_write_private_profile_section(section, list.c_str(), file)) ErrorExit(FATAL_WRITE);
 }
 
-static void put_setting(const char *key, const char *value, const char *file)
+/* Writes the text setting of row r, or the value held for it while it is
+** empty. */
+static void put_setting(int r, const char *file)
 {
-    for (auto &t : texts) {
-        if (strcmp(t.key, key)) continue;
-        if (!t.held.empty() && !t.dst[0])
-            value = t.held.c_str();
-        else
-            t.held.clear();
-        put_text(t.section, key, value, file);
-        return;
-    }
+    const Setting &t = Settings[r];
+    std::string value = Setting_Text(t.text);
+    if (!held[r].empty() && value.empty())
+        value = held[r];
+    else
+        held[r].clear();
+    put_text(t.section, t.key, value.empty() && (t.flags & SET_DROP_NONE) ? nullptr : value.c_str(), file);
 }
 
 /* A rewrite of several keys is made as one replacement of the file, so the
@@ -307,17 +429,17 @@ static void select_address(const char *adrs)
         Debug("IP comp %i - %s = %s", i, IP_Adrs[i], adrs);
         if (!strcmp(IP_Adrs[i], adrs)) {
             IP_Select = i;
-            Debug("IP select = %d", IP_Select);
+            Debug("IP select = %d", i);
             return;
         }
     }
-    if (IP_cnt >= MAX_IP) {
+    int at = Add_Adrs(adrs);
+    if (at < 0) {
         Debug("IP table full - %s not added", adrs);
         return;
     }
-    scopy(IP_Adrs[IP_cnt], IP_TXT, adrs);
-    IP_Select = IP_cnt++;
-    Debug("IP insert %d as %s", IP_Select, adrs);
+    IP_Select = at;
+    Debug("IP insert %d as %s", at, adrs);
 }
 
 /* The entries of "Links" and "Paths" that the tables have no room for, as
@@ -331,7 +453,7 @@ static std::string kept_links, kept_paths;
 ** keeps the used entries contiguous from 0; entries beyond the table's room
 ** go to kept.  A key that begins with "[" is left out: no line written for
 ** it would read back as the same entry. */
-static void load_table(const char *section, LINK *table, char *LINK::*key, char *LINK::*value,
+static void load_table(const char *section, Link_Store &store, char *LINK::*key, char *LINK::*value,
                        std::string *kept)
 {
     std::vector<char> list;
@@ -339,32 +461,34 @@ static void load_table(const char *section, LINK *table, char *LINK::*key, char 
     char *e, *eq;
     kept->clear();
     if (len == 0) return;
-    clear_links(table);
-    int n = 0;
-    while ((e = next_entry(list.data(), len, &pos, &eq))) {
-        if (!eq || eq == e || *e == '[') continue;
-        LINK &l = table[n < MAX_LINKS ? n : 0];
-        if (n < MAX_LINKS) {
-            *eq = 0;
-            l.*key = dup_text(e);
-            l.*value = dup_text(eq + 1);
-            *eq = '=';
-        }
-        if (n >= MAX_LINKS || !l.link || !l.path) {
+    store.edit([&](LINK *table) {
+        Clear_Links(table);
+        int n = 0;
+        while ((e = next_entry(list.data(), len, &pos, &eq))) {
+            if (!eq || eq == e || *e == '[') continue;
+            LINK &l = table[n < MAX_LINKS ? n : 0];
             if (n < MAX_LINKS) {
-                free(l.link);
-                free(l.path);
-                l.link = l.path = nullptr;
+                *eq = 0;
+                l.*key = dup_text(e);
+                l.*value = dup_text(eq + 1);
+                *eq = '=';
             }
-            kept->append(e).push_back(0);
-            continue;
+            if (n >= MAX_LINKS || !l.link || !l.path) {
+                if (n < MAX_LINKS) {
+                    free(l.link);
+                    free(l.path);
+                    l.link = l.path = nullptr;
+                }
+                kept->append(e).push_back(0);
+                continue;
+            }
+            if (&store == &links)
+                Debug("Link %s  Path %s", l.link, l.path);
+            else
+                Debug("Path %s  Pin %s", l.path, l.link);
+            n++;
         }
-        if (table == links)
-            Debug("Link %s  Path %s", l.link, l.path);
-        else
-            Debug("Path %s  Pin %s", l.path, l.link);
-        n++;
-    }
+    });
     if (!kept->empty()) Debug("%s: %d bytes of entries kept beyond the table", section, (int)kept->size());
 }
 
@@ -378,31 +502,17 @@ int load_config(void)
     unsigned long len, pos;
     char *e, *eq;
 
-    read_text("Name", Server_Name);
-    read_int("Velmora", "Port", &My_Port);
-    read_int("Velmora", "Transcode", &Transcode);
-    read_int("Velmora", "VLC_Stream", &VLC_Stream);
-    read_int("Velmora", "VLC_Subtitle", &VLC_Subtitle);
-    /* Option letter t turns the trace on for this run whatever the file
-    ** says; the access log has no such precedence: the file's "Audit" wins
-    ** over letter a. */
-    if (My_Trace.load() == 0 && !OPT('t')) read_int("Velmora", "Trace", &My_Trace);
-    read_int("Velmora", "Audit", &Audit);
-    read_time("Velmora", "iTunes_Time", &iTunes_Time);
-    read_time("Velmora", "iPhoto_Time", &iPhoto_Time);
+    for (int r = 0; r < SETTINGS_COUNT; r++) {
+        const Setting &t = Settings[r];
+        /* Option letter t turns the trace on for this run whatever the file
+        ** says; the access log has no such precedence: the file's "Audit"
+        ** wins over letter a. */
+        if ((t.flags & SET_LETTER_T) && (t.number->load() != 0 || OPT('t'))) continue;
+        if (t.kind == SET_NUMBER) read_int(t.section, t.key, t.number);
+        if (t.kind == SET_TIME) read_time(t.section, t.key, t.time);
+        if (t.kind == SET_TEXT) read_text(r);
+    }
     if (OPT('i')) iTunes_Time = iPhoto_Time = 0;   /* forces both imports */
-    read_text("iTunes_Path", iTunes_Path);
-    read_text("iPhoto_Path", iPhoto_Path);
-    read_text("VLC_Path", VLC_Path);
-    read_int("Velmora", "On_error", &On_error);
-    read_text("VersionHost", Version_Host);
-    read_int("Velmora", "Confine", &Confine);
-
-    read_int("SlideShow", "SS_period", &SS_period);
-    read_int("SlideShow", "SS_overlay", &SS_overlay);
-    read_int("SlideShow", "SS_shuffle", &SS_shuffle);
-    read_int("SlideShow", "SS_random", &SS_random);
-    read_text("SS_music", SS_music);
 
     if (get_value("Velmora", "IPadrs", buf, sizeof buf)) select_address(buf);
 
@@ -486,33 +596,22 @@ static void write_settings(const char *file)
     char key[16];
     int i;
 
-    put_text("Velmora", "Version", VELMORA_VERSION, file);
-    put_setting("Name", Server_Name, file);
-    put_text("Velmora", "IPadrs", IP_Select >= 0 && IP_Select < MAX_IP ? IP_Adrs[IP_Select] : "", file);
-    put_number("Velmora", "Port", My_Port.load(), file);
-    put_number("Velmora", "Transcode", Transcode, file);
-    put_number("Velmora", "VLC_Stream", VLC_Stream, file);
-    put_number("Velmora", "VLC_Subtitle", VLC_Subtitle, file);
-    put_number("Velmora", "Trace", My_Trace.load(), file);
-    put_number("Velmora", "Audit", Audit.load(), file);
-    put_number("Velmora", "iTunes_Time", iTunes_Time, file);
-    put_number("Velmora", "iPhoto_Time", iPhoto_Time, file);
-    put_setting("iTunes_Path", iTunes_Path, file);
-    put_setting("iPhoto_Path", iPhoto_Path, file);
-    put_setting("VLC_Path", VLC_Path, file);
-    put_number("Velmora", "On_error", On_error, file);
-    /* No host means no version check; then the key goes, so a cleared host
-    ** does not come back from the file at the next start. */
-    put_setting("VersionHost", Version_Host[0] ? Version_Host : nullptr, file);
-    /* Written only when off, so the file of a user who never touched it
-    ** stays as it was. */
-    if (!Confine) put_number("Velmora", "Confine", 0, file);
-
-    put_number("SlideShow", "SS_period", SS_period, file);
-    put_number("SlideShow", "SS_overlay", SS_overlay, file);
-    put_number("SlideShow", "SS_shuffle", SS_shuffle, file);
-    put_number("SlideShow", "SS_random", SS_random, file);
-    put_setting("SS_music", SS_music, file);
+    for (int r = 0; r < SETTINGS_COUNT; r++) {
+        const Setting &t = Settings[r];
+        char adrs[IP_TXT];
+        switch (t.kind) {
+        case SET_VERSION: put_text(t.section, t.key, VELMORA_VERSION, file); break;
+        case SET_ADDRESS:
+            Selected_Address(adrs, sizeof adrs);
+            put_text(t.section, t.key, adrs, file);
+            break;
+        case SET_NUMBER:
+            if (!(t.flags & SET_ONLY_OFF) || !t.number->load()) put_number(t.section, t.key, t.number->load(), file);
+            break;
+        case SET_TIME: put_number(t.section, t.key, t.time->load(), file); break;
+        case SET_TEXT: put_setting(r, file); break;
+        }
+    }
 
     /* Each row keeps its own number as its key, so an empty row leaves a gap
     ** in the keys. */
@@ -527,14 +626,15 @@ static void write_settings(const char *file)
 
     Debug("update links");
     list.clear();
+    const Link_View lk = links.now(), pv = paths.now();
     for (i = 0; i < MAX_LINKS; i++)
-        if (links[i].link) list.append(links[i].link).append("=").append(links[i].path ? links[i].path : "").push_back(0);
+        if (lk[i].link) list.append(lk[i].link).append("=").append(lk[i].path ? lk[i].path : "").push_back(0);
     put_section("Links", list.append(kept_links), file);
 
     Debug("update paths");
     list.clear();
     for (i = 0; i < MAX_LINKS; i++)
-        if (paths[i].path) list.append(paths[i].path).append("=").append(paths[i].link ? paths[i].link : "").push_back(0);
+        if (pv[i].path) list.append(pv[i].path).append("=").append(pv[i].link ? pv[i].link : "").push_back(0);
     put_section("Paths", list.append(kept_paths), file);
 }
 
@@ -597,19 +697,20 @@ int init_config(void)
     WALK("init_config");
     const char *file = Config_File();
     size_t ulen = strlen(User);
+    char name[sizeof(my_dirent::d_name)];
+    char full[MAX_PATH_TXT * 2], inner[MAX_PATH_TXT * 2];
     if (ulen > 0 && User[ulen - 1] == 's')
-        sfmt(Server_Name, sizeof Server_Name, "%s' Media on %s", User, Mach);
+        sfmt(full, sizeof full, "%s' Media on %s", User, Mach);
     else
-        sfmt(Server_Name, sizeof Server_Name, "%s's Media on %s", User, Mach);
-    Debug("server name = %s", Server_Name);
+        sfmt(full, sizeof full, "%s's Media on %s", User, Mach);
+    Set_Text(Server_Name, sizeof Server_Name, full);
+    Debug("server name = %s", full);
     put_text("Velmora", "Version", VELMORA_VERSION, file);
-    put_text("Velmora", "Name", Server_Name, file);
+    put_text("Velmora", "Name", full, file);
     Debug("set version and server");
 
-    SS_period = 6;
-    SS_overlay = 1;
-    SS_shuffle = 0;
-    SS_random = 0;
+    for (const Setting &t : Settings)
+        if (t.flags & SET_FIRST_RUN) t.number->store(t.first_run);
 
     MY_DIR *dir = My_opendir(My_Path);
     if (!dir) {
@@ -617,8 +718,6 @@ int init_config(void)
         return 0;
     }
     Debug("start file scan");
-    char name[sizeof(my_dirent::d_name)];
-    char full[MAX_PATH_TXT * 2], inner[MAX_PATH_TXT * 2];
     while (my_dirent *ent = My_readdir(dir)) {
         scopy(name, sizeof name, ent->d_name);
         sfmt(full, sizeof full, "%s/%s", My_Path, name);
@@ -637,7 +736,8 @@ int init_config(void)
                 /* The photo library path names "iPhoto", not the "iPhoto
                 ** Library" folder of the link: the import looks for its
                 ** AlbumData.xml there. */
-                sfmt(iPhoto_Path, sizeof iPhoto_Path, "%s/%s/iPhoto", My_Path, name);
+                sfmt(inner, sizeof inner, "%s/%s/iPhoto", My_Path, name);
+                Set_Text(iPhoto_Path, sizeof iPhoto_Path, inner);
             }
         }
         if (!strcmp(name, "My Music") || !strcmp(name, "Music")) {
@@ -647,7 +747,7 @@ int init_config(void)
             if (is_folder(inner)) {
                 Debug("create link - %s", "iTunes");
                 insert_link("iTunes", full, "iTunes");
-                scopy(iTunes_Path, sizeof iTunes_Path, inner);
+                Set_Text(iTunes_Path, sizeof iTunes_Path, inner);
             } else {
                 Debug("create link - %s", "Music");
                 insert_link("Music", My_Path, name);
@@ -677,28 +777,30 @@ int insert_link(const char *title, const char *base, const char *name)
     Debug("insert link %s -> %s", title, folder);
     if (!pal_write_private_profile_string("Links", title, folder, Config_File())) ErrorExit(FATAL_WRITE);
 
-    int i;
-    for (i = 0; i < MAX_LINKS && links[i].link; i++) {
-        if (!strcmp(links[i].link, title)) {
-            set_text(&links[i].path, folder);
-            New_Title = 1;
-            return 0;
+    links.edit([&](LINK *table) {
+        int i;
+        for (i = 0; i < MAX_LINKS && table[i].link; i++) {
+            if (!strcmp(table[i].link, title)) {
+                set_text(&table[i].path, folder);
+                return;
+            }
         }
-    }
-    /* With every entry used the title is kept with the entries the table
-    ** has no room for, so a full save writes it back; memory gets it when
-    ** the table has room at a later start. */
-    if (i == MAX_LINKS) kept_links.append(title).append("=").append(folder).push_back(0);
-    if (i < MAX_LINKS) {
+        /* With every entry used the title is kept with the entries the
+        ** table has no room for, so a full save writes it back; memory gets
+        ** it when the table has room at a later start. */
+        if (i == MAX_LINKS) {
+            kept_links.append(title).append("=").append(folder).push_back(0);
+            return;
+        }
         char *t = dup_text(title), *p = dup_text(folder);
         if (t && p) {
-            links[i].link = t;
-            links[i].path = p;
+            table[i].link = t;
+            table[i].path = p;
         } else {
             free(t);
             free(p);
         }
-    }
+    });
     New_Title = 1;
     return 0;
 }
@@ -728,8 +830,9 @@ int insert_recent(const char *place)
     Debug("insert_recent - %s", place);
     /* A private folder hides everything below it: the test is by the
     ** folder's own length, and case matters. */
+    const Link_View pv = paths.now();
     for (int i = 0; i < MAX_LINKS; i++) {
-        const char *p = paths[i].path;
+        const char *p = pv[i].path;
         if (p && *p && !strncmp(place, p, strlen(p))) return 0;
     }
     /* The row as stored: comparisons use the same cut text, so an overlong
@@ -833,7 +936,7 @@ int load_links(void)
 ** then becomes the configured library with a title link, and its time is
 ** cleared so the next import check reads it anew.  Returns 1 or 0. */
 static int check_library(const char *folder, const char *file_name, const char *title,
-                         char *lib_path, long long *lib_time)
+                         char *lib_path, std::atomic<long long> *lib_time)
 {
     if (!folder) return 0;
     MY_DIR *dir = My_opendir(folder);
@@ -850,7 +953,7 @@ static int check_library(const char *folder, const char *file_name, const char *
     My_closedir(dir);
     if (!found) return 0;
     insert_link(title, folder, nullptr);
-    scopy(lib_path, MAX_PATH_TXT, folder);
+    Set_Text(lib_path, MAX_PATH_TXT, folder);
     *lib_time = 0;
     return 1;
 }

@@ -235,7 +235,7 @@ static int live_stream(pal_socket s, CONN *c, const char *line, const REQ_HEAD *
     Encode(Roku_Path, folder);
     char ans[REPLY_TXT];
     sfmt(ans, sizeof ans, "HTTP/ 301 Moved Permanently\nLocation: http://%s:%d%s%s/Live%%20Stream/stream%d-Main.m3u8",
-         IP_Adrs[IP_Select], My_Port.load(), folder[0] == '/' ? "" : "/", folder, n);
+         Selected_Adrs(), My_Port.load(), folder[0] == '/' ? "" : "/", folder, n);
     reply(s, ans);
     Debug("Redirect - %s", ans);
     return 1;

@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <string>
 
+#include "config/config.h"
 #include "info/info.h"
 #include "http/response.h"
 #include "roku/roku.h"
@@ -90,8 +91,11 @@ FILE *chk_browse(const char *item, const char *path, int req)
         /* A link that leads out of the shared places is not shown, as it
         ** is not served. */
         if (e->d_link && !Links_Stay_Shared(full.c_str())) continue;
+        /* Examined from the open folder: a walk of the folder's whole path
+        ** for each of thousands of entries cost more than the rest of the
+        ** listing. */
         My_Stat_Buf st;
-        if (My_stat(full.c_str(), &st)) {
+        if (My_stat_entry(dir, e->d_name, &st)) {
             Debug("stat failed ! [%s]", full.c_str());
             continue;
         }
@@ -122,8 +126,9 @@ FILE *chk_browse(const char *item, const char *path, int req)
     My_closedir(dir);
 
     Debug("Check for access to path = [%s]", path);
+    const Link_View pv = paths.now();
     for (int i = 0; i < MAX_LINKS; i++) {
-        const char *folder = paths[i].path;
+        const char *folder = pv[i].path;
         if (!folder || !*folder)
             continue;                      /* free records lie anywhere */
         Debug("PIN path = [%s]", folder);

@@ -13,6 +13,7 @@
 
 #include "http/access.h"
 #include "http/socket.h"
+#include "config/config.h"
 #include "subs/files.h"
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -80,10 +81,10 @@ pal_socket getmysocket(void)
 {
     WALK("getmysocket");
     if (My_Socket) return My_Socket;
-    Debug("IP_Select = %d", IP_Select);
-    Debug("IP_Adrs   = %s", IP_Adrs[IP_Select]);
+    Debug("IP_Select = %d", IP_Select.load());
+    Debug("IP_Adrs   = %s", Selected_Adrs());
     unsigned char o[4];
-    Split_IP(IP_Adrs[IP_Select], o);
+    Split_IP(Selected_Adrs(), o);
     Debug("after split %d %d %d %d", o[0], o[1], o[2], o[3]);
     /* The first pass keeps the configured last octet; the following 256 try
     ** every other host of the same network. */
@@ -101,7 +102,7 @@ pal_socket getmysocket(void)
             char adrs[IP_TXT];
             pal_socket s = try_bind(o, last, port, adrs, sizeof adrs);
             if (!s) continue;
-            scopy(IP_Adrs[IP_Select], IP_TXT, adrs);
+            Set_Selected_Adrs(adrs);
             Split_IP(adrs, ip);
             My_Port = port;
             /* Last: discovery waits for the socket, then reads the address
@@ -225,19 +226,19 @@ int server(void)
     Debug("Velmora Http Server version %s", Version);
     Debug("Server id = %ld", (long)pal_thread_id());
     write_missing_page();
-    if (VLC_Path[0])
+    if (!Setting_Text(VLC_Path).empty())
         for (int n = 1; n <= 99; n++) Drop_VLC_Files(n, 1);
 
     pal_socket s = getmysocket();
     if (!s) {
         char msg[200];
-        sfmt(msg, sizeof msg, "Unable to acquire socket - %s ports 80, 8000 and 8080", IP_Adrs[IP_Select]);
+        sfmt(msg, sizeof msg, "Unable to acquire socket - %s ports 80, 8000 and 8080", Selected_Adrs());
         Alert("Socket Error", msg, 0);
         Active = 0;
         pal_set_dlg_item_text(Win.load(), IDC_START, "Start");
         return 0;
     }
-    Debug("Http listening on %s  Port %i  %s", IP_Adrs[IP_Select], My_Port.load(), My_Host);
+    Debug("Http listening on %s  Port %i  %s", Selected_Adrs(), My_Port.load(), My_Host);
     if (pal_listen(s, LISTEN_BACKLOG) != 0) {
         Debug("HTTP: Server closing - error %s\n", getsockerr(pal_socket_error()));
         close_listener(s);

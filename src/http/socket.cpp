@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/config.h"
 #include "http/server.h"
 #include "subs/text.h"
 #include "subs/threads.h"
@@ -47,7 +48,9 @@ int Get_IP_Adrs(void)
 
 const char *Selected_Adrs(void)
 {
-    return IP_Select >= 0 && IP_Select < MAX_IP ? IP_Adrs[IP_Select] : "";
+    thread_local char adrs[IP_TXT];
+    Selected_Address(adrs, sizeof adrs);
+    return adrs;
 }
 
 /* The first IPv4 address of name (host order), or 0.  Start-up letter t
@@ -211,13 +214,14 @@ done:
 int Check_Version(void)
 {
     WALK("Check_Version");
-    if (!Version_Host[0]) {
+    std::string host = Setting_Text(Version_Host);
+    if (host.empty()) {
         Debug("Version check off - no version host configured");
         return 0;
     }
 
     char url[700];
-    sfmt(url, sizeof url, "%s/version.cgi?%s:%d", Version_Host, Selected_Adrs(), My_Port.load());
+    sfmt(url, sizeof url, "%s/version.cgi?%s:%d", host.c_str(), Selected_Adrs(), My_Port.load());
     char buf[3000];
     int n = Get_A_File(url, buf, (int)sizeof buf);
     if (n <= 0) return 0;
@@ -243,7 +247,7 @@ int Check_Version(void)
     /* The web host is the configured version host: the server that made the
     ** announcement is the one to fetch the release from. */
     char msg[400];
-    sfmt(msg, sizeof msg, "Version %s is available at %s", avail, Version_Host);
+    sfmt(msg, sizeof msg, "Version %s is available at %s", avail, host.c_str());
     pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
     return 1;
 }

@@ -12,7 +12,8 @@
 ** addresses.  Returns 0. */
 int Get_IP_Adrs(void);
 
-/* The address the server was told to use (IP_Adrs[IP_Select]), or "". */
+/* The address the server was told to use (IP_Adrs[IP_Select]), or "": a
+** copy of it, the calling thread's own until its next call. */
 const char *Selected_Adrs(void);
 
 /* The first IPv4 address of name (host order), or 0. */

@@ -5,6 +5,7 @@
 */
 #include "global.h"
 #include "info/info.h"
+#include "config/config.h"
 
 #include "roku/roku.h"
 #include "subs/files.h"
@@ -13,6 +14,8 @@
 #include "subs/trace.h"
 
 #define SIDE_PIECE 1000     /* side and alias files are read in such pieces */
+#define INFO_MEMORY (1 << 20) /* the most an info text holds in memory */
+#define IN_BUFFER 65536     /* the read buffer of the media file */
 
 typedef int (*info_reader)(FILE *in, FILE *out, int64_t sz);
 
@@ -34,13 +37,13 @@ static long last_dot(const char *s)
     return d ? (long)(d - s) : -1;
 }
 
-/* Sets the access and modification times of path back to those of st. */
-static void put_back_times(const char *path, const My_Stat_Buf *st)
+/* Sets the access and modification times of path back to those of st
+** when now (taken after the reading) shows them moved. */
+static void put_back_times(const char *path, const My_Stat_Buf *st, const My_Stat_Buf *now)
 {
     /* Only times the reading moved are put back: a write of the same times
     ** would still move the change time, and costs a disk write. */
-    My_Stat_Buf now;
-    if (My_stat(path, &now) == 0 && now.atime == st->atime && now.mtime == st->mtime)
+    if (now && now->atime == st->atime && now->mtime == st->mtime)
         return;
     uint16_t w[INFO_URL];
     utf8_to_utf16(path, w, INFO_URL);
@@ -49,6 +52,53 @@ static void put_back_times(const char *path, const My_Stat_Buf *st)
         pal_error_text(pal_last_error(), err, sizeof err);
         Debug("chmod %s - %s", path, err);
     }
+}
+
+/* Writes the info text of file (status st, type text ext, alias flag) to
+** out: steps from the open of the media file on.  Returns 0, or -1 when the
+** file cannot be opened (nothing is written then). */
+static int info_text(const char *file, const My_Stat_Buf *st, const char *ext, int alias, FILE *out)
+{
+    FILE *in = My_fopen(file, "rb");
+    if (!in) {
+        Debug("Unable to open file !");
+        return -1;
+    }
+    /* A buffer of our own, large enough for the readers' windows near the
+    ** start to come from one read, and seeks within it to need none; the
+    ** library would also ask the file's status once more to size its own. */
+    char *inbuf = (char *)malloc(IN_BUFFER);
+    if (inbuf)
+        setvbuf(in, inbuf, _IOFBF, IN_BUFFER);
+    /* The size of the file examined a moment ago (always a regular file),
+    ** which is where a seek to its end would land. */
+    int64_t sz = st->st_size < 0 ? -1 : st->st_size;
+
+    fprintf(out, "location:%s\n", file);
+    fprintf(out, "accessed:%d\n", (int)(int32_t)st->atime);
+    fprintf(out, "modified:%d\n", (int)(int32_t)st->mtime);
+    fprintf(out, "changed:%d\n", (int)(int32_t)st->ctime);
+    fprintf(out, "size:%lld\n", (long long)sz);
+
+    /* Scan ignores a match at the first character: a name without "." is
+    ** searched whole, and its first letters never select a reader. */
+    for (const auto &r : readers)
+        if (r.reader && Scan(ext, r.type))
+            r.reader(in, out, sz);
+    /* The times after the reading, from the open file: no second walk of
+    ** the path. */
+    My_Stat_Buf now;
+    int have_now = pal_fstat(in, &now) == 0;
+    fclose(in);
+    free(inbuf);
+
+    Check_Info_File(file, out);
+    if (alias)
+        Alias_Files(file, out);
+
+    /* Reading the file for its tags must not make it look recently used. */
+    put_back_times(file, st, have_now ? &now : nullptr);
+    return 0;
 }
 
 FILE *info_data(const char *path)
@@ -92,42 +142,31 @@ FILE *info_data(const char *path)
         ext = dot >= 0 ? file + dot : file;
     }
 
-    FILE *in = My_fopen(file, "rb");
-    if (!in) {
-        Debug("Unable to open file !");
+    /* The text is built in memory: a file made and removed for each answer
+    ** cost several times the reading itself.  Only a text that outgrows
+    ** INFO_MEMORY (a large side file) is built again in a temporary file,
+    ** so memory stays bounded and the text whole. */
+    FILE *out = pal_memory_stream(INFO_MEMORY);
+    if (out) {
+        if (info_text(file, &st, ext, alias, out)) {
+            fclose(out);
+            return nullptr;
+        }
+        if (fflush(out) == 0 && !ferror(out)) {
+            rewind(out);
+            return out;
+        }
+        fclose(out);
+        Debug("info text past %d bytes [%s]", INFO_MEMORY, file);
+    }
+    out = get_temp_file();
+    if (!out)
+        return nullptr;
+    if (info_text(file, &st, ext, alias, out)) {
+        Temp_Release(out);
+        fclose(out);
         return nullptr;
     }
-    if (My_fseek64(in, 0, 2))
-        Debug("seek failed");
-    int64_t sz = pal_ftell64(in);
-    if (sz < 0)
-        sz = -1;
-    My_fseek64(in, 0, 0);
-
-    FILE *out = get_temp_file();
-    if (!out) {
-        fclose(in);
-        return nullptr;
-    }
-    fprintf(out, "location:%s\n", file);
-    fprintf(out, "accessed:%d\n", (int)(int32_t)st.atime);
-    fprintf(out, "modified:%d\n", (int)(int32_t)st.mtime);
-    fprintf(out, "changed:%d\n", (int)(int32_t)st.ctime);
-    fprintf(out, "size:%lld\n", (long long)sz);
-
-    /* Scan ignores a match at the first character: a name without "." is
-    ** searched whole, and its first letters never select a reader. */
-    for (const auto &r : readers)
-        if (r.reader && Scan(ext, r.type))
-            r.reader(in, out, sz);
-    fclose(in);
-
-    Check_Info_File(file, out);
-    if (alias)
-        Alias_Files(file, out);
-
-    /* Reading the file for its tags must not make it look recently used. */
-    put_back_times(file, &st);
     fflush(out);
     rewind(out);
     return out;
@@ -183,14 +222,13 @@ int Check_Info_File(const char *inf, FILE *out)
     size_t at = (i > 1) ? i - 1 : len;
     scopy(name + at, sizeof name - at, ".info");
 
-    My_Stat_Buf st;
-    if (My_stat(name, &st)) {
-        Debug("stat failed ! [%s]", name);
-        return 1;
-    }
+    /* Most media files have no side file: the open alone finds that out,
+    ** and only a trace asks which step failed. */
     FILE *f = My_fopen(name, "rb");
     if (!f) {
-        Debug("Unable to open file ! [%s]", name);
+        My_Stat_Buf st;
+        if (TRA.load(std::memory_order_relaxed))
+            Debug(My_stat(name, &st) ? "stat failed ! [%s]" : "Unable to open file ! [%s]", name);
         return 1;
     }
     char piece[SIDE_PIECE];
@@ -258,22 +296,24 @@ int Alias_Files(const char *in, FILE *out)
         *ndot = 0;
     }
 
+    const Link_View lk = links.now();
     int i;
-    for (i = 0; i < MAX_LINKS && links[i].path; i++) {
-        Debug("%2d %s = %s", i, copy, links[i].path);
-        if (link_prefix(links[i].path, copy))
+    for (i = 0; i < MAX_LINKS && lk[i].path; i++) {
+        Debug("%2d %s = %s", i, copy, lk[i].path);
+        if (link_prefix(lk[i].path, copy))
             break;
     }
-    if (i == MAX_LINKS || !links[i].path)
+    if (i == MAX_LINKS || !lk[i].path)
         return 0;
 
     /* The link's path may reach into the extension; the rest is then empty. */
-    size_t lp = strlen(links[i].path), bl = strlen(base);
+    size_t lp = strlen(lk[i].path), bl = strlen(base);
     const char *rest = lp <= bl ? base + lp : "";
-    const char *host = IP_Select >= 0 && IP_Select < MAX_IP ? IP_Adrs[IP_Select] : "";
+    char host[IP_TXT];
+    Selected_Address(host, sizeof host);
     char url[INFO_URL];
     sfmt(url, sizeof url, "http://%s:%d/Roku/%s%s", host, My_Port.load(),
-         links[i].link ? links[i].link : "", rest);
+         lk[i].link ? lk[i].link : "", rest);
     Encode(url, url);
     Debug("Alias [%s]", url);
 

@@ -18,6 +18,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "library/itunes.h"
 #include "subs/files.h"
@@ -62,6 +63,31 @@ static void free_table(int where)
 
 /* ------------------------------------------------------------- finding */
 
+/* The JPEG names of the folder last listed, in folder order.  The tracks of
+** an album come one after another and share a folder: it is listed once for
+** all of them, not once for each.  A build starts with none. */
+static std::string jpg_folder;
+static std::vector<std::string> jpgs;
+static int jpg_listed;
+
+/* Fills jpgs for folder; returns 0 when it cannot be listed. */
+static int jpg_names(const char *folder)
+{
+    if (jpg_listed && jpg_folder == folder) return 1;
+    jpg_listed = 0;
+    jpgs.clear();
+    MY_DIR *d = My_opendir(folder);
+    if (!d) return 0;
+    for (my_dirent *e; (e = My_readdir(d)) != nullptr;) {
+        size_t len = strlen(e->d_name);
+        if (len >= 5 && starts_nocase(e->d_name + len - 4, ".jpg")) jpgs.emplace_back(e->d_name, len);
+    }
+    My_closedir(d);
+    jpg_folder = folder;
+    jpg_listed = 1;
+    return 1;
+}
+
 /* A match of a name at the very first character of the file name does not
 ** count (Scan's rule), so "Abbey Road.jpg" is not taken for the album Abbey
 ** Road, while "01 Abbey Road.jpg" is. */
@@ -85,13 +111,10 @@ void Locate_Art(const char *album, const char *artist, const char *song, const c
     else
         scopy(folder, sizeof folder, loc);
 
-    MY_DIR *d = My_opendir(folder);
-    if (!d) return;
+    if (!jpg_names(folder)) return;
     char path[sizeof folder + sizeof(((my_dirent *)nullptr)->d_name) + 2];
-    for (my_dirent *e; (e = My_readdir(d)) != nullptr;) {
-        const char *name = e->d_name;
-        size_t len = strlen(name);
-        if (len < 5 || !starts_nocase(name + len - 4, ".jpg")) continue;
+    for (const std::string &jpg : jpgs) {
+        const char *name = jpg.c_str();
         sfmt(path, sizeof path, "%s/%s", folder, name);
         if (starts_nocase(name, "folder") || starts_nocase(name, "cover") ||
             (starts_nocase(name, "albumart") && Scan(name, "large"))) {
@@ -104,7 +127,6 @@ void Locate_Art(const char *album, const char *artist, const char *song, const c
             if (Scan(name, alb)) Ins_Artwork(0, alb, path);
         }
     }
-    My_closedir(d);
 }
 
 int Ins_Artwork(int where, const char *who, const char *path)
@@ -163,4 +185,6 @@ void Reset_Artwork(void)
     WALK("Reset_Artwork");
     for (int where = 0; where < 3; where++) free_table(where);
     art_cnt = 0;
+    jpg_listed = 0;
+    jpgs.clear();
 }

@@ -64,8 +64,9 @@ static long long lines, pos, end;       /* lines and bytes read; file size */
 typedef std::map<std::string_view, LIST *> Name_Index;
 static std::map<LIST **, Name_Index> list_index;
 
-/* The track files written by this build. */
-static std::unordered_set<std::string> written;
+/* The track files there were when this build began, and those it wrote;
+** both as a folder listing spells the names. */
+static std::unordered_set<std::string> present, written;
 /* The first error met writing this build's tables; 0 while all went well. */
 static int table_err;
 
@@ -170,14 +171,15 @@ static long long file_time(const char *folder, const char *name)
 int Chk_iTunes_iPhoto(void)
 {
     WALK("Chk_iTunes_iPhoto");
-    if (iTunes_Path[0]) {
-        long long t = file_time(iTunes_Path, LIB_FILE);
-        Debug("Check_iTunes [%s] time %lld  file %lld", iTunes_Path, iTunes_Time, t);
+    std::string music = Setting_Text(iTunes_Path), photo = Setting_Text(iPhoto_Path);
+    if (!music.empty()) {
+        long long t = file_time(music.c_str(), LIB_FILE);
+        Debug("Check_iTunes [%s] time %lld  file %lld", music.c_str(), iTunes_Time.load(), t);
         if (t != iTunes_Time || file_time(tables_folder().c_str(), UNFINISHED)) return 1;
     }
-    if (!iPhoto_Path[0]) return 0;
-    long long t = file_time(iPhoto_Path, "AlbumData.xml");
-    Debug("Check_iPhoto [%s] time %lld  file %lld", iPhoto_Path, iPhoto_Time, t);
+    if (photo.empty()) return 0;
+    long long t = file_time(photo.c_str(), "AlbumData.xml");
+    Debug("Check_iPhoto [%s] time %lld  file %lld", photo.c_str(), iPhoto_Time.load(), t);
     iPhoto_Time = 0;
     return t ? 2 : 0;
 }
@@ -455,6 +457,11 @@ static void write_track(const char *id)
     char name[MAX_VALUE + 16];
     sfmt(name, sizeof name, "Track-%s.txt", id);
     std::string path = table_path(name);
+    /* Kept as a folder listing spells it: an 8-bit name is stored as UTF-8. */
+    uint16_t wide[1024];
+    char listed[3 * sizeof wide + 1];
+    int units = utf8_to_utf16(name, wide, 1024);
+    Wide2UTF(listed, (const char *)wide, 2 * units, 2, 0);
     static std::string text;
     text.clear();
     for (int i = 0; i < keys; i++) {
@@ -463,7 +470,9 @@ static void write_track(const char *id)
         if (key[i].value) text += key[i].value;
         text += '\t';
     }
-    if (!same_file(path.c_str(), text)) {
+    /* Only a file that was there can hold the text already: a first build
+    ** looks for none. */
+    if (!present.count(listed) || !same_file(path.c_str(), text)) {
         FILE *out = My_fopen(path.c_str(), "wb");
         if (!out) {
             Debug("* Failed to create %s !", name);
@@ -476,11 +485,6 @@ static void write_track(const char *id)
             return;
         }
     }
-    /* Kept as a folder listing spells it: an 8-bit name is stored as UTF-8. */
-    uint16_t wide[1024];
-    char listed[3 * sizeof wide + 1];
-    int units = utf8_to_utf16(name, wide, 1024);
-    Wide2UTF(listed, (const char *)wide, 2 * units, 2, 0);
     written.insert(listed);
 }
 
@@ -626,15 +630,14 @@ void close_lists(void)
     Close_Artwork(tables_folder().c_str());
 }
 
-/* Deletes files of the tables folder; names that begin with "." stay.  At
-** the start of a build (end 0) the track files stay too: the build writes
-** most of them again, and rewriting a file is much cheaper than making a
-** new one where as many were just deleted (the file system looks past
-** recently freed entries).  At its end (end 1) the track files that this
-** build did not write go, so the folder holds exactly the build's files
-** either way. */
-static void drop_files(int end_of_build)
+/* Deletes the files of the tables folder at the start of a build; names
+** that begin with "." stay, and so do the track files, which are noted in
+** present: the build writes most of them again, and rewriting a file is
+** much cheaper than making a new one where as many were just deleted (the
+** file system looks past recently freed entries). */
+static void drop_files(void)
 {
+    present.clear();
     std::string folder = tables_folder();
     MY_DIR *d = My_opendir(folder.c_str());
     if (!d) {
@@ -644,17 +647,21 @@ static void drop_files(int end_of_build)
     for (my_dirent *e; (e = My_readdir(d)) != nullptr;) {
         const char *name = e->d_name;
         if (name[0] == '.') continue;
-        int track = !strncmp(name, "Track-", 6);
-        if (end_of_build ? track && !written.count(name) : !track)
-            My_remove((folder + "/" + name).c_str());
+        if (!strncmp(name, "Track-", 6)) present.insert(name);
+        else My_remove((folder + "/" + name).c_str());
     }
     My_closedir(d);
 }
 
-/* Ends a build that passed reset(1): the stale track files go. */
+/* Ends a build that passed reset(1): the track files there were and that
+** this build did not write go, so the folder holds exactly the build's
+** files. */
 static void end_build(void)
 {
-    drop_files(1);
+    std::string folder = tables_folder();
+    for (const std::string &name : present)
+        if (!written.count(name)) My_remove((folder + "/" + name).c_str());
+    present.clear();
     written.clear();
 }
 
@@ -681,7 +688,7 @@ void reset(int rel)
 
     if (rel) {
         Debug("releasing tracks");
-        drop_files(0);
+        drop_files();
     }
     Debug("end reset");
 }

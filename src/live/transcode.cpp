@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "config/config.h"
 #include "live/segmenter.h"
 #include "subs/files.h"
 #include "subs/text.h"
@@ -230,30 +231,31 @@ static int locate_vlc(void)
     const char *fail = nullptr;
     char prog[MAX_PATH_TXT + 16], name[MAX_PATH_TXT + 32];
     My_Stat_Buf st;
+    char vlc[MAX_PATH_TXT] = "";   /* VLC_Path to be: published once known */
     for (size_t k = 0; k < sizeof vlc_folders / sizeof vlc_folders[0]; k++) {
         sfmt(prog, sizeof prog, "%s/" VLC_PROGRAM, vlc_folders[k]);
         int rc = My_stat(prog, &st);
         Debug("stat %d = %d %s", (int)k + 1, rc, prog);
-        if (rc == 0) scopy(VLC_Path, sizeof VLC_Path, vlc_folders[k]);
+        if (rc == 0) scopy(vlc, sizeof vlc, vlc_folders[k]);
     }
     /* Without VLC in its usual places the user is asked for its folder (a
     ** front end with nobody to ask answers with none). */
-    if (!VLC_Path[0]) {
-        Get_Path(Win.load(), "Select Location of VLC absolute", VLC_Path, 0, sizeof VLC_Path);
-        flip_slash(VLC_Path);
-        size_t n = strlen(VLC_Path);
-        if (n > 1 && VLC_Path[n - 1] == '/') VLC_Path[n - 1] = 0;
+    if (!vlc[0]) {
+        Get_Path(Win.load(), "Select Location of VLC absolute", vlc, 0, sizeof vlc);
+        flip_slash(vlc);
+        size_t n = strlen(vlc);
+        if (n > 1 && vlc[n - 1] == '/') vlc[n - 1] = 0;
     }
-    sfmt(prog, sizeof prog, "%s/" VLC_PROGRAM, VLC_Path);
+    sfmt(prog, sizeof prog, "%s/" VLC_PROGRAM, vlc);
     Debug("VLC path = [%s]", prog);
-    if (!VLC_Path[0] || My_stat(prog, &st) != 0) {
+    if (!vlc[0] || My_stat(prog, &st) != 0) {
         char err[200];
         Debug("VLC stat failed %s", pal_error_text(pal_last_error(), err, sizeof err));
         fail = "Unable to access VLC";
     }
     if (!fail) {
         std::string kill = "cd ";
-        shell_word(kill, VLC_Path);
+        shell_word(kill, vlc);
         kill += "\n./" VLC_PROGRAM " -I dummy --one-instance vlc://quit\nexit\n";
         sfmt(name, sizeof name, "%s/kill-vlc.bat", Roku_Path);
         Debug("VLC kill runstream = [%s]", name);
@@ -263,9 +265,9 @@ static int locate_vlc(void)
         sfmt(name, sizeof name, "%s/VLC_param.txt", Roku_Path);
         if (!write_text(name, x264)) fail = "Unable to create parameters";
     }
+    Set_Text(VLC_Path, sizeof VLC_Path, fail ? "" : vlc);
     if (fail) {
         Alert("Transcode", fail, 0);
-        VLC_Path[0] = 0;
         return 0;
     }
     return 1;
@@ -377,9 +379,9 @@ static int start_vlc(const char *movie, uint32_t addr)
     }
     if (VLC_Stream) {
         if (OPT('b')) scopy(NET_Adrs, sizeof NET_Adrs, "234.1.2.3");
-        else scopy(NET_Adrs, sizeof NET_Adrs, IP_Adrs[IP_Select]);
+        else Selected_Address(NET_Adrs, sizeof NET_Adrs);
     }
-    if (!VLC_Path[0] && !locate_vlc()) return 0;
+    if (Setting_Text(VLC_Path).empty() && !locate_vlc()) return 0;
     int n = ++Live_Stream;
     char folder[MAX_PATH_TXT], name[MAX_PATH_TXT + 32];
     live_folder(folder, sizeof folder);
@@ -399,7 +401,7 @@ static int start_vlc(const char *movie, uint32_t addr)
     if (!given) Debug("Live Stream folder not writable for VLC");
 
     std::string bat = "cd ";
-    shell_word(bat, VLC_Path);
+    shell_word(bat, Setting_Text(VLC_Path).c_str());
     bat += "\n" + vlc_command(movie, n, folder) + "\nexit\n";
     sfmt(name, sizeof name, "stream%d-Run.bat", n);
     Debug("Save run - %s/%s [%s]", folder, name, bat.c_str());

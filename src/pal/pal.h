@@ -230,6 +230,8 @@ struct pal_stat {
 #define PAL_S_IFREG 0x8000
 
 int pal_wstat(const uint16_t *path, struct pal_stat *st);
+/* The status of an open stream's file; -1 when it has none. */
+int pal_fstat(FILE *f, struct pal_stat *st);
 int pal_wmkdir(const uint16_t *path);
 int pal_wchmod(const uint16_t *path, unsigned mode);
 int pal_wremove(const uint16_t *path);
@@ -248,6 +250,16 @@ struct pal_wdir;
 pal_wdir *pal_wopendir(const uint16_t *path);
 pal_wdirent *pal_wreaddir(pal_wdir *d);
 int pal_wclosedir(pal_wdir *d);
+/* The status of the entry name (UTF-16, as pal_wreaddir gave it) of the
+** open listing d, found from the folder without a walk of its whole path;
+** -1 when it has none. */
+int pal_wstat_entry(pal_wdir *d, const uint16_t *name, struct pal_stat *st);
+
+/* A stream held in memory, open for writing and reading as a temporary
+** file is: it grows as it is written, up to limit bytes (a write past that
+** fails and sets the stream's error), and its memory goes at fclose.  It
+** has no name and no descriptor.  Null when no stream can be made. */
+FILE *pal_memory_stream(size_t limit);
 
 /* 64-bit file position and length. */
 int pal_fseek64(FILE *f, int64_t off, int whence);

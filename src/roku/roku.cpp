@@ -80,8 +80,9 @@ static int read_number(const char *s, long *out)
 static size_t html_room(const char *in)
 {
     size_t room = 512 + strlen(in);
-    for (int i = 0; i < MAX_LINKS && links[i].link; i++)
-        room += 2 * strlen(links[i].link) + 32;
+    const Link_View lk = links.now();
+    for (int i = 0; i < MAX_LINKS && lk[i].link; i++)
+        room += 2 * strlen(lk[i].link) + 32;
     return room;
 }
 
@@ -187,10 +188,11 @@ int Get_Roku_Path(const char *item, char *out)
     if (tag_len == 6 && !strncmp(tag, "Recent", 6))
         bld_recent();
 
-    for (int i = 0; i < MAX_LINKS && links[i].link; i++) {
-        const char *name = links[i].link;
+    const Link_View lk = links.now();
+    for (int i = 0; i < MAX_LINKS && lk[i].link; i++) {
+        const char *name = lk[i].link;
         if (strlen(name) == tag_len && !strncmp(name, tag, tag_len)) {
-            join(out, links[i].path ? links[i].path : "", tag + tag_len);
+            join(out, lk[i].path ? lk[i].path : "", tag + tag_len);
             return 1;
         }
     }
@@ -223,11 +225,12 @@ size_t bld_html(const char *in, char *data, size_t size)
             n = bld(n, data, size, "<a href=\"Recent/\">Recent/</a><br>\n");
         /* The names go out as they are, not encoded: the channel shows
         ** the href text as the title. */
-        for (int i = 0; i < MAX_LINKS && links[i].link; i++) {
+        const Link_View lk = links.now();
+        for (int i = 0; i < MAX_LINKS && lk[i].link; i++) {
             n = bld(n, data, size, "<a href=\"");
-            n = bld(n, data, size, links[i].link);
+            n = bld(n, data, size, lk[i].link);
             n = bld(n, data, size, "/\">");
-            n = bld(n, data, size, links[i].link);
+            n = bld(n, data, size, lk[i].link);
             n = bld(n, data, size, "/</a><br>\n");
         }
         n = bld(n, data, size, "<a href=\"Roku_Config.txt\">Roku_Config.txt</a><br>\n");
@@ -490,11 +493,12 @@ static long long photo_folders(std::vector<std::string> *out)
 static std::string shared_tables(void)
 {
     std::string t;
-    for (int i = 0; i < MAX_LINKS && links[i].link; i++)
-        if (links[i].path) t.append(links[i].path).push_back(0);
+    const Link_View lk = links.now(), pv = paths.now();
+    for (int i = 0; i < MAX_LINKS && lk[i].link; i++)
+        if (lk[i].path) t.append(lk[i].path).push_back(0);
     t.push_back(0);
     for (int i = 0; i < MAX_LINKS; i++)
-        if (paths[i].path) t.append(paths[i].path).push_back(0);
+        if (pv[i].path) t.append(pv[i].path).push_back(0);
     t.push_back(0);
     std::lock_guard<std::mutex> guard(plinks_lock);
     for (int i = 0; i < plink_cnt && i < MAX_PLINKS; i++)

@@ -25,9 +25,7 @@
 #define PIN_CAPTION   "Private Folder"
 #define TITLE_TXT     100     /* a title, a private folder or a PIN as read: 99 characters */
 #define FOLDER_TXT    1000    /* a title's folder as read: 999 characters */
-#define NAME_TXT      40      /* the server name as read: 39 characters */
 #define MUSIC_TXT     1024    /* the slideshow music file */
-#define MAX_PORT      65535
 
 /* Browse flags of the shell's picker: an edit box and the new dialog style,
 ** and with files the files as well. */
@@ -37,7 +35,7 @@
 static const pal_control option_controls[] = {
     {-1, PAL_CTL_GROUP, "Server", 7, 4, 260, 78, 0, 0},
     {-1, PAL_CTL_STATIC, "Name", 14, 17, 32, 8, 0, 0},
-    {IDC_NAME, PAL_CTL_EDIT, "", 48, 15, 130, 12, 0, NAME_TXT - 1},
+    {IDC_NAME, PAL_CTL_EDIT, "", 48, 15, 130, 12, 0, NAME_MOST},
     {-1, PAL_CTL_STATIC, "IP #", 14, 33, 32, 8, 0, 0},
     {IDC_IP, PAL_CTL_COMBO, "", 48, 31, 80, 12, 0, IP_TXT - 1},
     {-1, PAL_CTL_STATIC, "Port", 140, 33, 22, 8, 0, 0},
@@ -84,18 +82,6 @@ static const pal_control option_controls[] = {
 const pal_dialog_template Options_Dialog = {
     200, "Velmora Options", "Arial", 10, 274, 287, option_controls,
     (int)(sizeof option_controls / sizeof option_controls[0])};
-
-/* Title and folder strings taken out of the tables stay allocated: request
-** threads read the tables without a lock and may still hold them. */
-static std::mutex retired_lock;
-static std::vector<char *> &retired = *new std::vector<char *>;
-
-static void retire(char *p)
-{
-    if (!p) return;
-    std::lock_guard<std::mutex> g(retired_lock);
-    retired.push_back(p);
-}
 
 static char *heap_copy(const char *s)
 {
@@ -163,62 +149,69 @@ int Get_Path(HWND hwnd, const char *text, char *out, int files, size_t size)
 int Sort_Links(HWND dlg, int combo)
 {
     WALK("Sort_Links");
-    static LINK sorted[MAX_LINKS];
-    bool taken[MAX_LINKS] = {};
-    int n = 0, items = pal_combo_count(dlg, combo);
+    std::vector<std::string> order;
+    int items = pal_combo_count(dlg, combo);
     char item[TITLE_TXT];
     for (int i = 0; i < items; i++) {
         if (pal_combo_item(dlg, combo, i, item, sizeof item) < 0) continue;
         Debug("Link_name %d - %s", i, item);
-        for (int k = 0; k < MAX_LINKS && links[k].link; k++) {
-            if (!taken[k] && !strcmp(links[k].link, item)) {
-                sorted[n++] = links[k];
-                taken[k] = true;
-            }
-        }
+        order.push_back(item);
     }
-    /* A title the list does not show keeps its place at the end rather than
-    ** being lost. */
-    for (int k = 0; k < MAX_LINKS && links[k].link; k++)
-        if (!taken[k]) sorted[n++] = links[k];
-    for (int k = 0; k < n; k++) links[k] = sorted[k];
+    links.edit([&](LINK *table) {
+        std::vector<LINK> sorted;
+        bool taken[MAX_LINKS] = {};
+        for (const std::string &title : order)
+            for (int k = 0; k < MAX_LINKS && table[k].link; k++)
+                if (!taken[k] && title == table[k].link) {
+                    sorted.push_back(table[k]);
+                    taken[k] = true;
+                }
+        /* A title the list does not show keeps its place at the end rather
+        ** than being lost. */
+        for (int k = 0; k < MAX_LINKS && table[k].link; k++)
+            if (!taken[k]) sorted.push_back(table[k]);
+        for (size_t k = 0; k < sorted.size(); k++) table[k] = sorted[k];
+    });
     return 0;
 }
 
+/* Shows every setting that has a control, as its row says. */
 static void fill(HWND dlg)
 {
-    pal_set_dlg_item_text(dlg, IDC_NAME, Server_Name);
-    for (int i = 0; i < IP_cnt; i++) {
-        Debug("add Ip adrs - %s  %d", IP_Adrs[i], i);
-        pal_combo_add(dlg, IDC_IP, IP_Adrs[i]);
-    }
-    Debug("IP_Select %d", IP_Select);
-    pal_combo_select(dlg, IDC_IP, IP_Select);
     char num[16];
-    sfmt(num, sizeof num, "%d", My_Port.load());
-    pal_set_dlg_item_text(dlg, IDC_PORT, num);
-    pal_check_dlg_button(dlg, IDC_TRANSCODE, Transcode);
-    pal_check_dlg_button(dlg, IDC_STREAM, VLC_Stream);
-    pal_check_dlg_button(dlg, IDC_SUBTITLE, VLC_Subtitle);
-    pal_check_dlg_button(dlg, IDC_ON_ERROR, On_error);
-    pal_check_dlg_button(dlg, IDC_SS_SHUFFLE, SS_shuffle);
-    pal_check_dlg_button(dlg, IDC_SS_RANDOM, SS_random);
-    pal_check_dlg_button(dlg, IDC_TRACE, TRA.load() != nullptr);
-    pal_check_dlg_button(dlg, IDC_AUDIT, AUD.load() != nullptr);
-    sfmt(num, sizeof num, "%d", SS_overlay);
-    pal_set_dlg_item_text(dlg, IDC_SS_OVERLAY, num);
-    sfmt(num, sizeof num, "%d", SS_period);
-    pal_set_dlg_item_text(dlg, IDC_SS_PERIOD, num);
-    pal_set_dlg_item_text(dlg, IDC_SS_MUSIC, SS_music);
-    for (int i = 0; i < MAX_LINKS && links[i].link; i++) {
-        Debug("add Link - %d %s", i, links[i].link);
-        pal_combo_add(dlg, IDC_TITLE, links[i].link);
+    for (int r = 0; r < Settings_Count; r++) {
+        const Setting &t = Settings[r];
+        if (!t.control) continue;
+        if (t.kind == SET_TEXT) {
+            pal_set_dlg_item_text(dlg, t.control, Setting_Text(t.text).c_str());
+        } else if (t.kind == SET_ADDRESS) {
+            std::lock_guard<std::mutex> guard(settings_lock);
+            for (int i = 0; i < IP_cnt; i++) {
+                Debug("add Ip adrs - %s  %d", IP_Adrs[i], i);
+                pal_combo_add(dlg, t.control, IP_Adrs[i]);
+            }
+            Debug("IP_Select %d", IP_Select.load());
+            pal_combo_select(dlg, t.control, IP_Select);
+        } else if (t.flags & SET_LOG) {
+            /* A log switch shows whether its log is open now. */
+            pal_check_dlg_button(dlg, t.control, (t.number == &Audit ? AUD.load() : TRA.load()) != nullptr);
+        } else if (t.flags & SET_SWITCH) {
+            pal_check_dlg_button(dlg, t.control, t.number->load());
+        } else {
+            sfmt(num, sizeof num, "%d", t.number->load());
+            pal_set_dlg_item_text(dlg, t.control, num);
+        }
+    }
+    const Link_View lk = links.now(), pv = paths.now();
+    for (int i = 0; i < MAX_LINKS && lk[i].link; i++) {
+        Debug("add Link - %d %s", i, lk[i].link);
+        pal_combo_add(dlg, IDC_TITLE, lk[i].link);
     }
     pal_set_dlg_item_text(dlg, IDC_TITLE, TITLE_PROMPT);
     for (int i = 0; i < MAX_LINKS; i++) {
-        if (!paths[i].path) continue;
-        Debug("add Pin - %d = %s", i, paths[i].path);
-        pal_combo_add(dlg, IDC_PIN_FOLDER, paths[i].path);
+        if (!pv[i].path) continue;
+        Debug("add Pin - %d = %s", i, pv[i].path);
+        pal_combo_add(dlg, IDC_PIN_FOLDER, pv[i].path);
     }
     pal_set_dlg_item_text(dlg, IDC_PIN_FOLDER, FOLDER_PROMPT);
 }
@@ -254,13 +247,11 @@ static void take_address(HWND dlg)
     if (at < 0) {
         /* Only an address can be bound to; anything else puts the
         ** selection back. */
-        if (!dotted_address(typed) || IP_cnt >= MAX_IP) {
+        if (!dotted_address(typed) || Add_Adrs(typed) < 0) {
             pal_combo_select(dlg, IDC_IP, IP_Select);
             return;
         }
         at = pal_combo_add(dlg, IDC_IP, typed);
-        scopy(IP_Adrs[IP_cnt], IP_TXT, typed);
-        IP_cnt++;
     }
     pal_combo_select(dlg, IDC_IP, at);
     IP_Select = at;
@@ -274,9 +265,10 @@ static void show_title(HWND dlg)
     char title[TITLE_TXT];
     if (pal_combo_item(dlg, IDC_TITLE, pal_combo_selected(dlg, IDC_TITLE), title, sizeof title) < 0) return;
     Debug("Lnk_name %s", title);
-    for (int i = 0; i < MAX_LINKS && links[i].link; i++) {
-        if (!strcmp(links[i].link, title)) {
-            pal_set_dlg_item_text(dlg, IDC_TITLE_PATH, links[i].path ? links[i].path : "");
+    const Link_View lk = links.now();
+    for (int i = 0; i < MAX_LINKS && lk[i].link; i++) {
+        if (!strcmp(lk[i].link, title)) {
+            pal_set_dlg_item_text(dlg, IDC_TITLE_PATH, lk[i].path ? lk[i].path : "");
             return;
         }
     }
@@ -300,8 +292,9 @@ static void add_title(HWND dlg)
         return;
     }
     if (exact_item(dlg, IDC_TITLE, title) < 0) pal_combo_add(dlg, IDC_TITLE, title);
+    const Link_View lk = links.now();
     int i = 0;
-    while (i < MAX_LINKS && links[i].link && strcmp(links[i].link, title)) i++;
+    while (i < MAX_LINKS && lk[i].link && strcmp(lk[i].link, title)) i++;
     if (i == MAX_LINKS) return;
 
     char folder[FOLDER_TXT];
@@ -311,7 +304,7 @@ static void add_title(HWND dlg)
     /* A title new to the table has no folder of its own yet: the library
     ** is looked for in the folder it is given. */
     char current[MAX_PATH_TXT];
-    scopy(current, sizeof current, links[i].link && links[i].path ? links[i].path : folder);
+    scopy(current, sizeof current, lk[i].link && lk[i].path ? lk[i].path : folder);
     bool keep = false;
     if (!strcmp(title, "iTunes")) {
         if (current[0] && Check_New_iTunes(current)) Bld_Tables(1);
@@ -338,16 +331,21 @@ static void delete_title(HWND dlg)
     pal_combo_delete(dlg, IDC_TITLE, item);
     pal_set_dlg_item_text(dlg, IDC_TITLE_PATH, " ");
     Debug("droping link %s", title);
-    for (int i = 0; i < MAX_LINKS && links[i].link; i++) {
-        Debug("[%s] <> [%s]", links[i].link, title);
-        if (strcmp(links[i].link, title)) continue;
-        Debug("Found %s  %d  path = %s", title, i, links[i].path ? links[i].path : "");
+    const Link_View lk = links.now();
+    for (int i = 0; i < MAX_LINKS && lk[i].link; i++) {
+        Debug("[%s] <> [%s]", lk[i].link, title);
+        if (strcmp(lk[i].link, title)) continue;
+        Debug("Found %s  %d  path = %s", title, i, lk[i].path ? lk[i].path : "");
         delete_link(title);
-        retire(links[i].link);
-        retire(links[i].path);
-        int k = i;
-        for (; k + 1 < MAX_LINKS && links[k + 1].link; k++) links[k] = links[k + 1];
-        links[k].link = links[k].path = nullptr;
+        links.edit([&](LINK *table) {
+            int k = 0;
+            while (k < MAX_LINKS && table[k].link && strcmp(table[k].link, title)) k++;
+            if (k == MAX_LINKS || !table[k].link) return;
+            free(table[k].link);
+            free(table[k].path);
+            for (; k + 1 < MAX_LINKS && table[k + 1].link; k++) table[k] = table[k + 1];
+            table[k].link = table[k].path = nullptr;
+        });
         break;
     }
     pal_set_dlg_item_text(dlg, IDC_TITLE, TITLE_PROMPT);
@@ -387,10 +385,11 @@ static void add_private(HWND dlg)
     }
     int free_at = -1;
     bool known = false;
+    const Link_View pv = paths.now();
     for (int i = 0; i < MAX_LINKS; i++) {
-        if (!paths[i].path) {
+        if (!pv[i].path) {
             if (free_at < 0) free_at = i;
-        } else if (!strcmp(paths[i].path, folder)) {
+        } else if (!strcmp(pv[i].path, folder)) {
             known = true;
         }
     }
@@ -401,8 +400,11 @@ static void add_private(HWND dlg)
     pal_combo_add(dlg, IDC_PIN_FOLDER, folder);
     if (!known) {
         Debug("Add pin %s = %s", folder, pin);
-        paths[free_at].link = heap_copy(pin);
-        paths[free_at].path = heap_copy(folder);
+        paths.edit([&](LINK *table) {
+            if (table[free_at].path) return;
+            table[free_at].link = heap_copy(pin);
+            table[free_at].path = heap_copy(folder);
+        });
     }
     reset_pin_fields(dlg);
     New_Title = 1;
@@ -418,9 +420,10 @@ static void delete_private(HWND dlg)
         Alert(PIN_CAPTION, "Invalid Folder Name !", 0);
         return;
     }
+    const Link_View pv = paths.now();
     int i = 0;
-    while (i < MAX_LINKS && !(paths[i].path && !strcmp(paths[i].path, folder))) i++;
-    const char *stored = i < MAX_LINKS && paths[i].link ? paths[i].link : "";
+    while (i < MAX_LINKS && !(pv[i].path && !strcmp(pv[i].path, folder))) i++;
+    const char *stored = i < MAX_LINKS && pv[i].link ? pv[i].link : "";
     Debug("Delete pin %s = %s = %s", pin, stored, folder);
     reset_pin_fields(dlg);
     if (i == MAX_LINKS || strcmp(pin, stored)) {
@@ -428,10 +431,12 @@ static void delete_private(HWND dlg)
         return;
     }
     pal_combo_delete(dlg, IDC_PIN_FOLDER, item);
-    char *p = paths[i].path, *l = paths[i].link;
-    paths[i].path = paths[i].link = nullptr;
-    retire(p);
-    retire(l);
+    paths.edit([i](LINK *table) {
+        if (!table[i].path) return;
+        free(table[i].path);
+        free(table[i].link);
+        table[i].path = table[i].link = nullptr;
+    });
     New_Title = 1;
     Save_Config = 1;
 }
@@ -459,44 +464,28 @@ static void browse_into(HWND dlg, int id, const char *title, int files, bool tri
     pal_set_dlg_item_text(dlg, id, path);
 }
 
-/* The settings the channel reads from the served file: 1 handled, 0 not
-** handled, -1 not one of them. */
-static int channel_setting(HWND dlg, int id, int code)
+/* A command from the control of setting t: its value goes into the
+** setting as the row says.  Returns 1 when handled. */
+static int take_setting(HWND dlg, const Setting &t, int code)
 {
-    switch (id) {
-    case IDC_ON_ERROR: On_error = checked(dlg, id); Debug("Option error %i", On_error); break;
-    case IDC_SS_OVERLAY:
-        if (code != PAL_EN_CHANGE) return 0;
-        SS_overlay = (int)read_number(dlg, id);
-        Debug("Slideshow overlay %i", SS_overlay);
-        break;
-    case IDC_SS_PERIOD:
-        if (code != PAL_EN_CHANGE) return 0;
-        SS_period = (int)read_number(dlg, id);
-        Debug("Slideshow period %i", SS_period);
-        break;
-    case IDC_SS_SHUFFLE: SS_shuffle = checked(dlg, id); Debug("SS Shuffle %i", SS_shuffle); break;
-    case IDC_SS_RANDOM: SS_random = checked(dlg, id); Debug("SS Random %i", SS_random); break;
-    case IDC_SS_MUSIC:
-        if (code != PAL_EN_CHANGE) return 0;
-        pal_get_dlg_item_text(dlg, id, SS_music, sizeof SS_music);
-        Debug("Option SS_music %s", SS_music);
-        break;
-    case IDC_SS_BROWSE: {
-        char path[MAX_PATH_TXT];
-        Get_Path(dlg, "Select File for Slideshow Music", path, 1, sizeof path);
-        if (!path[0]) return 1;
-        flip_slash(path);
-        /* The field is set here, and the setting with it, as typing would. */
-        pal_set_dlg_item_text(dlg, IDC_SS_MUSIC, path);
-        scopy(SS_music, sizeof SS_music, path);
-        Debug("Option SS_music %s", SS_music);
-        break;
+    if (t.flags & SET_SWITCH) {
+        t.number->store(checked(dlg, t.control));
+        Debug(t.traced, t.number->load());
+        if (t.flags & SET_LOG) Set_Diag();
+    } else if (code != PAL_EN_CHANGE) {
+        return 0;
+    } else if (t.kind == SET_TEXT) {
+        std::vector<char> typed((size_t)t.most + 1);
+        pal_get_dlg_item_text(dlg, t.control, typed.data(), (int)typed.size());
+        Set_Text(t.text, t.size, typed.data());
+        Debug(t.traced, typed.data());
+    } else {
+        unsigned v = read_number(dlg, t.control);
+        if (t.most && v > t.most) return 0;
+        t.number->store((int)v);
+        Debug(t.traced, (int)v);
     }
-    default:
-        return -1;
-    }
-    New_Title = 1;
+    if (t.flags & SET_CHANNEL) New_Title = 1;
     return 1;
 }
 
@@ -505,12 +494,9 @@ static int channel_setting(HWND dlg, int id, int code)
 static intptr_t on_command(HWND dlg, int id, int code, bool &save)
 {
     save = true;
+    const Setting *t = Setting_Of_Control(id);
+    if (t && t->kind != SET_ADDRESS) return take_setting(dlg, *t, code);
     switch (id) {
-    case IDC_NAME:
-        if (code != PAL_EN_CHANGE) return 0;
-        pal_get_dlg_item_text(dlg, IDC_NAME, Server_Name, NAME_TXT);
-        Debug("Option server %s", Server_Name);
-        return 1;
     case IDC_IP:
         if (code == PAL_CBN_KILLFOCUS) {
             take_address(dlg);
@@ -518,36 +504,23 @@ static intptr_t on_command(HWND dlg, int id, int code, bool &save)
             int sel = pal_combo_selected(dlg, IDC_IP);
             if (sel < 0 || sel >= IP_cnt) return 0;
             IP_Select = sel;
-            Debug("Option IP adrs = %s", IP_Adrs[sel]);
+            Debug("Option IP adrs = %s", Setting_Text(IP_Adrs[sel]).c_str());
         } else {
             return 0;
         }
         return 1;
-    case IDC_PORT: {
-        if (code != PAL_EN_CHANGE) return 0;
-        unsigned port = read_number(dlg, IDC_PORT);
-        if (port > MAX_PORT) return 0;
-        My_Port = (int)port;
-        Debug("Option port %i", My_Port.load());
+    case IDC_SS_BROWSE: {
+        char path[MAX_PATH_TXT];
+        Get_Path(dlg, "Select File for Slideshow Music", path, 1, sizeof path);
+        if (!path[0]) return 1;
+        flip_slash(path);
+        /* The field is set here, and the setting with it, as typing would. */
+        pal_set_dlg_item_text(dlg, IDC_SS_MUSIC, path);
+        Set_Text(SS_music, sizeof SS_music, path);
+        Debug("Option SS_music %s", path);
+        New_Title = 1;
         return 1;
     }
-    case IDC_TRANSCODE: Transcode = checked(dlg, id); Debug("Option transcode %i", Transcode); return 1;
-    case IDC_STREAM: VLC_Stream = checked(dlg, id); Debug("Option stream %i", VLC_Stream); return 1;
-    case IDC_SUBTITLE: VLC_Subtitle = checked(dlg, id); Debug("Option subtitle %i", VLC_Subtitle); return 1;
-    case IDC_TRACE:
-        My_Trace = checked(dlg, id);
-        Debug("Option trace %i", My_Trace.load());
-        Set_Diag();
-        return 1;
-    case IDC_AUDIT:
-        Audit = checked(dlg, id);
-        Debug("Option audit %i", Audit.load());
-        Set_Diag();
-        return 1;
-    }
-    int r = channel_setting(dlg, id, code);
-    if (r >= 0) return r;
-    switch (id) {
     case IDC_TITLE:
         save = false;
         if (code != PAL_CBN_SELCHANGE) return 0;

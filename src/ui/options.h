@@ -6,16 +6,15 @@
 #define VELMORA_OPTIONS_H
 
 #include "global.h"
+#include "config/config.h"
 
 #include <cstddef>
 
-/* Control ids of the options dialog. */
+/* Control ids of the options dialog; those of the settings are in
+** config/config.h with the settings. */
 enum {
     IDC_UPDATE = 240,
-    IDC_NAME = 201, IDC_IP = 202, IDC_PORT = 203, IDC_TRANSCODE = 204, IDC_STREAM = 205,
-    IDC_SUBTITLE = 206, IDC_TRACE = 207, IDC_AUDIT = 208, IDC_ON_ERROR = 209,
-    IDC_SS_OVERLAY = 210, IDC_SS_PERIOD = 211, IDC_SS_SHUFFLE = 212, IDC_SS_RANDOM = 213,
-    IDC_SS_MUSIC = 214, IDC_SS_BROWSE = 215,
+    IDC_SS_BROWSE = 215,
     IDC_TITLE = 220, IDC_TITLE_ADD = 221, IDC_TITLE_DELETE = 222, IDC_TITLE_BROWSE = 223,
     IDC_TITLE_PATH = 224,
     IDC_PIN_FOLDER = 230, IDC_PIN_BROWSE = 231, IDC_PIN = 232, IDC_PIN_ADD = 233, IDC_PIN_DELETE = 234

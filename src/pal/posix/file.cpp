@@ -8,8 +8,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -66,11 +68,9 @@ FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
     return f;
 }
 
-int pal_wstat(const uint16_t *path, struct pal_stat *st)
+/* The fields of s that the system reads, into st. */
+static void fill_stat(const struct stat &s, struct pal_stat *st)
 {
-    struct stat s;
-    std::string p = narrow(path);
-    if (p.empty() || stat(p.c_str(), &s) != 0) return -1;
     if (st) {
         st->st_size = (int64_t)s.st_size;
         st->st_mode = (S_ISDIR(s.st_mode) ? PAL_S_IFDIR : S_ISREG(s.st_mode) ? PAL_S_IFREG : 0) |
@@ -81,6 +81,23 @@ int pal_wstat(const uint16_t *path, struct pal_stat *st)
         st->dev = (uint64_t)s.st_dev;
         st->ino = (uint64_t)s.st_ino;
     }
+}
+
+int pal_wstat(const uint16_t *path, struct pal_stat *st)
+{
+    struct stat s;
+    std::string p = narrow(path);
+    if (p.empty() || stat(p.c_str(), &s) != 0) return -1;
+    fill_stat(s, st);
+    return 0;
+}
+
+int pal_fstat(FILE *f, struct pal_stat *st)
+{
+    struct stat s;
+    int fd = f ? fileno(f) : -1;
+    if (fd < 0 || fstat(fd, &s) != 0) return -1;
+    fill_stat(s, st);
     return 0;
 }
 
@@ -164,6 +181,15 @@ pal_wdirent *pal_wreaddir(pal_wdir *w)
     return &w->ent;
 }
 
+int pal_wstat_entry(pal_wdir *w, const uint16_t *name, struct pal_stat *st)
+{
+    struct stat s;
+    std::string n = narrow(name);
+    if (!w || n.empty() || fstatat(dirfd(w->d), n.c_str(), &s, 0) != 0) return -1;
+    fill_stat(s, st);
+    return 0;
+}
+
 int pal_wclosedir(pal_wdir *w)
 {
     if (!w) return -1;
@@ -183,8 +209,90 @@ int64_t pal_ftell64(FILE *f) { return (int64_t)ftello(f); }
 int64_t pal_filelength64(FILE *f)
 {
     struct stat s;
-    if (fstat(fileno(f), &s) != 0) return -1;
-    return (int64_t)s.st_size;
+    int fd = fileno(f);
+    if (fd >= 0) return fstat(fd, &s) == 0 ? (int64_t)s.st_size : -1;
+    /* A memory stream: its end is where a seek to the end lands. */
+    off_t at = ftello(f), len = -1;
+    if (at >= 0 && fseeko(f, 0, SEEK_END) == 0) len = ftello(f);
+    if (at >= 0) fseeko(f, at, SEEK_SET);
+    return (int64_t)len;
+}
+
+/* The memory stream: a buffer that doubles as it fills, behind the stdio
+** cookie calls.  Writes go at the position and may leave it past the end
+** (the gap reads as zeros), as in a file. */
+struct memory_stream {
+    char *data;
+    size_t len, room, pos, limit;
+};
+
+static ssize_t memory_read(void *c, char *buf, size_t n)
+{
+    memory_stream *m = (memory_stream *)c;
+    size_t left = m->pos < m->len ? m->len - m->pos : 0;
+    if (n > left) n = left;
+    memcpy(buf, m->data + m->pos, n);
+    m->pos += n;
+    return (ssize_t)n;
+}
+
+static ssize_t memory_write(void *c, const char *buf, size_t n)
+{
+    memory_stream *m = (memory_stream *)c;
+    if (n > m->limit || m->pos > m->limit - n) {
+        errno = EFBIG;
+        return -1;
+    }
+    size_t need = m->pos + n;
+    if (need > m->room) {
+        size_t room = m->room ? m->room : 4096;
+        while (room < need) room = room > m->limit / 2 ? m->limit : 2 * room;
+        char *d = (char *)realloc(m->data, room);
+        if (!d) {
+            errno = ENOMEM;
+            return -1;
+        }
+        m->data = d;
+        m->room = room;
+    }
+    if (m->pos > m->len) memset(m->data + m->len, 0, m->pos - m->len);
+    memcpy(m->data + m->pos, buf, n);
+    m->pos = need;
+    if (need > m->len) m->len = need;
+    return (ssize_t)n;
+}
+
+static int memory_seek(void *c, off64_t *off, int whence)
+{
+    memory_stream *m = (memory_stream *)c;
+    off64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? (off64_t)m->pos : (off64_t)m->len;
+    off64_t to = base + *off;
+    if (to < 0 || (uint64_t)to > m->limit) {
+        errno = EINVAL;
+        return -1;
+    }
+    m->pos = (size_t)to;
+    *off = to;
+    return 0;
+}
+
+static int memory_close(void *c)
+{
+    memory_stream *m = (memory_stream *)c;
+    free(m->data);
+    free(m);
+    return 0;
+}
+
+FILE *pal_memory_stream(size_t limit)
+{
+    memory_stream *m = (memory_stream *)calloc(1, sizeof *m);
+    if (!m) return nullptr;
+    m->limit = limit;
+    cookie_io_functions_t io = {memory_read, memory_write, memory_seek, memory_close};
+    FILE *f = fopencookie(m, "w+", io);
+    if (!f) free(m);
+    return f;
 }
 
 int pal_wrealpath(const uint16_t *path, char *out, size_t size)
