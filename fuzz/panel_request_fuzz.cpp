@@ -12,7 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const panel_config cfg = {"0123456789abcdef0123456789abcdef", "127.0.0.1", 12180};
+    static const panel_config cfg = {"0123456789abcdef0123456789abcdef", "192.168.1.20", 12180, {"box", "box.local"}};
     std::string request((const char *)data, size), out;
     panel_handle(cfg, request, out);
     std::map<std::string, std::string> fields;

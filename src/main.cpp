@@ -26,9 +26,13 @@
 #include "subs/trace.h"
 #include "subs/win.h"
 
-/* The web panel's default place: this machine only, on a port of its own
-** (the media server's ports are 12000 to 12098). */
-#define PANEL_PORT    12180
+/* The web panel's default port, one of its own (the media server's ports
+** are 12000 to 12098); its default address is the platform's. */
+#define PANEL_PORT    "12180"
+/* The panel's address with its token, kept in the data folder for the
+** owner (read by --panel-address); the account alone may read it. */
+#define PANEL_KEPT    "Panel.txt"
+#define PANEL_ADDRESS_COMMAND "--panel-address"
 
 uint32_t options = 0;
 char Version[16];
@@ -243,6 +247,7 @@ static void read_test_settings(void)
     if (pal_getenv("VELMORA_REFUSE_PAUSE_MS", v, sizeof v)) Refuse_Pause_ms = std::max(decimal_int(v), 0);
     if (pal_getenv("VELMORA_IDLE_SECONDS", v, sizeof v)) Idle_Seconds = decimal_int(v);
     if (pal_getenv("VELMORA_SLOT_QUIET_SECONDS", v, sizeof v)) Slot_Quiet_Seconds = decimal_int(v);
+    if (pal_getenv("VELMORA_COUNTERS_MS", v, sizeof v)) pal_headless_counters_every(decimal_int(v));
     if (pal_getenv("VELMORA_STALL_SECONDS", v, sizeof v)) Stall_Seconds = std::max(decimal_int(v), 1);
 }
 
@@ -270,16 +275,54 @@ static void root_warning(void)
     Debug(text, helper);
 }
 
+static void panel_kept_file(char *out, size_t size) { sfmt(out, size, "%s/%s", Roku_Path, PANEL_KEPT); }
+
 /* The web panel, on the address and port of Velmora.ini's "Panel" section
-** ("Address" 0.0.0.0 opens it to other machines, "off" keeps it shut). */
+** ("Address" 0.0.0.0 opens it to other machines, "off" keeps it shut).  A
+** missing setting is written with its default, so the owner finds both. */
 static void start_panel(void)
 {
-    char addr[64], port[16];
-    pal_get_private_profile_string("Panel", "Address", pal_panel_default_address(), addr, sizeof addr, Config_File());
+    char addr[64], port[16], kept[MAX_PATH_TXT + 16];
+    pal_get_private_profile_string("Panel", "Address", "", addr, sizeof addr, Config_File());
+    if (!addr[0]) {
+        scopy(addr, sizeof addr, pal_panel_default_address());
+        pal_write_private_profile_string("Panel", "Address", addr, Config_File());
+    }
     pal_get_private_profile_string("Panel", "Port", "", port, sizeof port, Config_File());
+    if (!port[0]) {
+        scopy(port, sizeof port, PANEL_PORT);
+        pal_write_private_profile_string("Panel", "Port", port, Config_File());
+    }
     if (!strcmp(addr, "off")) return;
-    int p = port[0] ? decimal_int(port) : PANEL_PORT;
-    if (!pal_panel_start(addr, p)) Debug("Panel not started on %s port %d", addr, p);
+    int p = decimal_int(port);
+    panel_kept_file(kept, sizeof kept);
+    if (!pal_panel_start(addr, p, kept)) Debug("Panel not started on %s port %d", addr, p);
+}
+
+/* velmora --panel-address: prints the panel's address with its token, as
+** the running program keeps it, for the account that runs it.  Returns the
+** exit status. */
+static int print_panel_address(void)
+{
+    char kept[MAX_PATH_TXT + 16];
+    panel_kept_file(kept, sizeof kept);
+    std::string text;
+    int cut = 0;
+    unsigned mode = 0;
+    if (!pal_load_file(kept, &text, 4096, &cut, &mode) || text.empty()) {
+        fprintf(stderr, "No panel address in %s: start Velmora with the panel on (Velmora.ini, [Panel]), "
+                        "and run this as the account that runs it.\n", kept);
+        return 1;
+    }
+    fputs(text.c_str(), stdout);
+    return 0;
+}
+
+static bool asked_for_panel_address(void)
+{
+    for (int i = 1; i < Arg_Count; i++)
+        if (!strcmp(Args[i], PANEL_ADDRESS_COMMAND)) return true;
+    return false;
 }
 
 int WinMain(void *, void *, const char *lpCmdLine, int)
@@ -291,6 +334,11 @@ int WinMain(void *, void *, const char *lpCmdLine, int)
     Split_Args(lpCmdLine ? lpCmdLine : "");
     Get_Version();
     dll_loader();
+    if (asked_for_panel_address()) {
+        find_my_path();
+        sfmt(Roku_Path, sizeof Roku_Path, "%s/My Roku", My_Path);
+        return print_panel_address();
+    }
     for (int i = 1; i < Arg_Count; i++) Set_Options(Args[i], 1);
 
     scopy(Version, sizeof Version, VELMORA_VERSION);

@@ -49,6 +49,8 @@ void Program::start(const std::vector<std::string> &args, const std::string &hom
         setenv("HOME", home.c_str(), 1);
         /* A refusal's pause shortened: the tests refuse many requests. */
         setenv("VELMORA_REFUSE_PAUSE_MS", "10", 1);
+        /* Every count on the activity line printed: the tests wait for them. */
+        setenv("VELMORA_COUNTERS_MS", "0", 1);
         if (in_child) in_child();
         std::vector<char *> argv;
         argv.push_back((char *)VELMORA_BIN);

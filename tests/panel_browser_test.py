@@ -3,7 +3,8 @@
 headless Chromium opens the printed address, starts the server, adds a title
 with its folder chosen in the picker, answers a message box, goes to the tray
 and back, and exits (Stop and Start again are MainDialog's).  The file and
-the channel's listing must show the title.  Screenshots of each dialog go to
+the channel's listing must show the title.  The panel's address is kept
+across a restart until renewed from the page.  Screenshots of each dialog go to
 the artifacts folder.  Usage: panel_browser_test.py VELMORA CHANNEL ARTIFACTS"""
 import http.client
 import os
@@ -50,6 +51,14 @@ def status(url, path, host=None):
     return code
 
 
+def start(home, out_path):
+    with open(out_path, "w") as out, open(os.path.join(home, "stderr.txt"), "w") as err:
+        program = subprocess.Popen([VELMORA], env=dict(os.environ, HOME=home), stdout=out, stderr=err,
+                                   stdin=subprocess.PIPE)
+    url = wait_for("the panel line", lambda: re.search(r"^Panel - (\S+)$", open(out_path).read(), re.M))
+    return program, url.group(1)
+
+
 def main():
     os.makedirs(ARTIFACTS, exist_ok=True)
     home = tempfile.mkdtemp(prefix="velmora-panel-")
@@ -60,13 +69,9 @@ def main():
     with open(os.path.join(roku, "Velmora.ini"), "w", newline="") as f:
         f.write("[Velmora]\r\nName=Panel Test\r\nIPadrs=127.0.0.1\r\nPort=%d\r\n[Panel]\r\nPort=0\r\n" % port)
     out_path = os.path.join(home, "stdout.txt")
-    with open(out_path, "w") as out, open(os.path.join(home, "stderr.txt"), "w") as err:
-        program = subprocess.Popen([VELMORA], env=dict(os.environ, HOME=home), stdout=out, stderr=err,
-                                   stdin=subprocess.DEVNULL)
+    program, url = start(home, out_path)
     driver = None
     try:
-        url = wait_for("the panel line", lambda: re.search(r"^Panel - (\S+)$", open(out_path).read(), re.M))
-        url = url.group(1)
         token = url.split("token=")[1]
         # Refusals: no token, a wrong one, another Host.
         assert status(url, "/") == 403
@@ -158,8 +163,29 @@ def main():
         driver.find_element(By.CSS_SELECTOR, "[data-tray]").click()
         wait_for("the restore", lambda: control(100, 105).is_displayed())
 
+        # A new address from the page: the old token stops working at once.
+        driver.find_element(By.CSS_SELECTOR, "[data-renew]").click()
+        driver.switch_to.alert.accept()
+        wait_for("the new address", lambda: token not in driver.current_url)
+        assert status(url, "/?token=" + token) == 403
+        url = url.split("?")[0] + "?token=" + driver.current_url.split("token=")[1]
+        wait_for("the main dialog again", lambda: driver.find_elements(By.CSS_SELECTOR, '[data-dialog="100"]'))
         control(100, 105).click()
         assert program.wait(timeout=WAIT) == 0
+
+        # The renewed address is kept for the account alone, written with
+        # [Panel], and the next start takes it up again.
+        kept = os.path.join(roku, "Panel.txt")
+        assert os.stat(kept).st_mode & 0o777 == 0o600
+        assert open(kept).read() == url + "\n"
+        assert "[Panel]\r\nPort=0\r\nAddress=127.0.0.1\r\n" in open(os.path.join(roku, "Velmora.ini"), newline="").read()
+        printed = subprocess.run([VELMORA, "--panel-address"], env=dict(os.environ, HOME=home),
+                                 capture_output=True, text=True, timeout=WAIT).stdout
+        assert printed == url + "\n", printed
+        program, again = start(home, out_path)
+        assert again.split("token=")[1] == url.split("token=")[1], (again, url)
+        assert status(again, "/?token=" + token) == 403
+        program.communicate(b"Exit\n", timeout=WAIT)
         print("panel browser test passed; screenshots in", ARTIFACTS)
     finally:
         if driver:

@@ -9,14 +9,16 @@
 
 namespace {
 
-const panel_config loopback = {"00112233445566778899aabbccddeeff", "127.0.0.1", 12180};
-const panel_config everywhere = {"00112233445566778899aabbccddeeff", "0.0.0.0", 12180};
+const panel_config loopback = {"00112233445566778899aabbccddeeff", "127.0.0.1", 12180, {"box", "box.local"}};
+const panel_config everywhere = {"00112233445566778899aabbccddeeff", "0.0.0.0", 12180, {"box", "box.local"}};
+const panel_config lan = {"00112233445566778899aabbccddeeff", "192.168.1.20", 12180, {"box", "box.local"}};
 const std::string T = "token=00112233445566778899aabbccddeeff";
 
 int status_of(const panel_config &cfg, const std::string &request)
 {
     std::string out;
-    if (panel_handle(cfg, request, out) == PANEL_EVENTS) return 1;
+    panel_next next = panel_handle(cfg, request, out);
+    if (next != PANEL_CLOSE) return next == PANEL_EVENTS ? 1 : 2;
     return atoi(out.c_str() + 9);
 }
 
@@ -45,6 +47,15 @@ TEST(Panel, GateRefusesBeforeAnythingRuns)
         {everywhere, "GET /?" + T + " HTTP/1.1\r\nHost: 192.168.1.20:12180\r\n\r\n", 200},
         {everywhere, "GET /?" + T + " HTTP/1.1\r\nHost: box.lan:12180\r\n\r\n", 403},
         {everywhere, "GET /?" + T + " HTTP/1.1\r\nHost: localhost:12180\r\n\r\n", 403},
+        {everywhere, "GET /?" + T + " HTTP/1.1\r\nHost: Box.Local:12180\r\n\r\n", 200},
+        {lan, "GET /?" + T + " HTTP/1.1\r\nHost: box:12180\r\n\r\n", 200},
+        {lan, "GET /?" + T + " HTTP/1.1\r\nHost: box:80\r\n\r\n", 403},
+        {lan, "GET /?" + T + " HTTP/1.1\r\nHost: box.lan:12180\r\n\r\n", 403},
+        {lan, "GET /?" + T + " HTTP/1.1\r\nHost: 192.168.1.21:12180\r\n\r\n", 403},
+        {loopback, "GET /?" + T + " HTTP/1.1\r\nHost: box:12180\r\n\r\n", 403},
+        {loopback, post("/renew", "{}"), 2},
+        {loopback, "GET /renew?" + T + " HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n", 405},
+        {loopback, "POST /renew HTTP/1.1\r\nHost: 127.0.0.1:12180\r\nContent-Type: application/json\r\n\r\n", 403},
         {loopback, "GET /nothing?" + T + " HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n", 404},
         {loopback, "DELETE /input?" + T + " HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n", 405},
         {loopback, "GET /folder?" + T + " HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n", 409},
@@ -66,6 +77,20 @@ TEST(Panel, GateRefusesBeforeAnythingRuns)
     /* The style and script were put in where the page's placeholders were. */
     EXPECT_EQ(out.find("/*PANEL_"), std::string::npos);
     EXPECT_EQ(out.find("Access-Control-Allow"), std::string::npos);
+
+    /* An old bookmark gets a page that says where the address is. */
+    panel_handle(loopback, "GET /?token=0 HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n", out);
+    EXPECT_NE(out.find("Content-Type: text/html"), std::string::npos);
+    EXPECT_NE(out.find("velmora --panel-address"), std::string::npos);
+}
+
+TEST(Panel, KeptTokenIsTakenOnlyWhole)
+{
+    EXPECT_EQ(panel_kept_token("http://127.0.0.1:12180/?token=00112233445566778899aabbccddeeff\n"),
+              "00112233445566778899aabbccddeeff");
+    for (const char *bad : {"", "http://127.0.0.1:12180/", "http://x/?token=00112233445566778899aabbccddeef",
+                            "http://x/?token=00112233445566778899AABBCCDDEEFF", "?token=0011223344556677889zaabbccddeeff"})
+        EXPECT_EQ(panel_kept_token(bad), "") << bad;
 }
 
 TEST(Panel, JsonReader)

@@ -348,7 +348,8 @@ TEST(Safety, ImportCutShortIsDoneAgainAtTheNextStart)
         songs += itunes_song(100 + i, "Song " + std::to_string(i), "Artist " + std::to_string(i % 700),
                              "Album " + std::to_string(i % 2000), music + "/song.mp3");
     write_file(itunes + "/iTunes Music Library.xml", itunes_library(songs));
-    std::string ini = "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\niTunes_Path=" + itunes + "\r\n";
+    std::string ini = "[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\niTunes_Path=" + itunes +
+                      "\r\n[Panel]\r\nAddress=127.0.0.1\r\nPort=0\r\n";
     write_file(roku + "/Velmora.ini", ini);
     {
         Program full;

@@ -651,14 +651,22 @@ struct pal_front_end {
 void pal_set_front_end(const pal_front_end *fe);
 const pal_front_end *pal_headless_front_end(void);
 
+/* The headless front end prints the activity counters, when only their
+** numbers moved, at most once in this many milliseconds (a minute unless
+** set). */
+void pal_headless_counters_every(int ms);
+
 /* The template id of a live dialog, -1 for a null or destroyed one. */
 int pal_dialog_id(HWND w);
 
 /* The local web panel front end: serves the dialogs on addr:port (port 0
 ** picks a free one; a busy port falls back to a free one) and prints its
-** address with the access token to standard output.  Returns 1 when it
-** listens (it then is the front end), 0 when it could not start. */
-int pal_panel_start(const char *addr, int port);
+** address with the access token to standard output.  The address is also
+** written to kept_file (mode 0600; null or "" for none), whose token the
+** next start takes up again, until the owner renews it from the page.
+** Returns 1 when it listens (it then is the front end), 0 when it could not
+** start. */
+int pal_panel_start(const char *addr, int port, const char *kept_file);
 
 /* The panel's address when the configuration names none: loopback where
 ** the panel is the way to the dialogs, "off" on Windows, whose desktop shows

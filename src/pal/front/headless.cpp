@@ -1,16 +1,21 @@
 /*
 ** The headless front end: Velmora without a screen.  The status lines of the
 ** main dialog (log switches, activity, server address) and its caption go to
-** standard output as they change; message boxes go to standard error and are
+** standard output when their text changes (a line of counters that only
+** moved its numbers, at most once a minute); message boxes go to standard error and are
 ** answered OK at once.  Each line of standard input presses the button that
 ** carries it as its label ("Start", "Connect", "Exit"), in the newest open
 ** dialog that has one; the end of input changes nothing.
 */
 #include "pal/pal.h"
 
+#include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -59,11 +64,16 @@ static int read_presses(int)
     return 0;
 }
 
+#define MAIN_DIALOG    100
+#define LOG_SWITCHES   101
+#define ACTIVITY_LINE  111         /* counters, and now and then a warning */
+#define SERVER_LINE    114
+
 /* The main dialog's status lines worth a line of output; the progress text
 ** changes with every block sent and stays in the dialog. */
 static bool printed(HWND w, int id)
 {
-    return pal_dialog_id(w) == 100 && (id == 101 || id == 111 || id == 114);
+    return pal_dialog_id(w) == MAIN_DIALOG && (id == LOG_SWITCHES || id == ACTIVITY_LINE || id == SERVER_LINE);
 }
 
 static void opened(HWND w, const pal_dialog_template *t)
@@ -81,9 +91,50 @@ static void closed(HWND w)
         if (open_dialogs[i].first == w) open_dialogs.erase(open_dialogs.begin() + (long)i--);
 }
 
+/* How often a counters line that only moved its numbers is printed: once a
+** minute, unless the program sets another period. */
+static std::atomic<int> counters_every_ms{60000};
+
+void pal_headless_counters_every(int ms) { counters_every_ms = ms < 0 ? 0 : ms; }
+
+/* The text with its digits left out: two lines alike in it differ only in
+** their counts. */
+static std::string shape(const char *text)
+{
+    std::string s;
+    for (; *text; text++)
+        if (!isdigit((unsigned char)*text)) s += *text;
+    return s;
+}
+
+/* True when text should become a line of output for the status line id: a
+** new text, except that the activity counters changing under the same words
+** are printed at most once a minute (the server line's numbers are an
+** address, and each new one is news).  A journal then grows by the changes worth reading. */
+static bool worth_a_line(int id, const char *text)
+{
+    struct last_line {
+        std::string text;
+        uint32_t at;
+    };
+    static std::mutex lock;
+    static std::map<int, last_line> last;
+    std::lock_guard<std::mutex> g(lock);
+    uint32_t now = pal_ticks();
+    auto it = last.find(id);
+    if (it != last.end()) {
+        if (it->second.text == text) return false;
+        if (id == ACTIVITY_LINE && now - it->second.at < (uint32_t)counters_every_ms.load() &&
+            shape(it->second.text.c_str()) == shape(text))
+            return false;
+    }
+    last[id] = {text, now};
+    return true;
+}
+
 static void control_changed(HWND w, int id, const char *text)
 {
-    if (printed(w, id) && *text) {
+    if (printed(w, id) && *text && worth_a_line(id, text)) {
         printf("%s\n", text);
         fflush(stdout);
     }
@@ -91,7 +142,7 @@ static void control_changed(HWND w, int id, const char *text)
 
 static void caption_changed(HWND w, const char *text)
 {
-    if (pal_dialog_id(w) == 100) {
+    if (pal_dialog_id(w) == MAIN_DIALOG) {
         printf("%s\n", text);
         fflush(stdout);
     }

@@ -4,10 +4,13 @@
 ** the dialogs' state as an event stream, and takes the user's clicks and
 ** edits, which reach the dialog procedures through the dialog manager.
 **
-** Only someone holding the token printed at start-up gets in: every request
-** carries it and it is compared in constant time; the Host header must name
-** the panel's own address (so a DNS name rebound to it gets nothing), and a
-** request from another origin is refused.  Status lines and message boxes
+** Only someone holding the token gets in: every request carries it and it is
+** compared in constant time; the Host header must name the panel's own
+** address or, on a LAN address, this machine's own host name (so a DNS name
+** rebound to it gets nothing), and a request from another origin is refused.
+** The address with its token is printed at start-up and kept in a file
+** readable by the account alone, so it stays the same across restarts until
+** the owner renews it from the page.  Status lines and message boxes
 ** still go to the standard streams, as the headless front end writes them.
 */
 #include "pal/pal.h"
@@ -33,9 +36,13 @@
 #define EVENT_WAIT_MS     1000          /* a keep-alive comment at least this often */
 #define EVENT_COALESCE_MS 40            /* changes in a burst go out as one */
 #define TOKEN_BYTES       16
+#define KEPT_MODE         0600          /* the address file: the account alone reads it */
+#define MAX_KEPT          4096
 
 struct panel_server {
+    std::mutex cfg_lock;                /* guards cfg.token (renewed while serving) */
     panel_config cfg;
+    std::string kept_file;              /* where the address with its token is kept, "" for nowhere */
     pal_socket listener = PAL_INVALID_SOCKET;
     std::atomic<int> connections{0};
     std::atomic<int> pages{0};          /* event streams open: someone is looking */
@@ -328,6 +335,18 @@ static void error(std::string &out, int code, const char *why)
     answer(out, code, "application/json", body);
 }
 
+/* What a browser shows without a valid token (an old bookmark, an address
+** typed by hand): where to find the current address. */
+static const char no_token_page[] =
+    "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
+    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+    "<title>Velmora panel</title></head><body>\n"
+    "<h1>This address needs the panel's token</h1>\n"
+    "<p>The link is missing its token, or the token was renewed. To get the current address, run\n"
+    "<pre>sudo -u velmora velmora --panel-address</pre>\n"
+    "on the machine Velmora runs on (or <code>velmora --panel-address</code> as the account that runs it),\n"
+    "and open the address it prints.</p>\n</body></html>\n";
+
 /* Equal texts, in a time that does not depend on where they differ. */
 static bool same_secret(const std::string &a, const std::string &b)
 {
@@ -384,7 +403,11 @@ static bool own_host(const panel_config &cfg, const std::string &host)
     if (host.size() <= port.size() || host.compare(host.size() - port.size(), port.size(), port) != 0) return false;
     std::string name = host.substr(0, host.size() - port.size());
     if (name == cfg.address) return true;
-    if (cfg.address.compare(0, 4, "127.") == 0 && same_nocase(name, "localhost")) return true;
+    bool loopback = cfg.address.compare(0, 4, "127.") == 0;
+    if (loopback && same_nocase(name, "localhost")) return true;
+    if (!loopback)
+        for (const std::string &own : cfg.names)
+            if (same_nocase(name, own.c_str())) return true;
     if (cfg.address != "0.0.0.0") return false;
     int dots = 0;
     for (char c : name) {
@@ -526,7 +549,10 @@ panel_next panel_handle(const panel_config &cfg, const std::string &request, std
     std::string origin = header(head, "Origin");
     if (!origin.empty() && origin != "http://" + host) return error(out, 403, "requests from other origins are refused"), PANEL_CLOSE;
     if (header(head, "Sec-Fetch-Site") == "cross-site") return error(out, 403, "requests from other sites are refused"), PANEL_CLOSE;
-    if (!same_secret(query_value(query, "token"), cfg.token)) return error(out, 403, "wrong or missing token"), PANEL_CLOSE;
+    if (!same_secret(query_value(query, "token"), cfg.token)) {
+        answer(out, 403, "text/html; charset=utf-8", no_token_page);
+        return PANEL_CLOSE;
+    }
 
     bool get = method == "GET", post = method == "POST";
     if (path == "/") {
@@ -540,16 +566,18 @@ panel_next panel_handle(const panel_config &cfg, const std::string &request, std
     }
     if (path == "/events" && get) return PANEL_EVENTS;
     if (path == "/folder" && get) return list_folder(query, out), PANEL_CLOSE;
-    if ((path == "/input" || path == "/answer") && post) {
+    if ((path == "/input" || path == "/answer" || path == "/renew") && post) {
         /* A form post from elsewhere cannot send this type without asking
         ** first, and the panel never says yes. */
         if (header(head, "Content-Type").compare(0, 16, "application/json") != 0)
             return error(out, 400, "the body must be application/json"), PANEL_CLOSE;
+        if (path == "/renew") return PANEL_RENEW;
         if (path == "/input") take_input(body, out);
         else take_answer(body, out);
         return PANEL_CLOSE;
     }
-    if (path == "/state" || path == "/events" || path == "/folder" || path == "/input" || path == "/answer")
+    if (path == "/state" || path == "/events" || path == "/folder" || path == "/input" || path == "/answer" ||
+        path == "/renew")
         return error(out, 405, "wrong method"), PANEL_CLOSE;
     return error(out, 404, "no such page"), PANEL_CLOSE;
 }
@@ -621,6 +649,8 @@ static void stream_events(pal_socket s)
     if (--server.pages == 0) pal_prompt_answer_all();
 }
 
+static void renew_token(std::string &out);
+
 /* Enters s in the list of connections still reading, ending the oldest
 ** when the list is full. */
 static void reading_add(pal_socket s)
@@ -653,7 +683,14 @@ static int serve_connection(int sock)
         error(out, bad, bad == 413 ? "the request is too large" : "malformed request");
         send_all(s, out);
     } else if (!req.empty()) {
-        if (panel_handle(server.cfg, req, out) == PANEL_EVENTS) stream_events(s);
+        panel_config cfg;
+        {
+            std::lock_guard<std::mutex> g(server.cfg_lock);
+            cfg = server.cfg;
+        }
+        panel_next next = panel_handle(cfg, req, out);
+        if (next == PANEL_EVENTS) stream_events(s);
+        else if (next == PANEL_RENEW) renew_token(out), send_all(s, out);
         else send_all(s, out);
     }
     pal_shutdown(s);
@@ -727,6 +764,7 @@ static bool parse_address(const char *text, uint32_t &addr)
     return true;
 }
 
+
 /* The address to print for a panel that listens on every address: the
 ** host's first. */
 static std::string reachable_address(const std::string &bound)
@@ -741,7 +779,81 @@ static std::string reachable_address(const std::string &bound)
            "." + std::to_string(a & 255);
 }
 
-int pal_panel_start(const char *addr_text, int port)
+/* This machine's own names, as a browser on the LAN may write them: the
+** host name and, for a name without a domain, its ".local" form. */
+static std::vector<std::string> own_names(void)
+{
+    std::vector<std::string> names;
+    char name[256];
+    if (pal_gethostname(name, sizeof name) != 0 || !name[0]) return names;
+    names.push_back(name);
+    if (!strchr(name, '.')) names.push_back(std::string(name) + ".local");
+    return names;
+}
+
+static std::string new_token(void)
+{
+    std::random_device rd;
+    static const char hex[] = "0123456789abcdef";
+    std::string token;
+    for (int i = 0; i < TOKEN_BYTES; i++) {
+        unsigned b = rd() & 0xFF;
+        token += hex[b >> 4];
+        token += hex[b & 15];
+    }
+    return token;
+}
+
+std::string panel_kept_token(const std::string &text)
+{
+    size_t at = text.find("?token=");
+    if (at == std::string::npos) return "";
+    std::string token = text.substr(at + 7, TOKEN_BYTES * 2);
+    if (token.size() != TOKEN_BYTES * 2) return "";
+    for (char c : token)
+        if (hex_value(c) < 0 || (c >= 'A' && c <= 'F')) return "";
+    return token;
+}
+
+/* The panel's address with its token, as printed and kept. */
+static std::string address_line(const panel_config &cfg)
+{
+    return "http://" + reachable_address(cfg.address) + ":" + std::to_string(cfg.port) + "/?token=" + cfg.token;
+}
+
+/* Writes the address with its token to the kept file, readable by the
+** account alone.  A failure is said once on standard error: the panel still
+** works, with a token that lasts until the next start. */
+static void keep_address(const panel_config &cfg)
+{
+    if (server.kept_file.empty()) return;
+    std::string target = pal_replace_target(server.kept_file.c_str()), tmp = target + ".tmp";
+    std::string line = address_line(cfg) + "\n";
+    int h = pal_replace_lock(tmp.c_str());
+    if (h < 0 || !pal_replace_commit(h, tmp.c_str(), target.c_str(), line.data(), line.size(), 1, KEPT_MODE)) {
+        fprintf(stderr, "Panel - the address could not be kept in %s\n", server.kept_file.c_str());
+        fflush(stderr);
+    }
+}
+
+/* A new token for the owner who asked: the old one stops working at once,
+** and the answer carries the new address for the page to move to. */
+static void renew_token(std::string &out)
+{
+    panel_config cfg;
+    {
+        std::lock_guard<std::mutex> g(server.cfg_lock);
+        server.cfg.token = new_token();
+        cfg = server.cfg;
+    }
+    keep_address(cfg);
+    std::string body = "{";
+    json_text(body, "token", cfg.token);
+    body += '}';
+    answer(out, 200, "application/json", body);
+}
+
+int pal_panel_start(const char *addr_text, int port, const char *kept_file)
 {
     uint32_t addr;
     if (!addr_text || !parse_address(addr_text, addr) || port < 0 || port > 65535) return 0;
@@ -756,15 +868,17 @@ int pal_panel_start(const char *addr_text, int port)
         pal_closesocket(s);
         return 0;
     }
-    std::random_device rd;
-    static const char hex[] = "0123456789abcdef";
-    std::string token;
-    for (int i = 0; i < TOKEN_BYTES; i++) {
-        unsigned b = rd() & 0xFF;
-        token += hex[b >> 4];
-        token += hex[b & 15];
-    }
-    server.cfg = {token, addr_text, port};
+    /* The token kept from the last run, while the file is the account's
+    ** alone; otherwise a new one. */
+    server.kept_file = kept_file ? kept_file : "";
+    std::string kept, token;
+    int cut = 0;
+    unsigned mode = 0;
+    if (!server.kept_file.empty() && pal_load_file(server.kept_file.c_str(), &kept, MAX_KEPT, &cut, &mode) &&
+        (mode & 077) == 0)
+        token = panel_kept_token(kept);
+    if (token.empty()) token = new_token();
+    server.cfg = {token, addr_text, port, own_names()};
     server.listener = s;
     pal_thread t = pal_thread_create(PANEL_STACK, accept_loop, 0, nullptr);
     if (!t) {
@@ -773,7 +887,8 @@ int pal_panel_start(const char *addr_text, int port)
     }
     pal_thread_close(t);
     pal_set_front_end(&panel_front);
-    printf("Panel - http://%s:%d/?token=%s\n", reachable_address(server.cfg.address).c_str(), port, token.c_str());
+    keep_address(server.cfg);
+    printf("Panel - %s\n", address_line(server.cfg).c_str());
     fflush(stdout);
     return 1;
 }

@@ -9,16 +9,22 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 struct panel_config {
     std::string token;        /* the access token every request carries */
     std::string address;      /* the address listened on, dotted */
     int port;
+    std::vector<std::string> names;   /* this machine's own host names, for a LAN address */
 };
 
-/* How to go on after an answer: close, or keep the connection for the
-** event stream. */
-enum panel_next { PANEL_CLOSE, PANEL_EVENTS };
+/* How to go on after an answer: close, keep the connection for the event
+** stream, or renew the token (the owner asked, holding the current one). */
+enum panel_next { PANEL_CLOSE, PANEL_EVENTS, PANEL_RENEW };
+
+/* The token kept in the text of the panel's address file ("" when there is
+** none of the right shape). */
+std::string panel_kept_token(const std::string &text);
 
 /* Answers one whole request (head and body) into `out` (a whole HTTP
 ** answer), or says the connection becomes the event stream. */

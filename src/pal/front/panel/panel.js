@@ -321,6 +321,18 @@
 
   trayButton.addEventListener('click', function () { if (trayDialog) send(trayDialog, 0, 'restore'); });
 
+  /* A new token: the old address (in links, bookmarks, the journal) stops
+  ** working, and this page moves to the new one. */
+  document.getElementById('renew').addEventListener('click', function () {
+    if (!window.confirm('Give the panel a new address? Links and bookmarks to this one stop working.')) return;
+    fetch(url('/renew'), { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{}' })
+      .then(function (r) { return r.json(); })
+      .then(function (j) {
+        if (j.token) location.replace(location.pathname + '?token=' + encodeURIComponent(j.token));
+        else showError(j.error || 'The address was not renewed.');
+      }, function (e) { showError('The program does not answer: ' + e); });
+  });
+
   const events = new EventSource(url('/events'));
   events.onmessage = function (e) { render(JSON.parse(e.data)); };
   events.onerror = function () {
