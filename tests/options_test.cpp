@@ -25,10 +25,12 @@ namespace {
 
 std::atomic<HWND> dialog{nullptr};
 
+/* The dialog is handed to the test only once its procedure has filled it. */
 intptr_t recording_proc(HWND w, unsigned msg, WPARAM wp, LPARAM lp)
 {
+    intptr_t r = get_option_p(w, msg, wp, lp);
     if (msg == PAL_WM_INITDIALOG) dialog = w;
-    return get_option_p(w, msg, wp, lp);
+    return r;
 }
 
 /* One user action, waited for: the empty message queued behind it is
