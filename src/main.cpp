@@ -297,6 +297,7 @@ static void start_panel(void)
     int p = decimal_int(port);
     panel_kept_file(kept, sizeof kept);
     if (!pal_panel_start(addr, p, kept)) Debug("Panel not started on %s port %d", addr, p);
+    else Status_View_Start();
 }
 
 /* velmora --panel-address: prints the panel's address with its token, as

@@ -5,6 +5,8 @@
 */
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "pal/front/panel_internal.h"
 
 namespace {
@@ -82,6 +84,34 @@ TEST(Panel, GateRefusesBeforeAnythingRuns)
     panel_handle(loopback, "GET /?token=0 HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n", out);
     EXPECT_NE(out.find("Content-Type: text/html"), std::string::npos);
     EXPECT_NE(out.find("velmora --panel-address"), std::string::npos);
+}
+
+/* Launch and Stop reach the program only through the gate, naming one player
+** or one stream; the view goes out with its texts escaped. */
+TEST(Panel, StatusViewActions)
+{
+    EXPECT_EQ(status_of(loopback, post("/launch", "{\"player\":\"127.0.0.2\"}")), 409);
+    static std::vector<std::string> calls;
+    static const pal_status_source source = {
+        [](pal_status_view &v) { v.players.push_back({"127.0.0.2", "Kids' </script> \"Room\"", 3}); },
+        [](const char *ip) { return calls.push_back(std::string("launch ") + ip), strcmp(ip, "127.0.0.2") == 0 ? 1 : 0; },
+        [](int n) { return calls.push_back("stop " + std::to_string(n)), n == 7 ? 1 : 0; }};
+    pal_panel_status_source(&source);
+    struct { std::string request; int status; } cases[] = {
+        {post("/launch", "{\"player\":\"127.0.0.2\"}"), 200},
+        {post("/launch", "{\"player\":\"127.0.0.3\"}"), 409},
+        {post("/stop", "{\"stream\":7}"), 200},
+        {post("/stop", "{\"stream\":8}"), 409},
+        {post("/stop", "{\"stream\":\"x\"}"), 409},
+        {post("/stop", "{\"stream\":7}", "text/plain"), 400},
+        {"POST /stop HTTP/1.1\r\nHost: 127.0.0.1:12180\r\nContent-Type: application/json\r\n\r\n{\"stream\":7}", 403},
+        {"GET /launch?" + T + " HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n", 405},
+    };
+    for (const auto &c : cases) EXPECT_EQ(status_of(loopback, c.request), c.status) << c.request;
+    EXPECT_EQ(calls, (std::vector<std::string>{"launch 127.0.0.2", "launch 127.0.0.3", "stop 7", "stop 8"}));
+    EXPECT_NE(panel_status_json().find("\"name\":\"Kids' \\u003c/script> \\\"Room\\\"\""), std::string::npos)
+        << panel_status_json();
+    pal_panel_status_source(nullptr);
 }
 
 TEST(Panel, KeptTokenIsTakenOnlyWhole)

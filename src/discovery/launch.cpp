@@ -146,3 +146,21 @@ int Roku_Connect(void)
     }
     return 0;
 }
+
+int Roku_Launch(const char *ip)
+{
+    WALK("Roku_Launch");
+    char adrs[FOUND_TXT] = "";
+    size_t n = strlen(ip);
+    {
+        std::lock_guard<std::mutex> g(Found_Lock);
+        for (int l = 0; l < fndcnt.load() && !adrs[0]; l++)
+            if (n && strncmp(found[l], ip, n) == 0 && found[l][n] == ':') scopy(adrs, sizeof adrs, found[l]);
+    }
+    if (!adrs[0]) return 0;
+    Debug("Roku launch - %s", adrs);
+    char buf[ECP_BUF];
+    if (launch(adrs, buf)) return 1;
+    Forget_Player(adrs);
+    return 0;
+}

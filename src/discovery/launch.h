@@ -19,6 +19,11 @@ extern const char ECP_Query[];
 ** one tried.  Returns 0. */
 int Roku_Connect(void);
 
+/* Launches the channel on the one player found at the dotted IP (from the
+** panel's Launch button); forgets it when it cannot be reached.  Returns 1
+** when the player was found and reached, else 0. */
+int Roku_Launch(const char *ip);
+
 /* Cleans a reply in place for the trace and the scan: every CR, and every
 ** LF followed by another LF, becomes a blank. */
 void ecp_clean(char *text);

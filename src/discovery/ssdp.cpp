@@ -41,6 +41,7 @@ pal_socket Roku_skt[MAX_FOUND];
 int roku = 0;
 char DLNA[MAX_DLNA][DLNA_TXT];
 int DLNA_Cnt = 0;
+std::mutex Heard_Lock;
 /* The USN each DLNA entry was heard with, so that its byebye ends it. */
 static char DLNA_USN[MAX_DLNA][USN_TXT];
 
@@ -170,6 +171,12 @@ void UPNP_Age(time_t tm)
         if (tm - Found_Heard[i] > PLAYER_AGE) drop_player(i);
 }
 
+std::vector<std::string> Devices_Heard(void)
+{
+    std::lock_guard<std::mutex> g(Heard_Lock);
+    return std::vector<std::string>(DLNA, DLNA + DLNA_Cnt);
+}
+
 /* A device that says byebye is gone: its player entry and its URL. */
 static void byebye(Ssdp_Run *r, const char *usn)
 {
@@ -220,10 +227,13 @@ static void record_location(Ssdp_Run *r, char *v, const char *usn)
         if (slot < 0 && r->pass - r->DLNA_Pass[i] > LISTED_PASSES) slot = i;
     }
     if (slot < 0) return;
-    scopy(DLNA[slot], DLNA_TXT, url);
+    {
+        std::lock_guard<std::mutex> g(Heard_Lock);
+        scopy(DLNA[slot], DLNA_TXT, url);
+        if (slot == DLNA_Cnt) DLNA_Cnt++;
+    }
     scopy(DLNA_USN[slot], USN_TXT, usn);
     r->DLNA_Pass[slot] = r->pass;
-    if (slot == DLNA_Cnt) DLNA_Cnt++;
     r->rokutime = 0;
 }
 

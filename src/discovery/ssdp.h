@@ -9,6 +9,8 @@
 #include "global.h"
 
 #include <mutex>
+#include <string>
+#include <vector>
 
 #define MAX_FOUND   100    /* Roku players */
 #define FOUND_TXT   30     /* one player's "a.b.c.d:port" */
@@ -36,10 +38,15 @@ extern std::atomic<int> fndcnt;
 extern pal_socket Roku_skt[MAX_FOUND];
 /* fndcnt at the last NOTIFY (for the counter line). */
 extern int roku;
-/* The description URL (LOCATION) of every UPnP device heard; written and
-** read by the discovery thread only. */
+/* The description URL (LOCATION) of every UPnP device heard.  Rule: the
+** discovery thread alone writes them, under Heard_Lock, and reads them
+** without it; another thread reads them only through Devices_Heard. */
 extern char DLNA[MAX_DLNA][DLNA_TXT];
 extern int DLNA_Cnt;
+extern std::mutex Heard_Lock;
+
+/* A copy of the description URLs heard, taken under Heard_Lock. */
+std::vector<std::string> Devices_Heard(void);
 
 /* A player heard but not recorded yet: it is recorded only once its ECP
 ** port has answered the channel-list query. */

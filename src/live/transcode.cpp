@@ -10,6 +10,8 @@
 #include "global.h"
 #include "live/transcode.h"
 
+#include <algorithm>
+
 #include <mutex>
 #include <string>
 
@@ -94,6 +96,7 @@ struct stream_owner {
     int n;
     uint32_t addr;
     uint32_t fetched;
+    std::string movie;    /* the file the stream was started for */
 };
 static std::mutex owner_lock;
 static stream_owner owners[MAX_ENDED];
@@ -120,6 +123,17 @@ void Stream_Ended(int n)
 }
 
 int VLC_Running(void) { return pal_shell_running(vlc_shell.load()); }
+
+std::vector<Live_View> Live_Streams(void)
+{
+    std::vector<Live_View> list;
+    int running = VLC_Running() ? vlc_stream.load() : 0;
+    std::lock_guard<std::mutex> guard(owner_lock);
+    for (const stream_owner &o : owners)
+        if (o.n > 0) list.push_back({o.n, o.movie, o.n == running});
+    std::sort(list.begin(), list.end(), [](const Live_View &a, const Live_View &b) { return a.number < b.number; });
+    return list;
+}
 
 static int stream_ended(int n) { return ended[n % MAX_ENDED].load() == n; }
 
@@ -392,7 +406,7 @@ static int start_vlc(const char *movie, uint32_t addr)
     Drop_VLC_Files(n, 0);
     {
         std::lock_guard<std::mutex> own(owner_lock);
-        owners[n % MAX_ENDED] = {n, addr, pal_ticks()};
+        owners[n % MAX_ENDED] = {n, addr, pal_ticks(), movie};
     }
     sfmt(name, sizeof name, "stream%d-Debug.txt", n);
     int given = put_text(Live_Create(name, PAL_PRIVATE_GIVE), "");

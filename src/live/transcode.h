@@ -9,6 +9,9 @@
 
 #include "global.h"
 
+#include <string>
+#include <vector>
+
 /* The movie extensions, ending with a null pointer. */
 extern const char *const Movies[];
 
@@ -71,6 +74,16 @@ int Drop_VLC_Files(int x, int always);
 
 /* 1 while the VLC of the last stream started still runs. */
 int VLC_Running(void);
+
+/* A live stream as the status view shows it. */
+struct Live_View {
+    int number;
+    std::string movie;    /* the file it was started for */
+    int vlc;              /* 1 while its VLC runs */
+};
+/* Copies of the streams started and not yet stopped, taken under the
+** owners' lock, oldest first. */
+std::vector<Live_View> Live_Streams(void);
 
 /* Called by the segmenter of stream n when it ends, so a request waiting
 ** for the stream's first segment stops waiting. */

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 /* Marks a printf-style function so the compiler checks its calls: the
 ** format is parameter fmt, the values start at parameter first. */
@@ -667,6 +668,49 @@ int pal_dialog_id(HWND w);
 ** Returns 1 when it listens (it then is the front end), 0 when it could not
 ** start. */
 int pal_panel_start(const char *addr, int port, const char *kept_file);
+
+/* The panel's status view: what the server sees, gathered by the program
+** above this layer and drawn beside the dialogs.  Every field is a copy the
+** gatherer made; the panel only reads it. */
+struct pal_status_player {
+    std::string address;      /* dotted IP */
+    std::string name;         /* the player's own name, "" while unknown */
+    long seen;                /* seconds since it was last heard */
+};
+struct pal_status_stream {
+    int number;
+    std::string movie;        /* the movie file it was started for */
+    int segments;             /* segments made so far */
+    int vlc;                  /* 1 while VLC runs for it */
+};
+struct pal_status_folder {
+    std::string title, path;
+    long files;               /* files below it, -1 when not counted */
+    int more;                 /* counting stopped at files */
+    int reachable;            /* 1 when the folder can be read */
+};
+struct pal_status_view {
+    int running = 0;          /* the server is started */
+    std::vector<pal_status_player> players;
+    std::vector<std::string> devices;     /* description URLs of other devices heard */
+    std::vector<pal_status_stream> streams;
+    std::vector<std::string> requests;    /* last access-log lines, oldest first */
+    std::vector<std::string> trace;       /* last trace lines, oldest first */
+    std::vector<pal_status_folder> folders;
+    std::vector<std::string> prompts;     /* field texts that are prompts, not values */
+    int connect_dialog = 0, connect_control = 0;   /* the button that launches on every player */
+};
+/* The gatherer and the two actions the view offers.  gather runs on a panel
+** thread, at most about once a second; launch starts the channel on the
+** player at a dotted IP and stop ends live stream n, each answering 1 when
+** done and 0 when there is no such player or stream. */
+struct pal_status_source {
+    void (*gather)(pal_status_view &v);
+    int (*launch)(const char *ip);
+    int (*stop)(int stream);
+};
+/* Registers the status view's source (once, at start-up; null for none). */
+void pal_panel_status_source(const pal_status_source *src);
 
 /* The panel's address when the configuration names none: loopback where
 ** the panel is the way to the dialogs, "off" on Windows, whose desktop shows

@@ -32,6 +32,9 @@ intptr_t get_main_p(HWND hDlg, unsigned uMsg, WPARAM wParam, LPARAM lParam);
 ** shows the window. */
 void Set_Tray(HWND w, int mode);
 
+/* Gives the web panel its status view (src/ui/status_view.cpp). */
+void Status_View_Start(void);
+
 /* The main dialog's template. */
 extern const pal_dialog_template Main_Dialog;
 

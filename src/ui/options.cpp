@@ -20,8 +20,6 @@
 #include <mutex>
 #include <vector>
 
-#define TITLE_PROMPT  "Enter Title Name "
-#define FOLDER_PROMPT "Select Folder "
 #define PIN_CAPTION   "Private Folder"
 #define TITLE_TXT     100     /* a title, a private folder or a PIN as read: 99 characters */
 #define FOLDER_TXT    1000    /* a title's folder as read: 999 characters */

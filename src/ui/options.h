@@ -20,6 +20,10 @@ enum {
     IDC_PIN_FOLDER = 230, IDC_PIN_BROWSE = 231, IDC_PIN = 232, IDC_PIN_ADD = 233, IDC_PIN_DELETE = 234
 };
 
+/* What the title and folder fields show while they hold no value. */
+#define TITLE_PROMPT  "Enter Title Name "
+#define FOLDER_PROMPT "Select Folder "
+
 /* The options dialog's template. */
 extern const pal_dialog_template Options_Dialog;
 

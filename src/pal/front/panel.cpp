@@ -38,6 +38,7 @@
 #define TOKEN_BYTES       16
 #define KEPT_MODE         0600          /* the address file: the account alone reads it */
 #define MAX_KEPT          4096
+#define STATUS_EVERY_MS   1000          /* the status view is gathered at most this often */
 
 struct panel_server {
     std::mutex cfg_lock;                /* guards cfg.token (renewed while serving) */
@@ -53,6 +54,13 @@ struct panel_server {
     ** is closed, so no other connection's socket is ever ended. */
     std::mutex reading_lock;
     std::deque<pal_socket> reading;
+    /* The status view's source, set once at start-up, and the view last
+    ** gathered as JSON with when it was: under status_lock, so that every
+    ** open page shares one gathering a second. */
+    std::atomic<const pal_status_source *> source{nullptr};
+    std::mutex status_lock;
+    std::string status;
+    uint32_t status_at = 0;
 };
 static panel_server server;
 
@@ -165,6 +173,84 @@ std::string panel_state_json(unsigned long *version)
     }
     out += "]}";
     return out;
+}
+
+static void json_texts(std::string &out, const char *key, const std::vector<std::string> &list)
+{
+    json_key(out, key);
+    out += '[';
+    for (size_t i = 0; i < list.size(); i++) {
+        if (i) out += ',';
+        json_string(out, list[i]);
+    }
+    out += ']';
+}
+
+/* A list of objects under key, each written by one(out, entry). */
+template <class T, class F> static void json_objects(std::string &out, const char *key, const std::vector<T> &list, F one)
+{
+    json_key(out, key);
+    out += '[';
+    for (size_t i = 0; i < list.size(); i++) {
+        out += i ? ",{" : "{";
+        one(out, list[i]);
+        out += '}';
+    }
+    out += ']';
+}
+
+static std::string status_json(const pal_status_view &v)
+{
+    std::string out = "{";
+    json_int(out, "running", v.running);
+    json_objects(out, "players", v.players, [](std::string &o, const pal_status_player &p) {
+        json_text(o, "address", p.address);
+        json_text(o, "name", p.name);
+        json_int(o, "seen", p.seen);
+    });
+    json_texts(out, "devices", v.devices);
+    json_objects(out, "streams", v.streams, [](std::string &o, const pal_status_stream &t) {
+        json_int(o, "number", t.number);
+        json_text(o, "movie", t.movie);
+        json_int(o, "segments", t.segments);
+        json_int(o, "vlc", t.vlc);
+    });
+    json_texts(out, "requests", v.requests);
+    json_texts(out, "trace", v.trace);
+    json_objects(out, "folders", v.folders, [](std::string &o, const pal_status_folder &f) {
+        json_text(o, "title", f.title);
+        json_text(o, "path", f.path);
+        json_int(o, "files", f.files);
+        json_int(o, "more", f.more);
+        json_int(o, "reachable", f.reachable);
+    });
+    json_texts(out, "prompts", v.prompts);
+    json_int(out, "connectDialog", v.connect_dialog);
+    json_int(out, "connectControl", v.connect_control);
+    out += '}';
+    return out;
+}
+
+std::string panel_status_json(void)
+{
+    const pal_status_source *src = server.source.load();
+    if (!src) return "";
+    std::lock_guard<std::mutex> g(server.status_lock);
+    uint32_t now = pal_ticks();
+    if (server.status.empty() || now - server.status_at >= STATUS_EVERY_MS) {
+        pal_status_view v;
+        src->gather(v);
+        server.status = status_json(v);
+        server.status_at = now;
+    }
+    return server.status;
+}
+
+void pal_panel_status_source(const pal_status_source *src)
+{
+    std::lock_guard<std::mutex> g(server.status_lock);
+    server.source = src;
+    server.status.clear();
 }
 
 /* Appends code point u as UTF-8. */
@@ -516,6 +602,20 @@ static void list_folder(const std::string &query, std::string &out)
     answer(out, 200, "application/json", l.json);
 }
 
+/* The status view's actions: Launch on one player, Stop of one stream. */
+static void take_action(const std::string &path, const std::string &body, std::string &out)
+{
+    std::map<std::string, std::string> v;
+    const pal_status_source *src = server.source.load();
+    if (!panel_parse_json(body, v)) return error(out, 400, "the body is not a flat JSON object");
+    if (!src) return error(out, 409, "the status view is off");
+    int n = 0;
+    bool done = path == "/launch" ? src->launch(v["player"].c_str()) != 0
+                                  : small_number(v["stream"], n) && src->stop(n) != 0;
+    if (!done) return error(out, 409, path == "/launch" ? "no such player" : "no such stream");
+    answer(out, 200, "application/json", "{}");
+}
+
 /* The value of header name (without regard to case), trimmed; "" when absent. */
 static std::string header(const std::string &head, const char *name)
 {
@@ -566,18 +666,19 @@ panel_next panel_handle(const panel_config &cfg, const std::string &request, std
     }
     if (path == "/events" && get) return PANEL_EVENTS;
     if (path == "/folder" && get) return list_folder(query, out), PANEL_CLOSE;
-    if ((path == "/input" || path == "/answer" || path == "/renew") && post) {
+    if ((path == "/input" || path == "/answer" || path == "/renew" || path == "/launch" || path == "/stop") && post) {
         /* A form post from elsewhere cannot send this type without asking
         ** first, and the panel never says yes. */
         if (header(head, "Content-Type").compare(0, 16, "application/json") != 0)
             return error(out, 400, "the body must be application/json"), PANEL_CLOSE;
         if (path == "/renew") return PANEL_RENEW;
         if (path == "/input") take_input(body, out);
-        else take_answer(body, out);
+        else if (path == "/answer") take_answer(body, out);
+        else take_action(path, body, out);
         return PANEL_CLOSE;
     }
     if (path == "/state" || path == "/events" || path == "/folder" || path == "/input" || path == "/answer" ||
-        path == "/renew")
+        path == "/renew" || path == "/launch" || path == "/stop")
         return error(out, 405, "wrong method"), PANEL_CLOSE;
     return error(out, 404, "no such page"), PANEL_CLOSE;
 }
@@ -635,8 +736,16 @@ static void stream_events(pal_socket s)
     bool ok = send_all(s, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
                           "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n");
     unsigned long sent = ~0UL;
+    std::string status_sent;
     while (ok) {
         unsigned long now = pal_dialog_wait_change(sent, EVENT_WAIT_MS);
+        /* The status view goes out as its own event, when it changed. */
+        std::string status = panel_status_json();
+        if (status != status_sent) {
+            status_sent = status;
+            ok = send_all(s, "event: status\ndata: " + status + "\n\n");
+        }
+        if (!ok) break;
         if (now == sent) {
             ok = send_all(s, ": still here\n\n");
             continue;

@@ -37,4 +37,8 @@ bool panel_parse_json(const std::string &text, std::map<std::string, std::string
 /* The dialogs and prompts as the page's JSON. */
 std::string panel_state_json(unsigned long *version);
 
+/* The status view as the page's JSON, gathered anew when the last is a
+** second old ("" while no source is registered). */
+std::string panel_status_json(void);
+
 #endif
