@@ -8,7 +8,13 @@
   const desk = document.getElementById('desk');
   const trayButton = document.getElementById('tray');
   const errorBar = document.getElementById('error');
+  const noteBar = document.getElementById('note');
+  const serverLine = document.getElementById('server');
   let trayDialog = 0;
+  let status = { running: 0, players: [], prompts: [] };    /* the status view last received */
+  let lastState = null;
+  let ended = false;
+  const itemsSeen = {};      /* each combo's list as last drawn, to tell what Add added */
   let promptShown = null;    /* the seq of the prompt on screen */
   let sending = Promise.resolve();
 
@@ -19,6 +25,11 @@
   function showError(text) {
     errorBar.textContent = text;
     errorBar.hidden = false;
+  }
+
+  function note(text) {
+    noteBar.textContent = text;
+    noteBar.hidden = false;
   }
 
   /* Inputs go out one after another, in the order the user made them. */
@@ -63,7 +74,12 @@
     case 'button':
       box = field = el('button', null, c.text);
       field.type = 'button';
-      field.addEventListener('click', function () { send(dialog, c.id, 'click'); });
+      field.addEventListener('click', function () {
+        if (dialog === status.connectDialog && c.id === status.connectControl && !status.players.length)
+          note('No Roku player has been found yet, so Connect has nothing to launch. A player on this ' +
+               'network shows under Roku players once it answers; check that it is on and on the same network.');
+        send(dialog, c.id, 'click');
+      });
       break;
     case 'check':
       box = el('label', 'check');
@@ -138,6 +154,8 @@
     w.controls.forEach(function (c) {
       const e = makeControl(w.dialog, c);
       place(e, c);
+      /* Where the controls flow (a phone), a label starts a new row. */
+      if (c.id < 0 && c.kind === 'static') client.appendChild(el('span', 'row'));
       client.appendChild(e);
     });
     d.appendChild(bar);
@@ -154,11 +172,16 @@
       switch (c.kind) {
       case 'edit':
       case 'combo':
-        /* What the user is typing is not overwritten under their fingers. */
-        if (document.activeElement !== e && e.value !== c.text) e.value = c.text;
+        /* A prompt is shown as one, so typing replaces it; what the user
+        ** is typing is not overwritten under their fingers. */
+        const prompt = status.prompts.indexOf(c.text) >= 0;
+        const value = prompt ? '' : c.text;
+        e.placeholder = prompt ? c.text.trim() : '';
+        if (document.activeElement !== e && e.value !== value) e.value = value;
         if (c.kind === 'combo') {
           const list = e.parentNode.querySelector('select');
           const key = JSON.stringify(c.items);
+          tellChange(d.dataset.dialog + ':' + c.id, c.items);
           if (list.dataset.items !== key) {
             list.dataset.items = key;
             list.textContent = '';
@@ -187,6 +210,18 @@
         if (e.textContent !== c.text) e.textContent = c.text;
       }
     });
+  }
+
+  /* Says what a combo's list gained or lost since it was last drawn, as an
+  ** Add or Delete does. */
+  function tellChange(key, items) {
+    const before = itemsSeen[key];
+    itemsSeen[key] = items.slice();
+    if (!before) return;
+    const added = items.filter(function (i) { return before.indexOf(i) < 0; });
+    const removed = before.filter(function (i) { return items.indexOf(i) < 0; });
+    if (added.length === 1) note('Added \u201c' + added[0] + '\u201d.');
+    else if (removed.length === 1 && !added.length) note('Removed \u201c' + removed[0] + '\u201d.');
   }
 
   function veil(inner) {
@@ -287,6 +322,7 @@
   }
 
   function render(state) {
+    lastState = state;
     const live = {};
     const shown = state.windows.filter(function (w) { return w.shown; });
     state.windows.forEach(function (w) {
@@ -303,7 +339,10 @@
       d.classList.toggle('over', shown.indexOf(w) > 0);
     });
     desk.querySelectorAll('[data-dialog]').forEach(function (d) {
-      if (!live[d.dataset.dialog]) d.remove();
+      if (!live[d.dataset.dialog]) {
+        d.remove();
+        Object.keys(itemsSeen).forEach(function (k) { if (k.split(':')[0] === d.dataset.dialog) delete itemsSeen[k]; });
+      }
     });
     const inTray = state.windows.filter(function (w) { return w.tray; });
     trayButton.hidden = inTray.length === 0;
@@ -316,7 +355,117 @@
       if (p) document.body.appendChild(p.kind === 'box' ? messageBox(p) : picker(p));
       promptShown = seq;
     }
-    if (!state.windows.length) showError('Velmora has no dialog open.');
+    if (!state.windows.length) setEnded(true);
+    showImport();
+  }
+
+  /* After Exit (or while the program cannot be reached) the page offers
+  ** nothing live; it comes back by itself if the program does. */
+  function setEnded(on) {
+    ended = on;
+    document.body.classList.toggle('ended', on);
+    document.querySelectorAll('#desk button, #desk input, #desk select, #status button, #tray').forEach(function (b) {
+      b.disabled = on;
+    });
+    showServer();
+  }
+
+  function showServer() {
+    serverLine.className = ended ? 'ended' : status.running ? '' : 'stopped';
+    serverLine.textContent = ended ? 'Velmora has ended. Start it again on the machine it runs on, then reload this page.'
+      : status.running ? 'The server is running: the players can reach it.'
+      : 'The server is stopped: press Start to serve the players.';
+  }
+
+  function item(what, small) {
+    const li = el('li');
+    const span = el('span', 'what', what);
+    if (small) { span.appendChild(document.createTextNode(' ')); span.appendChild(el('small', null, small)); }
+    li.appendChild(span);
+    return li;
+  }
+
+  /* Draws one list of the view from its entries, only when they changed,
+  ** so that a button is not replaced under the user's finger. */
+  function fill(name, entries, make, none) {
+    const list = document.querySelector('[data-status="' + name + '"]');
+    const key = JSON.stringify(entries);
+    if (list.dataset.key === key) return;
+    list.dataset.key = key;
+    list.textContent = '';
+    if (!entries.length) list.appendChild(el('li', 'none', none));
+    entries.forEach(function (e) { list.appendChild(make(e)); });
+  }
+
+  function line(text) { return el('li', null, text); }
+
+  function action(path, body, done) {
+    fetch(url(path), { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) })
+      .then(function (r) {
+        return r.json().then(function (j) { note(r.ok ? done : j.error || r.statusText); });
+      }, function (e) { showError('The program does not answer: ' + e); });
+  }
+
+  function seen(seconds) {
+    return seconds < 60 ? 'within the last minute' : Math.floor(seconds / 60) + ' min ago';
+  }
+
+  function renderStatus(s) {
+    status = s;
+    showServer();
+    fill('players', s.players.map(function (p) {
+      return { address: p.address, name: p.name, when: seen(p.seen) };
+    }), function (p) {
+      const li = item(p.name || 'Roku player', p.address + ', heard ' + p.when);
+      li.dataset.player = p.address;
+      const b = el('button', null, 'Launch');
+      b.type = 'button';
+      b.dataset.launch = '';
+      b.title = 'Start the Velmora channel on this player';
+      b.addEventListener('click', function () {
+        action('/launch', { player: p.address }, 'The channel was launched on ' + (p.name || p.address) + '.');
+      });
+      li.appendChild(b);
+      return li;
+    }, 'No Roku player found yet.');
+    fill('devices', s.devices, function (d) { return item(d); }, 'None heard yet.');
+    fill('streams', s.streams, function (t) {
+      const li = item(t.movie.split(/[\\/]/).pop() || 'stream ' + t.number,
+                      t.segments + ' segments made, VLC ' + (t.vlc ? 'running' : 'not running'));
+      li.dataset.stream = t.number;
+      const b = el('button', null, 'Stop');
+      b.type = 'button';
+      b.dataset.stop = '';
+      b.addEventListener('click', function () { action('/stop', { stream: t.number }, 'Live stream ' + t.number + ' stopped.'); });
+      li.appendChild(b);
+      return li;
+    }, 'No live stream.');
+    fill('folders', s.folders, function (f) {
+      const li = item(f.title, f.path + ' \u2014 ' + (f.reachable ? f.files + (f.more ? '+' : '') + (f.files === 1 ? ' file' : ' files')
+                                                                    : 'cannot be read'));
+      li.dataset.folder = f.title;
+      if (!f.reachable) li.classList.add('bad');
+      return li;
+    }, 'No folder shared yet: Options, Title Bar, Add.');
+    fill('requests', s.requests, line, 'None yet (listed while the Access Log is on in Options).');
+    fill('trace', s.trace, line, 'None (listed while the Trace is on in Options).');
+    if (ended) setEnded(true);
+    if (lastState) render(lastState);
+  }
+
+  /* The import moves the main dialog's progress bar. */
+  function showImport() {
+    const box = document.querySelector('[data-status="import"]');
+    const main = lastState && lastState.windows.filter(function (w) { return w.dialog === status.connectDialog; })[0];
+    const bar = main && main.controls.filter(function (c) { return c.kind === 'progress'; })[0];
+    const busy = bar && bar.pos > bar.lo && bar.pos < bar.hi;
+    box.textContent = '';
+    if (!busy) { box.appendChild(el('span', 'none', 'Nothing being imported.')); return; }
+    const p = el('progress');
+    p.max = bar.hi - bar.lo;
+    p.value = bar.pos - bar.lo;
+    box.appendChild(p);
+    box.appendChild(el('small', null, Math.round(100 * p.value / p.max) + '%'));
   }
 
   trayButton.addEventListener('click', function () { if (trayDialog) send(trayDialog, 0, 'restore'); });
@@ -334,8 +483,10 @@
   });
 
   const events = new EventSource(url('/events'));
-  events.onmessage = function (e) { render(JSON.parse(e.data)); };
+  events.onmessage = function (e) { setEnded(false); render(JSON.parse(e.data)); };
+  events.addEventListener('status', function (e) { renderStatus(JSON.parse(e.data)); });
   events.onerror = function () {
+    setEnded(true);
     if (events.readyState === EventSource.CLOSED) showError('The program has ended or refused this page.');
   };
 })();
