@@ -21,6 +21,7 @@
 #include "subs/trace.h"
 #include "ui/options.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <map>
 #include <mutex>
@@ -94,7 +95,7 @@ static void gather_players(pal_status_view &v, time_t now)
         std::lock_guard<std::mutex> g(Found_Lock);
         for (int i = 0; i < fndcnt.load(); i++) heard.emplace_back(found[i], Found_Heard[i]);
     }
-    std::vector<std::string> players;
+    std::vector<std::string> known;    /* URL heads of the players and of this server */
     for (auto &p : heard) {
         player_name &n = names[p.first];
         if (n.name.empty() && now - n.asked >= NAME_RETRY_S) {
@@ -103,14 +104,18 @@ static void gather_players(pal_status_view &v, time_t now)
         }
         std::string ip = p.first.substr(0, p.first.find(':'));
         v.players.push_back({ip, n.name, (long)(now - p.second)});
-        players.push_back("http://" + p.first + "/");
+        known.push_back("http://" + p.first + "/");
     }
+    /* A player that is gone is asked again if it comes back. */
+    for (auto n = names.begin(); n != names.end();)
+        n = std::any_of(heard.begin(), heard.end(), [&](const auto &p) { return p.first == n->first; }) ? std::next(n)
+                                                                                                       : names.erase(n);
     /* The other devices: every description URL that is neither a player's
     ** nor this server's own. */
-    players.push_back("http://" + std::string(Selected_Adrs()) + ":" + std::to_string(My_Port.load()) + "/");
+    known.push_back("http://" + std::string(Selected_Adrs()) + ":" + std::to_string(My_Port.load()) + "/");
     for (const std::string &url : Devices_Heard()) {
         bool player = false;
-        for (const std::string &p : players) player = player || url.compare(0, p.size(), p) == 0;
+        for (const std::string &k : known) player = player || url.compare(0, k.size(), k) == 0;
         if (!player && v.devices.size() < MAX_DEVICES_SHOWN) v.devices.push_back(url);
     }
 }
@@ -178,10 +183,11 @@ static void count_entry(void *ctx, const char *name, int is_folder)
 static void gather_folders(pal_status_view &v, time_t now)
 {
     Link_View lk = links.now();
+    std::map<std::string, folder_count> kept;    /* the counts of the folders still shared */
     for (int i = 0; i < MAX_LINKS && lk[i].link; i++) {
         std::string path = lk[i].path ? lk[i].path : "";
         while (path.size() > 1 && path.back() == '/') path.pop_back();
-        folder_count &c = counts[path];
+        folder_count &c = kept[path] = counts[path];
         if (!c.counted || now - c.counted >= RECOUNT_S) {
             count_walk w;
             w.path = path;
@@ -192,6 +198,7 @@ static void gather_folders(pal_status_view &v, time_t now)
         }
         v.folders.push_back({lk[i].link, lk[i].path ? lk[i].path : "", c.files, c.more, c.reachable});
     }
+    counts.swap(kept);
 }
 
 static void gather(pal_status_view &v)
