@@ -22,7 +22,7 @@ namespace {
 ** config/config.h). */
 enum {
     IDC_START = 102, IDC_OPTIONS = 103, IDC_EXIT = 105, IDC_PORT = 203, IDC_UPDATE = 240,
-    IDC_TITLE = 220, IDC_TITLE_ADD = 221, IDC_TITLE_PATH = 224, IDC_PIN_FOLDER = 230, IDC_PIN_ADD = 233
+    IDC_TITLE = 220, IDC_TITLE_ADD = 221, IDC_TITLE_BROWSE = 223, IDC_TITLE_PATH = 224, IDC_PIN_FOLDER = 230, IDC_PIN_ADD = 233
 };
 const UINT WM_TRAY = WM_USER + 1;
 const char *const PORT = "18123";
@@ -32,6 +32,7 @@ const int WAIT_MS = 180000, POLL_MS = 100;
 
 int failures = 0;
 std::string artefacts;
+HANDLE program;
 
 void check(bool ok, const char *what)
 {
@@ -65,7 +66,12 @@ bool request(const std::string &name, const std::string &body)
     return wait_for([&] { return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES; });
 }
 
-void screenshot(const char *name) { check(request(std::string(name) + ".shot", ""), name); }
+/* Once the program waits for input again, its new window is drawn. */
+void screenshot(const char *name)
+{
+    WaitForInputIdle(program, WAIT_MS);
+    check(request(std::string(name) + ".shot", ""), name);
+}
 
 /* The visible dialog whose caption begins with prefix. */
 HWND find_dialog(const char *prefix)
@@ -89,6 +95,20 @@ HWND wait_dialog(const char *prefix)
     HWND w = nullptr;
     wait_for([&] { return (w = find_dialog(prefix)) != nullptr; });
     return w;
+}
+
+/* A visible window that owner owns (a box or picker it opened). */
+HWND owned_by(HWND owner)
+{
+    struct search {
+        HWND owner, found;
+    } s{owner, nullptr};
+    EnumWindows([](HWND w, LPARAM lp) -> BOOL {
+        auto *s = reinterpret_cast<search *>(lp);
+        if (GetWindow(w, GW_OWNER) == s->owner && IsWindowVisible(w)) s->found = w;
+        return !s->found;
+    }, reinterpret_cast<LPARAM>(&s));
+    return s.found;
 }
 
 void click(HWND dlg, int id) { PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dlg, id)); }
@@ -128,6 +148,16 @@ void options_add_title(HWND main, const std::string &ini_path, const std::string
     click(opt, IDC_TITLE_ADD);
     check(wait_for([&] { return text_of(opt, IDC_TITLE) != TITLE; }), "Add takes the title");
     screenshot("options");
+    /* Browse opens the shell's folder picker over the options; cancelled,
+    ** it leaves the path as it was. */
+    type(opt, IDC_TITLE_PATH, "kept");
+    click(opt, IDC_TITLE_BROWSE);
+    HWND picker = nullptr;
+    check(wait_for([&] { return (picker = owned_by(opt)) != nullptr; }), "Browse opens the folder picker");
+    screenshot("folder_picker");
+    PostMessageA(picker, WM_COMMAND, IDCANCEL, 0);
+    check(wait_for([&] { return !IsWindow(picker); }), "the picker is cancelled");
+    check(text_of(opt, IDC_TITLE_PATH) == "kept", "a cancelled picker leaves the path");
     click(opt, IDC_UPDATE);
     check(wait_for([&] { return !IsWindow(opt); }), "Update closes the options");
     std::string ini = read_file(ini_path);
@@ -178,6 +208,7 @@ int main(int argc, char **argv)
     std::string cmd = std::string("\"") + argv[1] + "\"";
     if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return fprintf(stderr, "cannot start %s\n", argv[1]), 1;
+    program = pi.hProcess;
     HWND main = wait_dialog("Velmora Server for Roku");
     check(main != nullptr, "the main dialog shows");
     if (!main) return TerminateProcess(pi.hProcess, 1), failures;

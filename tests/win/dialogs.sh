@@ -14,6 +14,7 @@ serve() {
     while :; do
         for f in "$art"/*.shot; do
             [ -e "$f" ] || continue
+            sleep 0.5   # the X server's last drawing, before the picture
             xwd -root -display "$DISPLAY" | convert xwd:- "${f%.shot}.png"
             rm -f "$f"
         done
@@ -31,4 +32,5 @@ trap 'kill $server' EXIT
 # A desktop of Wine's own, which draws the windows' frames and captions.
 "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
 "$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1
+"$(dirname "$wine")/wineserver" -k || true   # the next start takes up the new desktop
 "$wine" "$build/velmora_dialogs.exe" "$(winpath "$build/velmora.exe")" "$(winpath "$art")" </dev/null

@@ -95,6 +95,7 @@ struct native_window {
     intptr_t result = 0;
     int quiet = 0;               /* a change of ours runs: its notifications are not the user's */
     bool in_tray = false;
+    bool hidden = false;         /* the program hid it: the dialog's loop must not show it */
     std::deque<queued_call> calls;   /* under mu */
 };
 
@@ -354,6 +355,11 @@ static INT_PTR CALLBACK native_proc(win32_HWND h, UINT msg, WPARAM wp, LPARAM lp
     switch (msg) {
     case RUN_CALLS_MSG: run_calls(n); return TRUE;
     case WM_NCDESTROY: window_gone(n); return FALSE;
+    case WM_WINDOWPOSCHANGING:
+        /* The modal loop shows its dialog once it first runs idle, even
+        ** when the program has hidden it already (started minimized). */
+        if (n->hidden) reinterpret_cast<WINDOWPOS *>(lp)->flags &= ~(UINT)SWP_SHOWWINDOW;
+        return FALSE;
     case WM_COMMAND:
         /* From a control (lp is its window) only the user's notices; the
         ** program's own commands (lp 0) pass as they are. */
@@ -477,7 +483,8 @@ int pal_show_window(HWND w, int mode_)
     native_window *n = native(w);
     if (!n) return pal_emulated_show_window(w, mode_);
     return (int)run_on(n, [n, mode_] {
-        ShowWindow(n->hwnd, mode_ == PAL_SW_HIDE ? SW_HIDE : SW_SHOWNORMAL);
+        n->hidden = mode_ == PAL_SW_HIDE;
+        ShowWindow(n->hwnd, n->hidden ? SW_HIDE : SW_SHOWNORMAL);
         if (mode_ != PAL_SW_HIDE) SetForegroundWindow(n->hwnd);
         status_lines()->window_shown(handle(n), mode_);
         return (intptr_t)1;
