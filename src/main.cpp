@@ -111,6 +111,7 @@ void Connect_Modules(void)
     Jobs[JOB_TRANSCODE] = VLC_Trans;
     Jobs[JOB_UPNP] = upnp_job;
     Jobs[JOB_CONNECT] = connect_job;
+    Jobs[JOB_STATUS] = Status_Action;
     Set_Diag_Hook(diag_switched);
 }
 

@@ -46,13 +46,18 @@ def free_port():
         return s.getsockname()[1]
 
 
-def status(url, path, host=None):
+def fetch(url, path, host=None):
     netloc = re.match(r"http://([^/]+)", url).group(1)
     conn = http.client.HTTPConnection(netloc, timeout=WAIT)
     conn.request("GET", path, headers={"Host": host or netloc})
-    code = conn.getresponse().status
+    answer = conn.getresponse()
+    code, body = answer.status, answer.read().decode()
     conn.close()
-    return code
+    return code, body
+
+
+def status(url, path, host=None):
+    return fetch(url, path, host)[0]
 
 
 class FakePlayer:
@@ -211,8 +216,7 @@ def main():
         driver.save_screenshot(os.path.join(ARTIFACTS, "panel-page.png"))
         # Typing where the prompt shows gives only what was typed.
         control(200, 220).send_keys("Kids")
-        wait_for("the typed title", lambda: '"text":"Kids"' in driver.execute_script(
-            "return fetch(%r).then(r => r.text())" % ("/state?token=" + token)))
+        wait_for("the typed title", lambda: '"text":"Kids"' in fetch(url, "/state?token=" + token)[1])
 
         # At a phone's width every control of both dialogs and of the status
         # view lies within the screen.

@@ -34,6 +34,10 @@ void Set_Tray(HWND w, int mode);
 
 /* Gives the web panel its status view (src/ui/status_view.cpp). */
 void Status_View_Start(void);
+/* The status view's job (JOB_STATUS): runs the oldest action it queued, a
+** launch on one player or the stop of one stream, on a thread of the
+** table.  Returns 0. */
+int Status_Action(int);
 
 /* The main dialog's template. */
 extern const pal_dialog_template Main_Dialog;

@@ -6,7 +6,8 @@
 ** playlists, the last requests and trace lines from the tails of the access
 ** log and the trace (each only while it is on), and the shared folders from
 ** the title links, with their files counted now and then.  Launch and Stop
-** act on one player or one stream.
+** act on one player or one stream, each as a job of the thread table, since
+** the panel's own threads have no slot there and must not trace calls.
 */
 #include "global.h"
 #include "ui/dialog.h"
@@ -14,14 +15,15 @@
 #include "config/config.h"
 #include "discovery/launch.h"
 #include "discovery/ssdp.h"
-#include "http/socket.h"
 #include "live/transcode.h"
 #include "subs/files.h"
 #include "subs/text.h"
+#include "subs/threads.h"
 #include "subs/trace.h"
 #include "ui/options.h"
 
 #include <algorithm>
+#include <deque>
 #include <initializer_list>
 #include <map>
 #include <mutex>
@@ -71,8 +73,12 @@ static std::string ask_name(const char *adrs)
     if (!Split_Adrs(adrs, v)) return "";
     uint32_t host = (uint32_t)(v[0] & 255) << 24 | (uint32_t)(v[1] & 255) << 16 | (uint32_t)(v[2] & 255) << 8 |
                     (uint32_t)(v[3] & 255);
-    pal_socket s = getasocket(host, v[4], 0);
-    if (!s) return "";
+    pal_socket s = pal_socket_open(PAL_AF_INET, PAL_SOCK_STREAM, 0);
+    if (s == PAL_INVALID_SOCKET) return "";
+    if (pal_connect_within(s, host, v[4], NAME_TIMEOUT_MS) != 0) {
+        pal_closesocket(s);
+        return "";
+    }
     int ms = NAME_TIMEOUT_MS;
     pal_setsockopt(s, PAL_SOL_SOCKET, PAL_SO_RCVTIMEO, &ms, sizeof ms);
     static const char ask[] = "GET /query/device-info HTTP/1.1\r\nConnection: close\r\n\r\n";
@@ -112,7 +118,9 @@ static void gather_players(pal_status_view &v, time_t now)
                                                                                                        : names.erase(n);
     /* The other devices: every description URL that is neither a player's
     ** nor this server's own. */
-    known.push_back("http://" + std::string(Selected_Adrs()) + ":" + std::to_string(My_Port.load()) + "/");
+    char self[IP_TXT];
+    Selected_Address(self, sizeof self);
+    known.push_back("http://" + std::string(self) + ":" + std::to_string(My_Port.load()) + "/");
     for (const std::string &url : Devices_Heard()) {
         bool player = false;
         for (const std::string &k : known) player = player || url.compare(0, k.size(), k) == 0;
@@ -217,17 +225,64 @@ static void gather(pal_status_view &v)
     v.connect_control = IDC_CONNECT;
 }
 
-static int launch(const char *ip) { return Roku_Launch(ip); }
+/* The actions asked for and not yet run: a player's IP to launch on, or a
+** stream to stop.  Under actions_lock. */
+struct status_action {
+    std::string ip;
+    int stream;
+};
+static std::mutex actions_lock;
+static std::deque<status_action> actions;
+
+static int queue(const status_action &a)
+{
+    {
+        std::lock_guard<std::mutex> g(actions_lock);
+        actions.push_back(a);
+    }
+    if (myfork(JOB_STATUS, 0)) return 1;
+    std::lock_guard<std::mutex> g(actions_lock);
+    actions.pop_back();
+    return 0;
+}
+
+int Status_Action(int)
+{
+    WALK("Status_Action");
+    status_action a;
+    {
+        std::lock_guard<std::mutex> g(actions_lock);
+        if (actions.empty()) return 0;
+        a = actions.front();
+        actions.pop_front();
+    }
+    if (a.stream) {
+        char name[32];
+        sfmt(name, sizeof name, "stream%d", a.stream);
+        Kill_VLC(name, 1);
+    } else {
+        Roku_Launch(a.ip.c_str());
+    }
+    return 0;
+}
+
+/* Launch answers 1 for a player in discovery's table, Stop for a stream not
+** stopped yet; the action then runs on its own thread. */
+static int launch(const char *ip)
+{
+    std::string head = std::string(ip) + ":";
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> g(Found_Lock);
+        for (int i = 0; i < fndcnt.load() && !known; i++) known = !strncmp(found[i], head.c_str(), head.size());
+    }
+    return *ip && known && queue({ip, 0});
+}
 
 static int stop(int n)
 {
-    for (const Live_View &s : Live_Streams()) {
-        if (s.number != n) continue;
-        char name[32];
-        sfmt(name, sizeof name, "stream%d", n);
-        Kill_VLC(name, 1);
-        return 1;
-    }
+    for (const Live_View &s : Live_Streams())
+        if (s.number == n) return queue({"", n});
     return 0;
 }
 
