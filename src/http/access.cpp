@@ -19,11 +19,11 @@
 #include "http/socket.h"
 #include "live/transcode.h"
 #include "subs/files.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "subs/win.h"
-#include "ui/dialog.h"
 
 /* Slot i of these tables belongs to one player address until the table is
 ** full and the address has gone quiet: no connection of its own open and
@@ -258,7 +258,7 @@ int Refuse_Access(pal_socket s, const char *req, const char *referer, const char
         Param(msg, "Warning %d Intruder Attempt Detected !", n);
     else
         Param(msg, "Warning %d Intruder Attempts Detected !", n);
-    pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
+    Status_Line(STATUS_ACTIVITY, msg);
     /* No answer, and a pause: a prober learns nothing and gets nowhere
     ** fast.  With the thread table more than half full the refused
     ** connection makes way at once, so a storm of them cannot keep the

@@ -18,12 +18,12 @@
 #include "http/client.h"
 #include "config/config.h"
 #include "subs/files.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "http/winerr.h"
 #include "live/transcode.h"
-#include "ui/dialog.h"
 
 /* A shortfall of fewer bytes than this is padded with zero bytes. */
 #define PAD_LIMIT 1000
@@ -317,8 +317,7 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
         uint32_t t0 = pal_ticks();
         const char *name = strrchr(path, '/');
         name = name ? name + 1 : path;
-        HWND w = Win.load();
-        pal_progress_range(w, IDC_PROGRESS, 0, 100);
+        Status_Progress_Range(0, 100);
         int me = GetMyID();
         if (me >= 0) DataArray[me].Xfer = 1;
 
@@ -337,17 +336,17 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
                 failed = 1;
                 break;
             }
-            pal_set_dlg_item_text(w, IDC_COUNTERS, name);
+            Status_Line(STATUS_COUNTERS, name);
             /* Sent so far over what was still to send: the bar runs faster
             ** towards the end, as users know it. */
             double pos = 100.0 * (double)sent / (double)left;
-            pal_progress_pos(w, IDC_PROGRESS, pos < 1e9 ? (int)pos : 1000000000);
+            Status_Progress(pos < 1e9 ? (int)pos : 1000000000);
             sent += (long long)n;
             left -= (long long)n;
             if (n != block) break;
         }
         if (me >= 0) DataArray[me].Xfer = 0;
-        pal_progress_pos(w, IDC_PROGRESS, 0);
+        Status_Progress(0);
 
         uint32_t ms = pal_ticks() - t0;
         if (ms == 0) ms = 1;

@@ -13,10 +13,10 @@
 
 #include "config/config.h"
 #include "http/server.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
-#include "ui/dialog.h"
 #include "http/winerr.h"
 
 /* The four octets of a host-order address, for "%d.%d.%d.%d". */
@@ -248,6 +248,6 @@ int Check_Version(void)
     ** announcement is the one to fetch the release from. */
     char msg[400];
     sfmt(msg, sizeof msg, "Version %s is available at %s", avail, host.c_str());
-    pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
+    Status_Line(STATUS_ACTIVITY, msg);
     return 1;
 }
