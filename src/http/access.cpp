@@ -14,8 +14,6 @@
 #include <climits>
 #include <mutex>
 
-#include "http/client.h"
-#include "http/response.h"
 #include "http/socket.h"
 #include "live/transcode.h"
 #include "subs/files.h"
@@ -220,7 +218,7 @@ static int draw(uint32_t seed)
 }
 
 /* Gives the peer a fresh start number in a bare redirect. */
-int Start_Sequence(pal_socket s, uint32_t rip)
+int Start_Sequence(pal_socket s, uint32_t rip, Bare_Answer answer)
 {
     WALK("Start_Sequence");
     int r = draw(pal_ticks()) % 999999;
@@ -234,10 +232,10 @@ int Start_Sequence(pal_socket s, uint32_t rip)
         Sequence[i] = 1000000 - r;
     }
     char ans[100];
-    /* reply adds two more line feeds: the channel reads the Location and
-    ** nothing else. */
+    /* The answer adds two more line feeds: the channel reads the Location
+    ** and nothing else. */
     sfmt(ans, sizeof ans, "HTTP/ 301 Moved Permanently\nLocation: ?%d\n\n", r);
-    int rc = reply(s, ans);
+    int rc = answer(s, ans);
     Debug("Sent start Cookie sequence %d", r);
     wSleep(100);
     pal_shutdown(s);

@@ -25,7 +25,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "http/response.h"
 #include "subs/files.h"
 #include "subs/status.h"
 #include "subs/text.h"

@@ -14,7 +14,7 @@
 
 #include <cstdlib>
 
-#include "http/socket.h"
+#include "subs/net.h"
 #include "live/transcode.h"
 #include "subs/files.h"
 #include "subs/status.h"
