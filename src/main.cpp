@@ -19,6 +19,7 @@
 #include "http/socket.h"
 #include "live/segmenter.h"
 #include "ui/dialog.h"
+#include "ui/window_status.h"
 #include "subs/crash.h"
 #include "subs/files.h"
 #include "subs/text.h"
@@ -113,6 +114,7 @@ void Connect_Modules(void)
     Jobs[JOB_CONNECT] = connect_job;
     Jobs[JOB_STATUS] = Status_Action;
     Set_Diag_Hook(diag_switched);
+    Register_Window_Status();
 }
 
 /* ------------------------------------------------------- option letters */

@@ -186,6 +186,7 @@ void private_folder_without_pin(HWND main)
     screenshot("message_box");
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     check(wait_for([&] { return !IsWindow(box); }), "OK dismisses the box");
+    check(!IsWindowEnabled(main), "the main dialog still waits for the options");
     click(opt, IDC_UPDATE);
     check(wait_for([&] { return !IsWindow(opt); }), "Update closes the options again");
 }

@@ -718,18 +718,22 @@ int pal_tray_icon(HWND w, int show, const char *tip, unsigned callback_msg)
     return 1;
 }
 
-/* The owner a box or picker can take: the caller's own live dialog. */
-static win32_HWND owner_window(HWND owner)
+/* The owner of a box or picker: the newest live dialog of the calling
+** thread, whatever dialog the caller names.  A box owned by a dialog that
+** another modal dialog has disabled would enable it again when it closes,
+** under the dialog still open.  Null off the dialogs' thread. */
+static win32_HWND owner_window(void)
 {
-    native_window *n = native(owner);
     std::lock_guard<std::mutex> g(mu);
-    return n && n->alive && n->thread == GetCurrentThreadId() ? n->hwnd : nullptr;
+    for (size_t i = natives.size(); i-- > 0;)
+        if (natives[i]->alive && natives[i]->thread == GetCurrentThreadId()) return natives[i]->hwnd;
+    return nullptr;
 }
 
 int pal_message_box(HWND owner, const char *text, const char *caption)
 {
     if (!use_native()) return pal_emulated_message_box(owner, text, caption);
-    return MessageBoxW(owner_window(owner), pal_widen(text ? text : "").c_str(), pal_widen(caption ? caption : "").c_str(),
+    return MessageBoxW(owner_window(), pal_widen(text ? text : "").c_str(), pal_widen(caption ? caption : "").c_str(),
                        MB_OK | MB_SYSTEMMODAL);
 }
 
@@ -752,7 +756,7 @@ int pal_pick_path(HWND owner, const char *title, int files, char *out, int size)
     std::wstring t = pal_widen(title ? title : "");
     wchar_t name[MAX_PATH] = L"", path[MAX_PATH] = L"";
     BROWSEINFOW bi{};
-    bi.hwndOwner = owner_window(owner);
+    bi.hwndOwner = owner_window();
     bi.pszDisplayName = name;
     bi.lpszTitle = t.c_str();
     bi.ulFlags = BIF_EDITBOX | BIF_NEWDIALOGSTYLE | (files ? BIF_BROWSEINCLUDEFILES : 0);
