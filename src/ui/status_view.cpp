@@ -53,7 +53,7 @@ static std::map<std::string, player_name> names;
 static std::map<std::string, folder_count> counts;
 
 /* The text of the first of the tags found in xml, "" when none. */
-static std::string tag_text(const std::string &xml, std::initializer_list<const char *> tags)
+static std::string element_text(const std::string &xml, std::initializer_list<const char *> tags)
 {
     for (const char *tag : tags) {
         std::string open = std::string("<") + tag + ">", close = std::string("</") + tag + ">";
@@ -91,7 +91,7 @@ static std::string ask_name(const char *adrs)
         }
     }
     pal_closesocket(s);
-    return tag_text(reply, {"user-device-name", "friendly-device-name", "model-name"});
+    return element_text(reply, {"user-device-name", "friendly-device-name", "model-name"});
 }
 
 static void gather_players(pal_status_view &v, time_t now)
