@@ -11,8 +11,7 @@
 #include <cstdlib>
 
 #include "config/config.h"
-#include "discovery/launch.h"
-#include "discovery/ssdp.h"
+#include "control/control.h"
 #include "http/access.h"
 #include "http/client.h"
 #include "http/server.h"
@@ -45,8 +44,6 @@ int Win_Vers_Major, Win_Vers_Minor, Win_Platform;
 char OS_Code = ' ';
 uint32_t strtick;
 std::atomic<int> TERM{0};
-std::atomic<int> Active{0};
-std::atomic<int> Connecting{0};
 int Arg_Count;
 char Args[MAX_ARGS][1024];
 
@@ -57,17 +54,6 @@ void startup_WSA(void)
 }
 
 /* ------------------------------------------------------------- wiring */
-
-/* The Connect job clears Connecting when it ends, so Connect works again. */
-static int connect_job(int)
-{
-    int rc = Roku_Connect();
-    Connecting = 0;
-    return rc;
-}
-
-static int server_job(int) { return server(); }
-static int upnp_job(int) { return UPNP_Init(); }
 
 /* Writes Largefile.txt: 1000 blocks of the same 1000 bytes, 32..127 over
 ** and over, a known file for measuring transfers.  A file that is already
@@ -106,12 +92,11 @@ static void diag_switched(const char *status)
 
 void Connect_Modules(void)
 {
-    Jobs[JOB_SERVER] = server_job;
+    Server_Init();
     Jobs[JOB_CLIENT] = client;
     Jobs[JOB_TRANSCODE] = VLC_Trans;
-    Jobs[JOB_UPNP] = upnp_job;
-    Jobs[JOB_CONNECT] = connect_job;
     Set_Diag_Hook(diag_switched);
+    Connect_Dialog();
 }
 
 /* ------------------------------------------------------- option letters */
@@ -384,6 +369,5 @@ int WinMain(void *, void *, const char *lpCmdLine, int)
 
     start_panel();
     if (OPT('l')) Debug("startup screen");
-    open_main();
-    return 0;
+    return open_main();
 }
