@@ -184,20 +184,15 @@ static void align_clock(void)
     strtick = pal_ticks();
 }
 
-/* My_Path: the user's own folder below the profiles folder (its
-** "My Documents" on Windows 5), else USERPROFILE's "My Documents", else
-** "C:". */
+/* My_Path: the user's own folder below the profiles folder, else
+** USERPROFILE's "My Documents", else "C:". */
 static void find_my_path(void)
 {
     char prof[256], name[256];
     unsigned long n = sizeof prof;
     My_Path[0] = 0;
-    if (xGetProfilesDirectory && xGetProfilesDirectory(prof, &n) && pal_get_profile_name(name, sizeof name)) {
-        if (Win_Vers_Major > 5)
-            sfmt(My_Path, sizeof My_Path, "%s/%s", prof, name);
-        else
-            sfmt(My_Path, sizeof My_Path, "%s/%s/My Documents", prof, name);
-    }
+    if (xGetProfilesDirectory && xGetProfilesDirectory(prof, &n) && pal_get_profile_name(name, sizeof name))
+        sfmt(My_Path, sizeof My_Path, "%s/%s", prof, name);
     My_Stat_Buf st;
     if (!My_Path[0] || My_stat(My_Path, &st) != 0) {
         char env[1001];

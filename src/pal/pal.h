@@ -157,9 +157,6 @@ void *pal_get_proc_address(void *lib, const char *name);
 /* Signatures of the optional functions that the loader resolves. */
 typedef int (*pal_GetProfilesDirectory_fn)(char *buf, unsigned long *size);
 typedef unsigned long (*pal_SetThreadExecutionState_fn)(unsigned long flags);
-typedef int (*pal_CreateSymbolicLink_fn)(const char *link, const char *target, unsigned long flags);
-typedef void *(*pal_SHBrowseForFolder_fn)(void *info);
-typedef int (*pal_SHGetPathFromIDList_fn)(void *idlist, char *path);
 
 #define PAL_ES_CONTINUOUS       0x80000000UL
 #define PAL_ES_SYSTEM_REQUIRED  0x00000001UL
@@ -583,7 +580,6 @@ int pal_is_dlg_button_checked(HWND w, int id);
 /* CB_ADDSTRING: appends text to the list, or inserts it in order in a sorted
 ** combo; returns its index, -1 on failure. */
 int pal_combo_add(HWND w, int id, const char *text);
-int pal_combo_reset(HWND w, int id);
 /* CB_SETCURSEL: selects the item (its text becomes the field's); -1 clears. */
 int pal_combo_select(HWND w, int id, int index);
 int pal_combo_selected(HWND w, int id);

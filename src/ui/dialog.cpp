@@ -48,7 +48,7 @@ void Set_Tray(HWND w, int mode)
 ** platform has it, else the plain system-required state. */
 static void keep_awake(void)
 {
-    if (Win_Vers_Major < 6 || !xSetThreadExecutionState) return;
+    if (!xSetThreadExecutionState) return;
     if (!xSetThreadExecutionState(PAL_ES_CONTINUOUS | PAL_ES_SYSTEM_REQUIRED | PAL_ES_AWAYMODE_REQUIRED))
         xSetThreadExecutionState(PAL_ES_CONTINUOUS | PAL_ES_SYSTEM_REQUIRED);
     Debug("Keep awake: %s", pal_keep_awake_text());
@@ -191,13 +191,8 @@ intptr_t get_main_p(HWND hDlg, unsigned uMsg, WPARAM wParam, LPARAM lParam)
             Set_Tray(Win.load(), 1);
             return 1;
         }
-        if ((wParam & 0xFFF0) == PAL_SC_MONITORPOWER) {
-            /* Before Windows 6 a request to dim the monitor is answered by
-            ** turning it on again; the request never reaches the system. */
-            if (Win_Vers_Major < 6 && lParam == 1)
-                pal_send_message(hDlg, PAL_WM_SYSCOMMAND, PAL_SC_MONITORPOWER, -1);
-            return 1;
-        }
+        /* A request to dim the monitor never reaches the system. */
+        if ((wParam & 0xFFF0) == PAL_SC_MONITORPOWER) return 1;
         return 0;
     case WM_IMPORT: {
         int hi = (int)((wParam >> 16) & 0xFFFF), lo = (int)(wParam & 0xFFFF);

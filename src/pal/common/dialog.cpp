@@ -511,11 +511,6 @@ int pal_combo_add(HWND w, int id, const char *text)
     return index;
 }
 
-int pal_combo_reset(HWND w, int id)
-{
-    return change_control(w, id, [&](control_state &c) { c.items.clear(); c.selected = -1; return true; }, false);
-}
-
 int pal_combo_select(HWND w, int id, int index)
 {
     return change_control(w, id, [&](control_state &c) {
