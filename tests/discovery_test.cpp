@@ -290,16 +290,6 @@ TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
     v.start({"-s"}, home);
     const std::string port = std::to_string(v.wait_port("127.0.0.9"));
     ASSERT_NE(port, "0") << v.output();
-    /* minidlna, started now, so that the program hears its announcements. */
-    write_file(home + "/dlna.conf", "network_interface=lo\nport=8200\nmedia_dir=" + home + "/My Roku\ndb_dir=" + home +
-                                        "\nlog_dir=" + home + "\n");
-    Child dlna{fork()};
-    if (dlna.pid == 0) {
-        freopen((home + "/dlna.out").c_str(), "w", stdout);
-        dup2(1, 2);
-        execlp("minidlnad", "minidlnad", "-d", "-f", (home + "/dlna.conf").c_str(), "-P", (home + "/pid").c_str(), nullptr);
-        _exit(127);
-    }
     auto heard = [&](const std::string &what, size_t from) {
         std::lock_guard<std::mutex> g(net.mu);
         for (size_t i = from; i < net.heard.size(); i++)
@@ -315,6 +305,18 @@ TEST(Discovery, ProgramFindsPlayersAnswersPeersAndLaunchesTheChannel)
     std::string search = "M-SEARCH * HTTP/1.1\r\nHost: 239.255.255.250:1900\r\nST: ssdp:all\r\nMX: 10\r\n\r\n";
     sockaddr_in to{AF_INET, htons(SSDP_PORT), {htonl(SSDP_GROUP)}, {}};
     sendto(net.group, search.data(), search.size(), 0, (sockaddr *)&to, sizeof to);
+    /* minidlna, started once the program searches (its group socket is open),
+    ** so that it hears minidlna's start-up announcements: minidlna's answers
+    ** name 0.0.0.0 here, and its next announcements come 15 minutes later. */
+    write_file(home + "/dlna.conf", "network_interface=lo\nport=8200\nmedia_dir=" + home + "/My Roku\ndb_dir=" + home +
+                                        "\nlog_dir=" + home + "\n");
+    Child dlna{fork()};
+    if (dlna.pid == 0) {
+        freopen((home + "/dlna.out").c_str(), "w", stdout);
+        dup2(1, 2);
+        execlp("minidlnad", "minidlnad", "-d", "-f", (home + "/dlna.conf").c_str(), "-P", (home + "/pid").c_str(), nullptr);
+        _exit(127);
+    }
     /* Players made up by NOTIFYs: nothing answers at their ECP port, and
     ** nothing may be sent to their UDP port. */
     std::vector<int> victims;

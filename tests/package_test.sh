@@ -142,11 +142,13 @@ cd "$(dirname "$0")/.."
 deb=${1:-$(tools/package.sh | tail -n 1)}
 deb=$(realpath "$deb")
 
+# No tag, informational ones included, but what packaging/lintian-overrides
+# keeps with its reason; an override that no longer matches fails too.
 echo "-- lintian"
 status=0
-out=$(lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1) || status=$?
+out=$(lintian --fail-on error,warning,info -I --tag-display-limit 0 "$deb" 2>&1) || status=$?
 grep -v '^running with root privileges' <<<"$out" || true
-[ "$status" = 0 ] || fail "lintian found errors or warnings"
+[ "$status" = 0 ] || fail "lintian reported a tag that packaging/lintian-overrides does not keep"
 
 work=$(mktemp -d)
 trap 'rm -rf --one-file-system "$work"' EXIT

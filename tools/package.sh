@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package build/velmora_<version>_<arch>.deb: the server and
 # velmora-channel built with Debian's hardening flags, the systemd service,
-# the manual page, the documents and the maintainer scripts of packaging/.
+# the manual page, the documents, the maintainer scripts and lintian's
+# overrides of packaging/.
 # The version is the program's own (CMakeLists.txt), and packaging/changelog
 # must have an entry for it.  Prints the package's path on the last line.
 set -euo pipefail
@@ -31,7 +32,8 @@ cmake --build "$build" -j"$(nproc)" --target velmora velmora-channel
 root=$build/root
 doc=$root/usr/share/doc/velmora
 rm -rf "$root"
-install -d "$root/DEBIAN" "$root/usr/bin" "$root/lib/systemd/system" "$root/usr/share/man/man1" "$doc"
+install -d "$root/DEBIAN" "$root/usr/bin" "$root/lib/systemd/system" "$root/usr/share/man/man1" "$doc" \
+    "$root/usr/share/lintian/overrides"
 for p in velmora velmora-channel; do
     install -m 0755 "$build/$p" "$root/usr/bin/$p"
     strip --remove-section=.comment --remove-section=.note --strip-unneeded "$root/usr/bin/$p"
@@ -42,6 +44,7 @@ ln -s velmora.1.gz "$root/usr/share/man/man1/velmora-channel.1.gz"
 gzip -9n <README.md >"$doc/README.md.gz"
 gzip -9n <packaging/changelog >"$doc/changelog.gz"
 install -m 0644 packaging/copyright "$doc/copyright"
+install -m 0644 packaging/lintian-overrides "$root/usr/share/lintian/overrides/velmora"
 chmod 0644 "$doc"/*.gz "$root/usr/share/man/man1/velmora.1.gz"
 install -m 0755 packaging/postinst packaging/prerm packaging/postrm "$root/DEBIAN/"
 

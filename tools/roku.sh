@@ -4,7 +4,7 @@
 # nothing at all; the checked files are then packed into
 # build/velmora-roku.zip, which channel/tests/package.js checks (manifest,
 # size, every component and file the code names).  Contacts no player: the
-# zip is installed by hand (see README, "The Roku channel").
+# zip is installed by hand (see README, "Put the channel on each player").
 #   tools/roku.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
