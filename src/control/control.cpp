@@ -20,10 +20,6 @@
 std::atomic<int> Active{0};
 std::atomic<int> Connecting{0};
 
-/* The accept loop's import is the music library's (code 1), whatever the
-** check found due; the music import looks at the photo library too. */
-#define IDLE_IMPORT 1
-
 static std::atomic<const server_front *> front{nullptr};
 
 /* Held while the state is changed and shown, so the last state shown is
@@ -64,7 +60,6 @@ void Server_Init(void)
     Jobs[JOB_SERVER] = server_job;
     Jobs[JOB_UPNP] = upnp_job;
     Jobs[JOB_CONNECT] = connect_job;
-    Set_Idle_Check(Server_Import_Due);
 }
 
 int Server_Start(void)
@@ -108,10 +103,4 @@ void Server_Exit(int code)
     save_config();
     const server_front *f = front.load();
     if (f && f->end) f->end(code);
-}
-
-void Server_Import_Due(void)
-{
-    const server_front *f = front.load();
-    if (Chk_iTunes_iPhoto() && f && f->run_import) f->run_import(IDLE_IMPORT);
 }

@@ -18,6 +18,7 @@
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
+#include "library/itunes.h"
 #include "live/transcode.h"
 #include "subs/win.h"
 #include "ui/dialog.h"
@@ -42,11 +43,6 @@ unsigned char ip[4];
 #define LISTEN_BACKLOG 128
 
 int Idle_Seconds = 0;
-
-/* Set once at start-up, before the first server thread. */
-static std::atomic<void (*)(void)> idle_check_hook{nullptr};
-
-void Set_Idle_Check(void (*check)(void)) { idle_check_hook = check; }
 
 pal_socket get_socket(void)
 {
@@ -239,6 +235,7 @@ int server(void)
         sfmt(msg, sizeof msg, "Unable to acquire socket - %s ports 80, 8000 and 8080", Selected_Adrs());
         Alert("Socket Error", msg, 0);
         Active = 0;
+        pal_set_dlg_item_text(Win.load(), IDC_START, "Start");
         return 0;
     }
     Debug("Http listening on %s  Port %i  %s", Selected_Adrs(), My_Port.load(), My_Host);
@@ -256,9 +253,9 @@ int server(void)
     while (Active) {
         Drop_Temp();
         if (idle > idle_check) {
-            /* A due import runs on the main thread; this waits for it. */
-            void (*check)(void) = idle_check_hook.load();
-            if (check) check();
+            int code = Chk_iTunes_iPhoto();
+            /* The import runs on the main thread; wait until it is done. */
+            if (code) pal_send_message(Win.load(), WM_IMPORT, 1, 2);
             idle = 0;
         }
         Debug("sockwait start");

@@ -46,11 +46,6 @@ int sockwait(pal_socket s, int sec);
 ** VELMORA_IDLE_SECONDS, so tests need not wait two minutes. */
 extern int Idle_Seconds;
 
-/* The accept loop calls check after its idle period (the library check,
-** which runs a due import and returns when it is done); null for none.
-** Set once at start-up. */
-void Set_Idle_Check(void (*check)(void));
-
 /* The server thread: runs the accept loop until Active drops.  Returns 0. */
 int server(void);
 

@@ -70,12 +70,9 @@ int open_main(void)
 /* The Start button names the next action. */
 static void show_state(int active) { pal_set_dlg_item_text(Win.load(), IDC_START, active ? "Stop" : "Start"); }
 
-/* The accept loop's import runs here, on the dialog's thread. */
-static void run_import(int code) { pal_send_message(Win.load(), WM_IMPORT, (WPARAM)code, 2); }
-
 static void end_main(int code) { pal_end_dialog(Win.load(), code); }
 
-static const server_front dialog_front = {show_state, run_import, end_main};
+static const server_front dialog_front = {show_state, end_main};
 
 /* Exit, from the button or from another front end. */
 static void exit_main(int code)

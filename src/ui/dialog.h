@@ -26,7 +26,7 @@ enum {
 int open_main(void);
 
 /* Makes the main dialog the server control's front end (its Start button
-** shows the state, imports and Exit run on its thread) and hands the
+** shows the state, Exit ends it) and hands the
 ** platform's front ends the server control, carried to the dialog's
 ** thread.  Start-up calls it. */
 void Connect_Dialog(void);
