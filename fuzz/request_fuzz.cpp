@@ -10,6 +10,7 @@
 #include "http/access.h"
 #include "http/client.h"
 #include "http/response.h"
+#include "subs/text.h"
 
 #include <vector>
 

@@ -1,9 +1,8 @@
 /*
 ** Fuzz target for the /Roku/ tree and the pattern rules: arbitrary bytes as
 ** a request target for Roku_path (in a buffer the size the request handler
-** gives it, answering on an invalid socket so nothing blocks) and the check
-** of what may be served, and as a
-** pattern and a name for Match under every flag combination.
+** gives it) and the check of what may be served, and as a pattern and a
+** name for Match under every flag combination.
 */
 #include "global.h"
 #include "config/config.h"
@@ -46,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t n = size < MAX_PATH_TXT - 1 ? size : MAX_PATH_TXT - 1;
     memcpy(item.data(), data, n);
     char out[MAX_PATH_TXT];
-    Roku_path(PAL_INVALID_SOCKET, item.data(), out, size && (data[0] & 1) ? 3 : 0);
+    std::string page;
+    Roku_path(item.data(), out, size && (data[0] & 1) ? 3 : 0, &page);
     if (strnlen(out, sizeof out) >= sizeof out) __builtin_trap();
     /* What the check lets through is absolute, with no "." or ".." left. */
     if (out[0] && Confined_Path(out, sizeof out)) {

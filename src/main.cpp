@@ -18,6 +18,7 @@
 #include "http/socket.h"
 #include "live/segmenter.h"
 #include "ui/dialog.h"
+#include "ui/window_status.h"
 #include "subs/crash.h"
 #include "subs/files.h"
 #include "subs/text.h"
@@ -96,6 +97,7 @@ void Connect_Modules(void)
     Jobs[JOB_CLIENT] = client;
     Jobs[JOB_TRANSCODE] = VLC_Trans;
     Set_Diag_Hook(diag_switched);
+    Register_Window_Status();
     Connect_Dialog();
 }
 

@@ -121,7 +121,7 @@ TEST(HttpCookie, DecodeWindowAliasAndSharedSlot)
 
     /* A sequence start sends the number r and restarts at 1000000 - r; the
     ** first cookie after it names the one other address allowed. */
-    int seq = 1000000 - atoi(sent_by([&](int s) { Start_Sequence(s, rip); }).c_str() + 39);
+    int seq = 1000000 - atoi(sent_by([&](int s) { Start_Sequence(s, rip, reply); }).c_str() + 39);
     const uint32_t alias = addr(10, 0, 0, 9);
     for (auto [n, claim, want] : {std::tuple{1, alias, 1}, {2, rip, 1}, {3, alias, 1}, {4, addr(10, 0, 0, 8), 0}})
         EXPECT_EQ(chk(seq + n, "/a.html", claim), want) << n;
@@ -133,7 +133,7 @@ TEST(HttpCookie, DecodeWindowAliasAndSharedSlot)
     auto shared = [&] {
         for (int k = 1; k < MAX_ALLOWED; k++)
             if (Chk_Cookie(addr(10, 1, 0, k), Channel::cookie(addr(10, 1, 0, k), 1).c_str(), "") != 2) _exit(3);
-        int start = 1000000 - atoi(sent_by([&](int s) { Start_Sequence(s, y); }).c_str() + 39);
+        int start = 1000000 - atoi(sent_by([&](int s) { Start_Sequence(s, y, reply); }).c_str() + 39);
         std::string seen = "shared";
         for (auto [who, n] : {std::pair{y, 1}, {z, 2}, {z, 2}})
             seen += std::to_string(Chk_Cookie(who, Channel::cookie(who, start + n).c_str(), ""));

@@ -16,6 +16,7 @@
 #include "global.h"
 #include "config/config.h"
 #include "helpers.h"
+#include "http/client.h"
 #include "http/listing.h"
 #include "roku/match.h"
 #include "roku/roku.h"
@@ -66,13 +67,14 @@ protected:
     void SetUp() override { dir = trace_to_temp(), clear_tables(); }
     void TearDown() override { clear_tables(), trace_off(), fs::remove_all(dir); }
 
-    /* Roku_path on target: what it sent; its result in rc, the path in out. */
+    /* The /Roku/ tree's answer to target: what was sent; the result in rc,
+    ** the path in out. */
     std::string roku(const std::string &target)
     {
         std::vector<char> item(MAX_PATH_TXT, 0);
         scopy(item.data(), item.size(), target.c_str());
         memset(out, 'x', sizeof out - 1), out[sizeof out - 1] = 0;
-        return sent_by([&](int s) { rc = Roku_path(s, item.data(), out, 0); });
+        return sent_by([&](int s) { rc = Serve_Roku(s, item.data(), out, 0); });
     }
     /* The body of an answer sent here; the send's result counts it all. */
     std::string page(const std::string &target)

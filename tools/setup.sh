@@ -7,7 +7,8 @@
 # systemd-analyze, systemd-container to boot that root with systemd; Node.js
 # and zip for the Roku channel's checks, then the channel's pinned npm
 # packages from channel/package-lock.json; the benchmarks' peers: nginx,
-# mediainfo, exiftool; the Windows cross build and Wine with Xvfb to run it);
+# mediainfo, exiftool; the Windows cross build and Wine with Xvfb to run it,
+# xwd and ImageMagick for the screenshots of its dialogs);
 # with --package what tools/package.sh needs; with --windows what
 # tools/windows.sh needs (mingw-w64 with POSIX threads, GoogleTest's sources,
 # NSIS for the installer).  Packages already present are left alone.  No
@@ -22,7 +23,7 @@ if [ "${1:-}" = "--test" ]; then
            gupnp-tools minidlna
            dpkg-dev fakeroot lintian mmdebstrap eatmydata systemd systemd-container
            nodejs zip unzip nginx-light mediainfo libimage-exiftool-perl
-           g++-mingw-w64-x86-64-posix wine64 xvfb nsis)
+           g++-mingw-w64-x86-64-posix wine64 xvfb x11-apps imagemagick nsis)
     # Debian's nodejs comes without npm; other builds of it bring their own.
     command -v npm >/dev/null || want+=(npm)
 elif [ "${1:-}" = "--package" ]; then

@@ -26,11 +26,11 @@
 
 #include "http/socket.h"
 #include "subs/files.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "subs/win.h"
-#include "ui/dialog.h"
 
 std::mutex Found_Lock;
 char found[MAX_FOUND][FOUND_TXT];
@@ -596,7 +596,7 @@ int UPNP_Init(void)
         char line[sizeof r->sta];
         sfmt(line, sizeof line, "Search %d  Notify %d  Http %d  Roku %d Device %d", r->search, r->notify,
              r->other, roku, DLNA_Cnt - roku);
-        if (strcmp(line, r->sta) != 0) pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, line);
+        if (strcmp(line, r->sta) != 0) Status_Line(STATUS_ACTIVITY, line);
         scopy(r->sta, sizeof r->sta, line);
         wSleep(IDLE_MS);
     }

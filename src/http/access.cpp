@@ -14,16 +14,14 @@
 #include <climits>
 #include <mutex>
 
-#include "http/client.h"
-#include "http/response.h"
 #include "http/socket.h"
 #include "live/transcode.h"
 #include "subs/files.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "subs/win.h"
-#include "ui/dialog.h"
 
 /* Slot i of these tables belongs to one player address until the table is
 ** full and the address has gone quiet: no connection of its own open and
@@ -220,7 +218,7 @@ static int draw(uint32_t seed)
 }
 
 /* Gives the peer a fresh start number in a bare redirect. */
-int Start_Sequence(pal_socket s, uint32_t rip)
+int Start_Sequence(pal_socket s, uint32_t rip, Bare_Answer answer)
 {
     WALK("Start_Sequence");
     int r = draw(pal_ticks()) % 999999;
@@ -234,10 +232,10 @@ int Start_Sequence(pal_socket s, uint32_t rip)
         Sequence[i] = 1000000 - r;
     }
     char ans[100];
-    /* reply adds two more line feeds: the channel reads the Location and
-    ** nothing else. */
+    /* The answer adds two more line feeds: the channel reads the Location
+    ** and nothing else. */
     sfmt(ans, sizeof ans, "HTTP/ 301 Moved Permanently\nLocation: ?%d\n\n", r);
-    int rc = reply(s, ans);
+    int rc = answer(s, ans);
     Debug("Sent start Cookie sequence %d", r);
     wSleep(100);
     pal_shutdown(s);
@@ -258,7 +256,7 @@ int Refuse_Access(pal_socket s, const char *req, const char *referer, const char
         Param(msg, "Warning %d Intruder Attempt Detected !", n);
     else
         Param(msg, "Warning %d Intruder Attempts Detected !", n);
-    pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
+    Status_Line(STATUS_ACTIVITY, msg);
     /* No answer, and a pause: a prober learns nothing and gets nowhere
     ** fast.  With the thread table more than half full the refused
     ** connection makes way at once, so a storm of them cannot keep the

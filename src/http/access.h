@@ -37,10 +37,14 @@ extern std::atomic<int> Slot_Quiet_Seconds;
 ** sequence number tok.  Returns 1, or 0 when cookie is not 40 characters. */
 int decode_cookie(const char *cookie, uint32_t *cip, int *tok);
 
+/* How a bare answer (a status line and its header lines) goes out on s: the
+** request handler's reply.  Returns the send's result. */
+typedef int (*Bare_Answer)(pal_socket s, const char *ans);
+
 /* Starts a cookie sequence for the peer rip on socket s: a fresh start number
-** in its slot, sent in a redirect.  The caller then closes s.  Returns the
-** send's result. */
-int Start_Sequence(pal_socket s, uint32_t rip);
+** in its slot, sent with answer in a redirect.  The caller then closes s.
+** Returns the send's result. */
+int Start_Sequence(pal_socket s, uint32_t rip, Bare_Answer answer);
 
 /* The pause after a refusal, in milliseconds: 5000.  Start-up sets it from
 ** the environment variable VELMORA_REFUSE_PAUSE_MS, so tests need not wait. */

@@ -269,7 +269,7 @@ static int serve_request(pal_socket s, CONN *c, size_t n, int *ok)
         Refuse_Access(s, line, h.referer, h.agent);
         return 0;
     case ACCESS_START:
-        Start_Sequence(s, rip);
+        Start_Sequence(s, rip, reply);
         return 0;
     case ACCESS_ACCEPT:
         break;
@@ -288,7 +288,7 @@ static int serve_request(pal_socket s, CONN *c, size_t n, int *ok)
     /* A Roku_Config.txt that Roku_path does not serve leaves the path
     ** empty, which then answers as missing. */
     c->path[0] = 0;
-    if (Roku_path(s, c->item, c->path, req)) return 1;
+    if (Serve_Roku(s, c->item, c->path, req)) return 1;
     /* Outside the shared places a target is answered as a missing one. */
     if (c->path[0] && !Confined_Path(c->path, sizeof c->path)) c->path[0] = 0;
     Debug("path = %s", c->path);
@@ -482,6 +482,13 @@ int send_bounded(pal_socket s, const void *buf, int len)
     return done;
 }
 
+int Serve_Roku(pal_socket s, char *item, char *out, int req)
+{
+    std::string page;
+    if (!Roku_path(item, out, req, &page)) return 0;
+    return send_page(s, page.data(), page.size(), req);
+}
+
 /* Sends a short bare answer with its two line feeds in one send. */
 int reply(pal_socket s, const char *ans)
 {
@@ -493,16 +500,4 @@ int reply(pal_socket s, const char *ans)
     buf[n++] = '\n';
     buf[n] = 0;
     return send_bounded(s, buf, (int)n);
-}
-
-/* No call-trace entry here: answers are built from dozens of calls, and a
-** fault inside one is already placed by its caller's entry. */
-size_t bld(size_t cnt, char *out, size_t size, const char *in)
-{
-    if (!size) return 0;
-    if (cnt > size - 1) cnt = size - 1;
-    size_t n = strnlen(in, size - 1 - cnt);
-    memcpy(out + cnt, in, n);
-    out[cnt + n] = 0;
-    return cnt + n;
 }

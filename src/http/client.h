@@ -75,12 +75,13 @@ int send_bounded(pal_socket s, const void *buf, int len);
 ** environment variable VELMORA_STALL_SECONDS, so tests need not wait. */
 extern std::atomic<int> Stall_Seconds;
 
+/* Answers the target item as the /Roku/ tree decides (Roku_path): a page of
+** its own is sent here and the send's result returned; else 0 with the path
+** to serve in out (MAX_PATH_TXT bytes), empty for a missing one. */
+int Serve_Roku(pal_socket s, char *item, char *out, int req);
+
 /* Sends ans followed by two line feeds in one send.  Returns the send's
 ** result. */
 int reply(pal_socket s, const char *ans);
-
-/* Appends in to out (a buffer of size bytes) at position cnt, NUL-terminated,
-** cutting what does not fit.  Returns the new length. */
-size_t bld(size_t cnt, char *out, size_t size, const char *in);
 
 #endif

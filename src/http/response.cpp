@@ -13,17 +13,18 @@
 #include "http/response.h"
 
 #include <climits>
+#include <vector>
 
 #include "http/access.h"
 #include "http/client.h"
 #include "config/config.h"
 #include "subs/files.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "http/winerr.h"
 #include "live/transcode.h"
-#include "ui/dialog.h"
 
 /* A shortfall of fewer bytes than this is padded with zero bytes. */
 #define PAD_LIMIT 1000
@@ -179,22 +180,6 @@ const char *getmime(const char *in, int idx)
     return none;
 }
 
-/* The 24-character clock text of t in local time. */
-size_t Clock_Text(time_t t, char *out, size_t size)
-{
-    WALK("Clock_Text");
-    static const char days[] = "SunMonTueWedThuFriSat";
-    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    struct tm tm = {};   /* a time the system cannot convert reads as zeros */
-    pal_localtime(t, &tm);
-    int wd = tm.tm_wday >= 0 && tm.tm_wday < 7 ? tm.tm_wday : 0;
-    int mo = tm.tm_mon >= 0 && tm.tm_mon < 12 ? tm.tm_mon : 0;
-    /* English names whatever the locale: players parse this. */
-    sfmt(out, size, "%.3s %.3s%3d %02d:%02d:%02d %d", days + 3 * wd, months + 3 * mo, tm.tm_mday,
-         tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
-    return strlen(out);
-}
-
 /* top - start, or 0 when that is not above 0; never overflows. */
 static long long span(long long top, long long start)
 {
@@ -223,49 +208,51 @@ int fit_range(long long *start, long long *end, long long size)
     return 1;
 }
 
-/* Builds the header block into buf.  Returns its length. */
+size_t write_header(char *buf, size_t size, const char *status, const header_line *lines, int count)
+{
+    size_t h = bld(0, buf, size, "HTTP/1.1 ");
+    h = bld(h, buf, size, status);
+    h = bld(h, buf, size, "\n");
+    for (int i = 0; i < count; i++) {
+        h = bld(h, buf, size, lines[i].name);
+        h = bld(h, buf, size, ": ");
+        h = bld(h, buf, size, lines[i].value);
+        h = bld(h, buf, size, "\n");
+    }
+    return bld(h, buf, size, "\n");
+}
+
+/* The header block of a file's answer into buf.  Returns its length. */
 static size_t header_block(char *buf, size_t size, int status, const char *type, long long length,
                            const char *range, time_t mtime)
 {
-    char num[64];
-    size_t h = bld(0, buf, size, "HTTP/1.1 ");
-    sfmt(num, sizeof num, "%d", status);
-    h = bld(h, buf, size, num);
+    char code[64], num[64], modified[64], now[64], ranged[128], version[64];
     /* " OK" for every status, 206 and 404 alike: the channel was built
     ** against these bytes and reads only the number.  A range the file
     ** cannot satisfy is no success, and is not called one. */
-    h = bld(h, buf, size, status == 416 ? " Range Not Satisfiable\n" : " OK\n");
-    h = bld(h, buf, size, "Content-type: ");
-    h = bld(h, buf, size, type);
-    h = bld(h, buf, size, "\n");
+    sfmt(code, sizeof code, "%d%s", status, status == 416 ? " Range Not Satisfiable" : " OK");
     sfmt(num, sizeof num, "%lld", length);
-    h = bld(h, buf, size, "Content-length: ");
-    h = bld(h, buf, size, num);
-    h = bld(h, buf, size, "\n");
+    header_line lines[7];
+    int n = 0;
+    lines[n++] = {"Content-type", type};
+    lines[n++] = {"Content-length", num};
     if (status == 206 || status == 416) {
-        h = bld(h, buf, size, "Content-range: bytes ");
-        h = bld(h, buf, size, range);
-        h = bld(h, buf, size, "\n");
+        sfmt(ranged, sizeof ranged, "bytes %s", range);
+        lines[n++] = {"Content-range", ranged};
     }
-    char clock[64];
     if (status != 404) {
-        Clock_Text(mtime, clock, sizeof clock);
-        h = bld(h, buf, size, "Last-Modified: ");
-        h = bld(h, buf, size, clock);
-        h = bld(h, buf, size, "\n");
+        Clock_Text(mtime, modified, sizeof modified);
+        lines[n++] = {"Last-Modified", modified};
     }
     /* "Close" whatever the connection does next: the channel expects the
     ** header; the connection in fact stays open unless the player asked to
     ** close. */
-    h = bld(h, buf, size, "Connection: Close\n");
-    Clock_Text(pal_time(), clock, sizeof clock);
-    h = bld(h, buf, size, "Date: ");
-    h = bld(h, buf, size, clock);
-    h = bld(h, buf, size, "\n");
-    h = bld(h, buf, size, "Server: Velmora ");
-    h = bld(h, buf, size, Version);
-    h = bld(h, buf, size, "\n\n");
-    return h;
+    lines[n++] = {"Connection", "Close"};
+    Clock_Text(pal_time(), now, sizeof now);
+    lines[n++] = {"Date", now};
+    sfmt(version, sizeof version, "Velmora %s", Version);
+    lines[n++] = {"Server", version};
+    return write_header(buf, size, code, lines, n);
 }
 
 /* The response path: header block, body in blocks, padding, log line. */
@@ -317,8 +304,7 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
         uint32_t t0 = pal_ticks();
         const char *name = strrchr(path, '/');
         name = name ? name + 1 : path;
-        HWND w = Win.load();
-        pal_progress_range(w, IDC_PROGRESS, 0, 100);
+        Status_Progress_Range(0, 100);
         int me = GetMyID();
         if (me >= 0) DataArray[me].Xfer = 1;
 
@@ -337,17 +323,17 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
                 failed = 1;
                 break;
             }
-            pal_set_dlg_item_text(w, IDC_COUNTERS, name);
+            Status_Line(STATUS_COUNTERS, name);
             /* Sent so far over what was still to send: the bar runs faster
             ** towards the end, as users know it. */
             double pos = 100.0 * (double)sent / (double)left;
-            pal_progress_pos(w, IDC_PROGRESS, pos < 1e9 ? (int)pos : 1000000000);
+            Status_Progress(pos < 1e9 ? (int)pos : 1000000000);
             sent += (long long)n;
             left -= (long long)n;
             if (n != block) break;
         }
         if (me >= 0) DataArray[me].Xfer = 0;
-        pal_progress_pos(w, IDC_PROGRESS, 0);
+        Status_Progress(0);
 
         uint32_t ms = pal_ticks() - t0;
         if (ms == 0) ms = 1;
@@ -371,4 +357,58 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
     if (req == METHOD_GET && !failed && (status == 200 || status == 206)) Drop_VLC_File(f->path);
     http_log(s, f->line, status, req == METHOD_GET ? sent : head_sent, f->referer, f->agent);
     return failed ? -1 : 0;
+}
+
+/* Room for the header block of a page: its fixed lines, the clock text and
+** a 20-digit length come to well under this. */
+#define HEADER_ROOM 512
+
+/* The text/plain answer: the header block and, unless HEAD, the cnt bytes
+** of output, from one buffer.  Returns the bytes sent, or the failed send's
+** result. */
+int send_page(pal_socket s, const char *output, size_t cnt, int req)
+{
+    WALK("send_page");
+    if (cnt > (size_t)INT_MAX - HEADER_ROOM - 1)
+        cnt = (size_t)INT_MAX - HEADER_ROOM - 1;
+
+    size_t body = req == METHOD_HEAD ? 0 : cnt;
+    std::vector<char> buf(HEADER_ROOM + body + 1);
+    char *b = buf.data();
+    char num[32], date[64];
+    sfmt(num, sizeof num, "%zu", cnt);
+    Clock_Text(pal_time(), date, sizeof date);
+    /* The channel checks this Server text; it stays when the program's own
+    ** version (Version) moves on.  The connection lines are what the
+    ** channel was built against. */
+    const header_line lines[] = {
+        {"Date", date}, {"Server", "Velmora 2.0.14.0"}, {"Content-type", "text/plain"},
+        {"Content-length", num}, {"Connection", "Keep-Alive"}, {"Keep-Alive", "max=5, timeout=5"}};
+    size_t n = write_header(b, HEADER_ROOM, "200 Document follows", lines, (int)(sizeof lines / sizeof lines[0]));
+    if (body)
+        memcpy(b + n, output, body);
+    size_t len = n + body;
+    b[len] = 0;
+    Debug("Send data %i\n*\n%s\n*", (int)len, b);
+
+    /* One send carries it all; a send that takes only part of a large
+    ** page (a time-out on a slow player) is continued with the rest. */
+    int result = 0;
+    size_t done = 0;
+    while (done < len) {
+        int r = pal_send(s, b + done, (int)(len - done));
+        if (r <= 0) {
+            result = r < 0 ? r : PAL_SOCKET_ERROR;
+            break;
+        }
+        done += (size_t)r;
+        result = (int)done;
+    }
+    Debug("Roku send %i", result);
+    if (result < 0) {
+        char err[300];
+        pal_error_text(pal_socket_error(), err, sizeof err);
+        Debug("send failed - %s", err);
+    }
+    return result;
 }

@@ -1,6 +1,6 @@
 /*
-** File responses: MIME types, byte ranges, the header block and the body
-** sent in blocks.
+** Answers: the one writer of header blocks, MIME types, byte ranges, files
+** sent in blocks and pages of our own sent whole.
 */
 #ifndef VELMORA_RESPONSE_H
 #define VELMORA_RESPONSE_H
@@ -9,13 +9,25 @@
 
 #define SEND_BLOCK 100000    /* bytes read and sent at a time */
 
+/* One line of a header block: "name: value". */
+struct header_line {
+    const char *name;
+    const char *value;
+};
+
+/* Writes the header block "HTTP/1.1 status", the count lines in their
+** order and the empty line, LF-only, into buf (size bytes, cut to fit).
+** Returns its length.  Every header block of the server comes from here. */
+size_t write_header(char *buf, size_t size, const char *status, const header_line *lines, int count);
+
+/* Sends a page of our own as a text/plain answer with cnt bytes of output
+** as its body (left out for HEAD), header and body in one buffer.  Returns
+** the bytes sent, or the failed send's result. */
+int send_page(pal_socket s, const char *output, size_t cnt, int req);
+
 /* For the extension of in: the MIME type (idx 0), the extension list (1) or
 ** the description (2); "text/plain" and null when there is no such row. */
 const char *getmime(const char *in, int idx);
-
-/* The clock text of t in local time, "Www Mmm dd hh:mm:ss yyyy" (English
-** names, the day padded with a blank), into out.  Returns its length. */
-size_t Clock_Text(time_t t, char *out, size_t size);
 
 /* Fits the asked range [start, end) (end one past the last byte, 0 for to
 ** the end; start below 0 for the last -start bytes) to a stream of size

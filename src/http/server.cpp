@@ -15,13 +15,13 @@
 #include "http/socket.h"
 #include "config/config.h"
 #include "subs/files.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "library/itunes.h"
 #include "live/transcode.h"
 #include "subs/win.h"
-#include "ui/dialog.h"
 #include "http/winerr.h"
 
 std::atomic<int> My_Socket{0};
@@ -110,7 +110,7 @@ pal_socket getmysocket(void)
             My_Socket = s;
             char line[200];
             sfmt(line, sizeof line, "Server - %s:%d - %s", adrs, port, Mach);
-            pal_set_dlg_item_text(Win.load(), IDC_SERVER, line);
+            Status_Line(STATUS_SERVER, line);
             Check_Version();
             return s;
         }
@@ -234,8 +234,8 @@ int server(void)
         char msg[200];
         sfmt(msg, sizeof msg, "Unable to acquire socket - %s ports 80, 8000 and 8080", Selected_Adrs());
         Alert("Socket Error", msg, 0);
+        /* The server control shows the state when this thread ends. */
         Active = 0;
-        pal_set_dlg_item_text(Win.load(), IDC_START, "Start");
         return 0;
     }
     Debug("Http listening on %s  Port %i  %s", Selected_Adrs(), My_Port.load(), My_Host);
@@ -255,7 +255,7 @@ int server(void)
         if (idle > idle_check) {
             int code = Chk_iTunes_iPhoto();
             /* The import runs on the main thread; wait until it is done. */
-            if (code) pal_send_message(Win.load(), WM_IMPORT, 1, 2);
+            if (code) Status_Import_Due();
             idle = 0;
         }
         Debug("sockwait start");

@@ -13,15 +13,11 @@
 
 #include "config/config.h"
 #include "http/server.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
-#include "ui/dialog.h"
 #include "http/winerr.h"
-
-/* The four octets of a host-order address, for "%d.%d.%d.%d". */
-#define OCTETS(a) (int)(((a) >> 24) & 255), (int)(((a) >> 16) & 255), \
-                  (int)(((a) >> 8) & 255), (int)((a) & 255)
 
 /* Fills My_Host, IP_Adrs and IP_cnt from the host's name and its addresses.
 ** A failed lookup leaves the table as it was.  Returns 0. */
@@ -71,49 +67,6 @@ uint32_t get_ip(const char *name)
     }
     Debug("IP address for %s = %i.%i.%i.%i", name ? name : "", OCTETS(h.h_addrs[0]));
     return h.h_addrs[0];
-}
-
-/* Traces both ends of s and returns the peer's address (0 when s has no
-** peer). */
-uint32_t Get_Peer(pal_socket s)
-{
-    WALK("Get_Peer");
-    uint32_t local = 0, peer = 0;
-    if (pal_getsockname(s, &local, nullptr) != 0) local = 0;
-    if (pal_getpeername(s, &peer, nullptr) != 0) peer = 0;
-    Debug("Local  IP = %d.%d.%d.%d", OCTETS(local));
-    Debug("Remote IP = %d.%d.%d.%d", OCTETS(peer));
-    return peer;
-}
-
-/* A peer that is unplugged or asleep never answers the connect; the system
-** would wait minutes for it.  Every outbound connect gives up after this. */
-static const int CONNECT_TIMEOUT_MS = 3000;
-
-/* A TCP socket connected to host:port (mode 0) or bound to it (mode not 0);
-** 0 on failure. */
-pal_socket getasocket(uint32_t host, int port, int mode)
-{
-    WALK("getasocket");
-    pal_socket s = pal_socket_open(PAL_AF_INET, PAL_SOCK_STREAM, 0);
-    if (s == PAL_INVALID_SOCKET) {
-        Debug("Acquire socket failed %i", pal_socket_error());
-        return 0;
-    }
-    Debug("Open socket - %d (getasocket)", s);
-    if (mode) {
-        if (pal_bind(s, host, port) != 0) {
-            Debug("Unable to acquire network port %i", port);
-            pal_closesocket(s);
-            return 0;
-        }
-    } else if (pal_connect_within(s, host, port, CONNECT_TIMEOUT_MS) != 0) {
-        Debug("Can't open data connection %i", pal_socket_error());
-        pal_closesocket(s);
-        return 0;
-    }
-    Get_Peer(s);
-    return s;
 }
 
 /*
@@ -248,6 +201,6 @@ int Check_Version(void)
     ** announcement is the one to fetch the release from. */
     char msg[400];
     sfmt(msg, sizeof msg, "Version %s is available at %s", avail, host.c_str());
-    pal_set_dlg_item_text(Win.load(), IDC_ACTIVITY, msg);
+    Status_Line(STATUS_ACTIVITY, msg);
     return 1;
 }

@@ -7,6 +7,7 @@
 #define VELMORA_SOCKET_H
 
 #include "global.h"
+#include "subs/net.h"
 
 /* Fills My_Host, IP_Adrs and IP_cnt with the host's name and its IPv4
 ** addresses.  Returns 0. */
@@ -18,13 +19,6 @@ const char *Selected_Adrs(void);
 
 /* The first IPv4 address of name (host order), or 0. */
 uint32_t get_ip(const char *name);
-
-/* The peer address of the connected socket s (host order). */
-uint32_t Get_Peer(pal_socket s);
-
-/* A TCP socket connected to host:port (mode 0, within a few seconds) or
-** bound to it (mode not 0), or 0. */
-pal_socket getasocket(uint32_t host, int port, int mode);
 
 /* Fetches url over HTTP into buf (at most max - 1 bytes, NUL-terminated;
 ** headers included).  Returns the bytes received, or 0. */

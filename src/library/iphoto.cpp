@@ -25,9 +25,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "ui/dialog.h"
-#include "http/response.h"
 #include "subs/files.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
@@ -121,7 +120,7 @@ static void progress(long long size)
     if (pct > 100) pct = 100;
     if (pct == Shown) return;
     Shown = (int)pct;
-    pal_progress_pos(Win.load(), IDC_PROGRESS, Shown);
+    Status_Progress(Shown);
 }
 
 /* ----------------------------------------------------------- line reading */
@@ -490,7 +489,7 @@ int Bld_iPhoto(void)
         iPhoto_Time = st.mtime;
         size = st.st_size;
     }
-    pal_progress_range(Win.load(), IDC_PROGRESS, 0, 100);
+    Status_Progress_Range(0, 100);
 
     /* The traces name the folders as the user knows them. */
     if (!is_folder(Roku_Path)) {
@@ -540,7 +539,7 @@ int Bld_iPhoto(void)
 
     for (int i = 0; i < pmax; i++) put(Index_f, "%d,", IDX[i]);
     put(Index_f, "\n");
-    pal_progress_range(Win.load(), IDC_PROGRESS, 0, 100);
+    Status_Progress_Range(0, 100);
     Debug("* iPhoto Tables Complete");
     if (int err = close_tables()) {
         /* A full disk: the server serves on, and the next start imports anew. */

@@ -33,9 +33,9 @@
 
 #include "library/artwork.h"
 #include "config/config.h"
-#include "ui/dialog.h"
 #include "library/iphoto.h"
 #include "subs/files.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
@@ -151,7 +151,7 @@ static void count_line(const char *line)
     lines++;
     pos += (long long)strlen(line);
     int pct = end > 0 ? (int)(pos * 100 / end) : 0;
-    pal_progress_pos(Win.load(), IDC_PROGRESS, pct > 100 ? 100 : pct);
+    Status_Progress(pct > 100 ? 100 : pct);
 }
 
 /* --------------------------------------------------------- the checker */
@@ -536,7 +536,7 @@ void insert_trk(void)
     char text[200];
     sfmt(text, sizeof text, "Artists %i  Albums %i  Songs %i  Artwork %i", artist_cnt, album_cnt,
          song_cnt, art_cnt);
-    pal_set_dlg_item_text(Win.load(), IDC_COUNTERS, text);
+    Status_Line(STATUS_COUNTERS, text);
     /* Let the dialog handle its messages now and then during a long build.
     ** Only the messages: a 1 ms wait here would be 5000 waits for a library
     ** of 50000 songs, more than the whole build's own work. */
@@ -757,7 +757,7 @@ static int open_library(void)
     My_Stat_Buf st;
     if (My_stat(lib.c_str(), &st) != 0) st = My_Stat_Buf{};
     end = st.st_size;
-    pal_progress_range(Win.load(), IDC_PROGRESS, 0, 100);
+    Status_Progress_Range(0, 100);
 
     /* The traces name the folders as the user knows them. */
     if (!is_folder(Roku_Path)) {
@@ -802,7 +802,7 @@ static int build(void)
     end_build();
 
     if (Active) {
-        pal_progress_pos(Win.load(), IDC_PROGRESS, 0);
+        Status_Progress(0);
         Debug("iTunes Build Complete");
         New_iTunes = 1;
     } else {

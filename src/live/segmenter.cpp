@@ -14,9 +14,10 @@
 
 #include <cstdlib>
 
-#include "http/socket.h"
+#include "subs/net.h"
 #include "live/transcode.h"
 #include "subs/files.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
@@ -384,7 +385,7 @@ int VLC_Trans(int idx)
         sfmt(name, sizeof name, "%s/vlc_Capture", Roku_Path);
         src.CAP = My_fopen(name, "wb");
     }
-    pal_set_dlg_item_text(Win.load(), 111, " ");
+    Status_Line(STATUS_ACTIVITY, " ");
 
     unsigned char *buf = (unsigned char *)malloc(TS_BLOCK);
     TS_STATE *st = (TS_STATE *)calloc(1, sizeof(TS_STATE));
@@ -426,7 +427,7 @@ int VLC_Trans(int idx)
                 seqtime = pal_time();
                 char msg[80];
                 sfmt(msg, sizeof msg, "Warning dropped %d Audio Video blocks", st->seqerr);
-                pal_set_dlg_item_text(Win.load(), 111, msg);
+                Status_Line(STATUS_ACTIVITY, msg);
             }
             if (!src.DATA) {
                 int r = n - used;

@@ -16,11 +16,11 @@
 #include "config/config.h"
 #include "live/segmenter.h"
 #include "subs/files.h"
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
 #include "subs/win.h"
-#include "ui/options.h"
 
 const char *const Movies[] = {
     "vlc", "3gp", "aaf", "asf", "avc", "avchd", "avi", "dat", "dev", "dsh", "fla", "flr", "flv",
@@ -241,7 +241,7 @@ static int locate_vlc(void)
     /* Without VLC in its usual places the user is asked for its folder (a
     ** front end with nobody to ask answers with none). */
     if (!vlc[0]) {
-        Get_Path(Win.load(), "Select Location of VLC absolute", vlc, 0, sizeof vlc);
+        Status_Pick_Path("Select Location of VLC absolute", vlc, 0, sizeof vlc);
         flip_slash(vlc);
         size_t n = strlen(vlc);
         if (n > 1 && vlc[n - 1] == '/') vlc[n - 1] = 0;

@@ -7,9 +7,8 @@
 ** library tables and the Recent folder), a library folder prefix, or the
 ** target itself when it is already a path.
 **
-** The pages and the header block are read by the channel byte for byte:
-** LF-only lines, "text/plain" even for the HTML listings, and a Server line
-** with a fixed version text.
+** The pages are read by the channel byte for byte (LF-only lines); the
+** request handler sends them as "text/plain", even the HTML listings.
 */
 #include "global.h"
 #include "roku/roku.h"
@@ -20,9 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "http/client.h"
 #include "config/config.h"
-#include "http/response.h"
 #include "live/transcode.h"
 #include "subs/files.h"
 #include "subs/text.h"
@@ -32,10 +29,6 @@
 /* Set when the music import has new tables; shown in listings, cleared when
 ** the channel fetches Roku_Config.txt. */
 std::atomic<int> New_iTunes{0};
-
-/* Room for the header block of Roku_send: its fixed lines, the clock text
-** and a 20-digit length come to well under this. */
-#define HEADER_ROOM 512
 
 /* The largest Velmora.ini that is served whole.  The file Velmora writes is
 ** a few kilobytes; the cap only keeps a damaged file from taking the
@@ -87,9 +80,9 @@ static size_t html_room(const char *in)
 }
 
 /* Maps the request target item (changed in place) to the path to serve in
-** out, or answers "/", "/Roku/" and Roku_Config.txt here.  Returns the send's
-** result when it answered, else 0. */
-int Roku_path(pal_socket s, char *item, char *out, int req)
+** out, or puts the page that answers "/", "/Roku/" and Roku_Config.txt in
+** page.  Returns 1 for a page, else 0. */
+int Roku_path(char *item, char *out, int req, std::string *page)
 {
     WALK("Roku_path");
     Debug("Roku %i = %s", req, item);
@@ -101,9 +94,10 @@ int Roku_path(pal_socket s, char *item, char *out, int req)
     /* The two listings are recognised before decoding, so an encoded
     ** "/Roku%2F" is an ordinary target. */
     if (!strcmp(item, "/") || !strcmp(item, "/Roku/")) {
-        std::vector<char> page(html_room(item));
-        size_t n = bld_html(item, page.data(), page.size());
-        return Roku_send(s, page.data(), n, req);
+        std::vector<char> text(html_room(item));
+        size_t n = bld_html(item, text.data(), text.size());
+        page->assign(text.data(), n);
+        return 1;
     }
 
     /* Decode keeps at most 999 characters; a longer target would be cut to
@@ -120,7 +114,7 @@ int Roku_path(pal_socket s, char *item, char *out, int req)
     if (len > 15 && !strcmp(item + len - 15, "Roku_Config.txt")) {
         New_Title = 0;
         New_iTunes = 0;
-        int rc = bld_config(s, item, req);
+        int rc = bld_config(item, page);
         /* Only /Roku/Roku_Config.txt is served.  Any other file of that
         ** name (the marker link of a private folder's listing) gets an
         ** empty path, which the request handler answers with missing.htm
@@ -239,74 +233,10 @@ size_t bld_html(const char *in, char *data, size_t size)
     return n;
 }
 
-/* Sends the text/plain answer: the header block and, unless HEAD, the cnt
-** bytes of output, from one buffer.  Returns the bytes sent, or the failed
-** send's result. */
-int Roku_send(pal_socket s, const char *output, size_t cnt, int req)
-{
-    WALK("Roku_send");
-    if (cnt > (size_t)INT_MAX - HEADER_ROOM - 1)
-        cnt = (size_t)INT_MAX - HEADER_ROOM - 1;
-
-    size_t body = req == METHOD_HEAD ? 0 : cnt;
-    std::vector<char> buf(HEADER_ROOM + body + 1);
-    char *b = buf.data();
-    char num[32], date[64];
-    sfmt(num, sizeof num, "%zu", cnt);
-    size_t dn = Clock_Text(pal_time(), date, sizeof date - 1);
-    date[dn] = '\n';
-    date[dn + 1] = 0;
-
-    size_t n = 0;
-    n = bld(n, b, HEADER_ROOM, "HTTP/1.1 ");
-    n = bld(n, b, HEADER_ROOM, "200");
-    n = bld(n, b, HEADER_ROOM, " Document follows\n");
-    n = bld(n, b, HEADER_ROOM, "Date: ");
-    n = bld(n, b, HEADER_ROOM, date);
-    /* The channel checks this exact text; it stays when the program's own
-    ** version (Version) moves on. */
-    n = bld(n, b, HEADER_ROOM, "Server: Velmora 2.0.14.0\n");
-    n = bld(n, b, HEADER_ROOM, "Content-type: ");
-    n = bld(n, b, HEADER_ROOM, "text/plain");
-    n = bld(n, b, HEADER_ROOM, "\n");
-    n = bld(n, b, HEADER_ROOM, "Content-length: ");
-    n = bld(n, b, HEADER_ROOM, num);
-    n = bld(n, b, HEADER_ROOM, "\n");
-    n = bld(n, b, HEADER_ROOM, "Connection: Keep-Alive\n");
-    n = bld(n, b, HEADER_ROOM, "Keep-Alive: max=5, timeout=5\n");
-    n = bld(n, b, HEADER_ROOM, "\n");
-    if (body)
-        memcpy(b + n, output, body);
-    size_t len = n + body;
-    b[len] = 0;
-    Debug("Send data %i\n*\n%s\n*", (int)len, b);
-
-    /* One send carries it all; a send that takes only part of a large
-    ** page (a time-out on a slow player) is continued with the rest. */
-    int result = 0;
-    size_t done = 0;
-    while (done < len) {
-        int r = pal_send(s, b + done, (int)(len - done));
-        if (r <= 0) {
-            result = r < 0 ? r : PAL_SOCKET_ERROR;
-            break;
-        }
-        done += (size_t)r;
-        result = (int)done;
-    }
-    Debug("Roku send %i", result);
-    if (result < 0) {
-        char err[300];
-        pal_error_text(pal_socket_error(), err, sizeof err);
-        Debug("send failed - %s", err);
-    }
-    return result;
-}
-
-/* Sends Velmora.ini as /Roku/Roku_Config.txt, the private folders and their
-** PINs included (the channel asks for the PIN, not the server).  Returns
-** the send's result, or 0 when nothing was sent. */
-int bld_config(pal_socket s, const char *item, int req)
+/* Reads Velmora.ini as /Roku/Roku_Config.txt, the private folders and their
+** PINs included (the channel asks for the PIN, not the server), into page.
+** Returns 1 when page holds the answer, or 0 when nothing is served. */
+int bld_config(const char *item, std::string *page)
 {
     WALK("bld_config");
     if (strcmp(item, "/Roku/Roku_Config.txt")) {
@@ -326,7 +256,8 @@ int bld_config(pal_socket s, const char *item, int req)
     /* The file is read as a text-mode "r" open reads it on Windows, where
     ** the channel was first served: each CR LF becomes LF, a lone CR stays.
     ** So the channel sees the same bytes from every build. */
-    std::string page;
+    std::string &text = *page;
+    text.clear();
     char chunk[200];
     size_t got;
     int cr = 0;                            /* a CR waiting for its LF */
@@ -334,22 +265,22 @@ int bld_config(pal_socket s, const char *item, int req)
         for (size_t i = 0; i < got; i++) {
             char c = chunk[i];
             if (cr && c != '\n')
-                page += '\r';
+                text += '\r';
             cr = c == '\r';
             if (!cr)
-                page += c;
+                text += c;
         }
-        if ((long)page.size() > MAX_CONFIG_SERVED) {
+        if ((long)text.size() > MAX_CONFIG_SERVED) {
             Debug("config cut at %ld bytes", MAX_CONFIG_SERVED);
-            page.resize(MAX_CONFIG_SERVED);
+            text.resize(MAX_CONFIG_SERVED);
             cr = 0;
             break;
         }
     }
     if (cr)
-        page += '\r';
+        text += '\r';
     fclose(f);
-    return Roku_send(s, page.data(), page.size(), req);
+    return 1;
 }
 
 /* Rewrites the Recent folder of the data folder: n.mp4x holds row n of the

@@ -7,10 +7,14 @@
 
 #include "global.h"
 
+#include <string>
+
 /* Maps the request target item (changed in place) to the path to serve in
-** out (MAX_PATH_TXT bytes), or answers it here.  req is the method number
-** (0 GET, 3 HEAD).  Returns the send's result when answered here, else 0. */
-int Roku_path(pal_socket s, char *item, char *out, int req);
+** out (MAX_PATH_TXT bytes), or decides to answer it with a page of our own
+** ("/", "/Roku/" and /Roku/Roku_Config.txt): then page holds the body, to
+** be sent as text/plain, and 1 is returned; else 0.  req is the method
+** number (0 GET, 3 HEAD), for the trace. */
+int Roku_path(char *item, char *out, int req, std::string *page);
 
 /* Maps a target below /Roku/ to a link's folder: 1 and out filled, or 0. */
 int Get_Roku_Path(const char *item, char *out);
@@ -19,13 +23,9 @@ int Get_Roku_Path(const char *item, char *out);
 ** Returns its length. */
 size_t bld_html(const char *in, char *data, size_t size);
 
-/* Sends a text/plain answer with cnt bytes of output as its body (left out
-** for HEAD).  Returns the send's result. */
-int Roku_send(pal_socket s, const char *output, size_t cnt, int req);
-
-/* Sends Velmora.ini as /Roku/Roku_Config.txt.  Returns the send's result,
-** or 0 when nothing was sent. */
-int bld_config(pal_socket s, const char *item, int req);
+/* Reads Velmora.ini into page when item is /Roku/Roku_Config.txt.  Returns
+** 1 when page holds the answer, 0 when the target is not served. */
+int bld_config(const char *item, std::string *page);
 
 /* Rewrites the Recent folder from the recent list. */
 void bld_recent(void);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include "pal/pal.h"
 
@@ -27,6 +28,14 @@ size_t sfmt(char *dst, size_t size, const char *fmt, ...)
 /* Bounded append of printf-style text at the end of the text in dst. */
 size_t sappend(char *dst, size_t size, const char *fmt, ...)
     PAL_PRINTF(3, 4);
+
+/* Appends in to out (a buffer of size bytes) at position cnt, NUL-terminated,
+** cutting what does not fit.  Returns the new length. */
+size_t bld(size_t cnt, char *out, size_t size, const char *in);
+
+/* The clock text of t in local time, "Www Mmm dd hh:mm:ss yyyy" (English
+** names, the day padded with a blank), into out.  Returns its length. */
+size_t Clock_Text(time_t t, char *out, size_t size);
 
 /* Position of the first case-insensitive occurrence of pat in str; 0 when
 ** none, and also when the occurrence is at position 0 (callers use it where a

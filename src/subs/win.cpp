@@ -5,6 +5,7 @@
 #include "global.h"
 #include "subs/win.h"
 
+#include "subs/status.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
@@ -16,7 +17,7 @@ int Alert(const char *hdg, const char *txt, int err)
 {
     Push("Alert");
     Debug("Alert %d %s - %s", err, hdg, txt);
-    pal_message_box(Win.load(), txt, hdg);
+    Status_Box(txt, hdg);
     if (err) {
         Close_Threads();
         pal_exit(1);
@@ -34,7 +35,7 @@ void ErrorExit(const char *func)
     pal_error_text(err, sys, sizeof sys);
     sfmt(msg, sizeof msg, "* %s *\n%s", func, sys);
     Debug("Alert %d %s - %s", 1, "Error", msg);
-    pal_message_box(Win.load(), msg, "Error");
+    Status_Box(msg, "Error");
     Close_Threads();
     pal_exit(1);
 }

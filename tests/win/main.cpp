@@ -12,6 +12,7 @@
 #include <random>
 
 #include "helpers.h"
+#include "pal/pal.h"
 
 /* A new folder below the system's temporary folder. */
 std::string temp_folder(void)
@@ -27,6 +28,9 @@ std::string temp_folder(void)
 int main(int argc, char **argv)
 {
     if (!freopen("NUL", "r", stdin)) return 1;
+    /* The suite drives the portable dialog manager, as on Linux, even with
+    ** a display at hand; the system's dialogs have their own driver. */
+    pal_set_front_end(pal_headless_front_end());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
