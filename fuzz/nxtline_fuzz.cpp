@@ -1,7 +1,7 @@
 /*
 ** Fuzz target for the photo library's line reader: the input bytes become
 ** the file that nxtline reads, line by line to its end, with every line also
-** taken apart by Strip, so that AddressSanitizer catches any read or write
+** taken apart by tag_text, so that AddressSanitizer catches any read or write
 ** past the 2000-byte block or the line buffer.  Each line must fit its
 ** buffer, and each call that gives a line must consume at least one byte.
 */
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t len = strnlen(line, sizeof line);
         if (len >= sizeof line || ++calls > size) abort();
         taken += len;
-        int at = Strip(line);
+        int at = tag_text(line);
         if (at < 0 || (size_t)at > len) abort();
     }
     /* Lines never hold more than the file's bytes. */

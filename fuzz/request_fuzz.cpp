@@ -29,9 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     char item[MAX_PATH_TXT];
     size_t len0 = strlen(arg[0]);
-    strip(item, arg[0] + (len0 < 4 ? len0 : 4), sizeof item);
+    request_target(item, arg[0] + (len0 < 4 ? len0 : 4), sizeof item);
     char small[8];
-    strip(small, arg[0], sizeof small);
+    request_target(small, arg[0], sizeof small);
     for (int idx = 0; idx < 3; idx++) getmime(item, idx);
 
     /* The whole input as text, for the parsers that take a string. */

@@ -9,7 +9,7 @@
 ** Every byte here comes from the network: lines are cut to their table,
 ** every scan stops at a line's NUL, and numbers are held within bounds.
 **
-** The helpers at the end (strip, reply, bld) build and send the short
+** The helpers at the end (request_target, reply) build and send the short
 ** answers of the whole HTTP service.
 */
 #include "global.h"
@@ -284,8 +284,8 @@ static int serve_request(pal_socket s, CONN *c, size_t n, int *ok)
         return 0;
     }
 
-    strip(c->item, line + 4, sizeof c->item);
-    /* A Roku_Config.txt that Roku_path does not serve leaves the path
+    request_target(c->item, line + 4, sizeof c->item);
+    /* A Roku_Config.txt that Map_Target does not serve leaves the path
     ** empty, which then answers as missing. */
     c->path[0] = 0;
     if (Serve_Roku(s, c->item, c->path, req)) return 1;
@@ -432,9 +432,9 @@ int client(int s)
 /* ------------------------------------------------------------- helpers */
 
 /* Copies the request target out of a request line; returns its length. */
-int strip(char *out, const char *in, size_t size)
+int request_target(char *out, const char *in, size_t size)
 {
-    WALK("strip");
+    WALK("request_target");
     if (!size) return 0;
     while (*in == ' ') in++;
     size_t n = 0;
@@ -485,7 +485,7 @@ int send_bounded(pal_socket s, const void *buf, int len)
 int Serve_Roku(pal_socket s, char *item, char *out, int req)
 {
     std::string page;
-    if (!Roku_path(item, out, req, &page)) return 0;
+    if (!Map_Target(item, out, req, &page)) return 0;
     return send_page(s, page.data(), page.size(), req);
 }
 

@@ -63,7 +63,7 @@ int get_method(const char *line);
 /* Copies the request target out of a request line (from its fifth character
 ** on): leading blanks skipped, then up to a blank, a control character or
 ** the end; out holds at most size - 1 characters.  Returns the count. */
-int strip(char *out, const char *in, size_t size);
+int request_target(char *out, const char *in, size_t size);
 
 /* Sends the len bytes of buf to the connection s, waiting while the peer
 ** takes them, but no longer than Stall_Seconds without any progress (10
@@ -75,7 +75,7 @@ int send_bounded(pal_socket s, const void *buf, int len);
 ** environment variable VELMORA_STALL_SECONDS, so tests need not wait. */
 extern std::atomic<int> Stall_Seconds;
 
-/* Answers the target item as the /Roku/ tree decides (Roku_path): a page of
+/* Answers the target item as the /Roku/ tree decides (Map_Target): a page of
 ** its own is sent here and the send's result returned; else 0 with the path
 ** to serve in out (MAX_PATH_TXT bytes), empty for a missing one. */
 int Serve_Roku(pal_socket s, char *item, char *out, int req);

@@ -97,7 +97,7 @@ static int put(FILE *f, const char *fmt, ...)
 ** the whole line when it has no such pair.  Cuts line. */
 static const char *value(char *line)
 {
-    return line + Strip(line);
+    return line + tag_text(line);
 }
 
 /* An iPhoto timer interval (seconds since 2001, with a fraction) as seconds
@@ -165,7 +165,7 @@ int nxtline(char *line, int flag)
 }
 
 /* Once per value line, so off the call-trace stack as nxtline is. */
-int Strip(char *in)
+int tag_text(char *in)
 {
     char *open = strchr(in, '>');
     if (!open) return 0;

@@ -35,7 +35,7 @@ int nxtline(char *line, int flag);
 
 /* Cuts in at the first "<" after its first ">" and returns the offset just
 ** after that ">"; returns 0 and leaves in whole when either is missing. */
-int Strip(char *in);
+int tag_text(char *in);
 
 /* Read the rest of one album or roll and write its table line.  Return 0. */
 int iPhoto_Albums(const char *name, int ID);

@@ -82,9 +82,9 @@ static size_t html_room(const char *in)
 /* Maps the request target item (changed in place) to the path to serve in
 ** out, or puts the page that answers "/", "/Roku/" and Roku_Config.txt in
 ** page.  Returns 1 for a page, else 0. */
-int Roku_path(char *item, char *out, int req, std::string *page)
+int Map_Target(char *item, char *out, int req, std::string *page)
 {
-    WALK("Roku_path");
+    WALK("Map_Target");
     Debug("Roku %i = %s", req, item);
 
     /* "/C:/Music/a.mp3" is the Windows path "C:/Music/a.mp3". */
@@ -159,7 +159,7 @@ int Roku_path(char *item, char *out, int req, std::string *page)
     /* "/Roku" alone maps to the data folder itself; it is no listing, so
     ** the request handler answers it with 404.  "/Rokuxyz" is not ours. */
     if (starts(item, "/Roku/") || !strcmp(item, "/Roku")) {
-        if (Get_Roku_Path(item, out))
+        if (Title_Path(item, out))
             return 0;
         join(out, Roku_Path, item + 5);
         return 0;
@@ -169,9 +169,9 @@ int Roku_path(char *item, char *out, int req, std::string *page)
 
 /* Maps a target below /Roku/ whose first component names a title link to
 ** that link's folder.  Returns 1 with out filled, or 0. */
-int Get_Roku_Path(const char *item, char *out)
+int Title_Path(const char *item, char *out)
 {
-    WALK("Get_Roku_Path");
+    WALK("Title_Path");
     /* The tag starts just after "/Roku/"; a shorter item has none. */
     size_t len = strlen(item);
     const char *tag = len >= 6 ? item + 6 : item + len;

@@ -14,10 +14,10 @@
 ** ("/", "/Roku/" and /Roku/Roku_Config.txt): then page holds the body, to
 ** be sent as text/plain, and 1 is returned; else 0.  req is the method
 ** number (0 GET, 3 HEAD), for the trace. */
-int Roku_path(char *item, char *out, int req, std::string *page);
+int Map_Target(char *item, char *out, int req, std::string *page);
 
 /* Maps a target below /Roku/ to a link's folder: 1 and out filled, or 0. */
-int Get_Roku_Path(const char *item, char *out);
+int Title_Path(const char *item, char *out);
 
 /* Builds the listing page of "/" or "/Roku/" into data (size bytes).
 ** Returns its length. */

@@ -1,6 +1,6 @@
 /*
 ** Fuzz target for the /Roku/ tree and the pattern rules: arbitrary bytes as
-** a request target for Roku_path (in a buffer the size the request handler
+** a request target for Map_Target (in a buffer the size the request handler
 ** gives it) and the check of what may be served, and as a pattern and a
 ** name for Match under every flag combination.
 */
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memcpy(item.data(), data, n);
     char out[MAX_PATH_TXT];
     std::string page;
-    Roku_path(item.data(), out, size && (data[0] & 1) ? 3 : 0, &page);
+    Map_Target(item.data(), out, size && (data[0] & 1) ? 3 : 0, &page);
     if (strnlen(out, sizeof out) >= sizeof out) __builtin_trap();
     /* What the check lets through is absolute, with no "." or ".." left. */
     if (out[0] && Confined_Path(out, sizeof out)) {
