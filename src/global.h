@@ -76,7 +76,6 @@ struct TAG {
 /* One entry of the table of optional system functions. */
 struct LD {
     void **adrs;                 /* where the function's address is stored */
-    int vers;                    /* lowest Windows major version that has it */
     const char *ent;             /* function name */
     const char *dll;             /* library file */
 };

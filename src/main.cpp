@@ -11,8 +11,7 @@
 #include <cstdlib>
 
 #include "config/config.h"
-#include "discovery/launch.h"
-#include "discovery/ssdp.h"
+#include "control/control.h"
 #include "http/access.h"
 #include "http/client.h"
 #include "http/server.h"
@@ -46,8 +45,6 @@ int Win_Vers_Major, Win_Vers_Minor, Win_Platform;
 char OS_Code = ' ';
 uint32_t strtick;
 std::atomic<int> TERM{0};
-std::atomic<int> Active{0};
-std::atomic<int> Connecting{0};
 int Arg_Count;
 char Args[MAX_ARGS][1024];
 
@@ -58,17 +55,6 @@ void startup_WSA(void)
 }
 
 /* ------------------------------------------------------------- wiring */
-
-/* The Connect job clears Connecting when it ends, so Connect works again. */
-static int connect_job(int)
-{
-    int rc = Roku_Connect();
-    Connecting = 0;
-    return rc;
-}
-
-static int server_job(int) { return server(); }
-static int upnp_job(int) { return UPNP_Init(); }
 
 /* Writes Largefile.txt: 1000 blocks of the same 1000 bytes, 32..127 over
 ** and over, a known file for measuring transfers.  A file that is already
@@ -107,14 +93,13 @@ static void diag_switched(const char *status)
 
 void Connect_Modules(void)
 {
-    Jobs[JOB_SERVER] = server_job;
+    Server_Init();
     Jobs[JOB_CLIENT] = client;
     Jobs[JOB_TRANSCODE] = VLC_Trans;
-    Jobs[JOB_UPNP] = upnp_job;
-    Jobs[JOB_CONNECT] = connect_job;
     Jobs[JOB_STATUS] = Status_Action;
     Set_Diag_Hook(diag_switched);
     Register_Window_Status();
+    Connect_Dialog();
 }
 
 /* ------------------------------------------------------- option letters */
@@ -202,20 +187,15 @@ static void align_clock(void)
     strtick = pal_ticks();
 }
 
-/* My_Path: the user's own folder below the profiles folder (its
-** "My Documents" on Windows 5), else USERPROFILE's "My Documents", else
-** "C:". */
+/* My_Path: the user's own folder below the profiles folder, else
+** USERPROFILE's "My Documents", else "C:". */
 static void find_my_path(void)
 {
     char prof[256], name[256];
     unsigned long n = sizeof prof;
     My_Path[0] = 0;
-    if (xGetProfilesDirectory && xGetProfilesDirectory(prof, &n) && pal_get_profile_name(name, sizeof name)) {
-        if (Win_Vers_Major > 5)
-            sfmt(My_Path, sizeof My_Path, "%s/%s", prof, name);
-        else
-            sfmt(My_Path, sizeof My_Path, "%s/%s/My Documents", prof, name);
-    }
+    if (xGetProfilesDirectory && xGetProfilesDirectory(prof, &n) && pal_get_profile_name(name, sizeof name))
+        sfmt(My_Path, sizeof My_Path, "%s/%s", prof, name);
     My_Stat_Buf st;
     if (!My_Path[0] || My_stat(My_Path, &st) != 0) {
         char env[1001];
@@ -388,6 +368,5 @@ int WinMain(void *, void *, const char *lpCmdLine, int)
 
     start_panel();
     if (OPT('l')) Debug("startup screen");
-    open_main();
-    return 0;
+    return open_main();
 }

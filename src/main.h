@@ -7,12 +7,13 @@
 
 #include "global.h"
 
-/* Runs start-up, then the main dialog; returns 0 when the dialog ends. */
+/* Runs start-up, then the main dialog; returns the exit code the dialog
+** ended with (0 unless Server_Exit said otherwise). */
 int WinMain(void *hInstance, void *hPrevInstance, const char *lpCmdLine, int nCmdShow);
 
 /* Fills the job table with the entry points of the modules that own the
-** jobs and hands the utilities the application's hooks (the status line of
-** the logs).  WinMain calls it first; so does anything that runs the
+** jobs and hands the utilities and the front ends the application's hooks
+** (the status line of the logs, the server control).  WinMain calls it first; so does anything that runs the
 ** server without WinMain. */
 void Connect_Modules(void);
 

@@ -1,4 +1,5 @@
-/* The dialog manager across threads, and the main dialog's Start, Stop and Connect. */
+/* The dialog manager across threads, and the main dialog's Start, Stop,
+** Connect and Exit. */
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -112,8 +113,11 @@ std::string text_of(HWND w, int id)
 
 }  // namespace
 
-/* The tray round trip and Exit through a real page are the panel browser test's. */
-TEST(MainDialog, StartStopAndConnect)
+/* The buttons and the server control that the other front ends call (from
+** their own threads) drive the same state, and the Start button follows it
+** whichever road changed it.  The tray round trip through a real page is the
+** panel browser test's. */
+TEST(MainDialog, StartStopConnectAndExitByButtonAndControl)
 {
     trace_to_temp();
     Job_Func saved[JOB_COUNT];
@@ -128,34 +132,39 @@ TEST(MainDialog, StartStopAndConnect)
     release_connect = 0;
 
     std::thread user([] {
-        HWND w = nullptr;
-        while (!(w = Win.load()) || pal_dialog_id(w) != 100) pal_sleep(5);
-        /* The window exists before its opening message has been handled. */
-        for (int i = 0; i < 400 && text_of(w, IDC_DIAG) != "Trace"; i++) pal_sleep(5);
+        const pal_server_control *c = pal_server_control_get();
+        ASSERT_NE(c, nullptr);
+        while (!pal_main_window()) pal_sleep(5);
+        /* Sent before the dialog has run its opening message: it waits. */
+        EXPECT_EQ(c->stop(), 0);
+        HWND w = Win.load();
+        ASSERT_EQ(pal_dialog_id(w), 100);
         EXPECT_EQ(text_of(w, IDC_DIAG), "Trace");
         press(w, IDC_START);
-        EXPECT_EQ(Active.load(), 1);
+        EXPECT_EQ(c->active(), 1);
         EXPECT_EQ(text_of(w, IDC_START), "Stop");
-        press(w, IDC_START);
+        EXPECT_EQ(c->start(), 0);
+        EXPECT_EQ(c->stop(), 1);
         EXPECT_EQ(Active.load(), 0);
         EXPECT_EQ(text_of(w, IDC_START), "Start");
-        press(w, IDC_START);
+        EXPECT_EQ(c->start(), 1);
+        EXPECT_EQ(text_of(w, IDC_START), "Stop");
         for (int i = 0; i < 400 && (servers < 2 || finders < 2); i++) pal_sleep(5);
 
         press(w, IDC_CONNECT);
-        press(w, IDC_CONNECT);          /* ignored while the first one runs */
+        EXPECT_EQ(c->connect(), 0);     /* ignored while the first one runs */
         for (int i = 0; i < 400 && connects < 1; i++) pal_sleep(5);
         release_connect = 1;
         for (int i = 0; i < 400 && Connecting; i++) pal_sleep(5);
         release_connect = 0;
-        press(w, IDC_CONNECT);
+        EXPECT_EQ(c->connect(), 1);
         for (int i = 0; i < 400 && connects < 2; i++) pal_sleep(5);
         release_connect = 1;
         for (int i = 0; i < 400 && Connecting; i++) pal_sleep(5);
 
-        press(w, IDC_EXIT);
+        c->exit(3);
     });
-    open_main();
+    EXPECT_EQ(open_main(), 3);
     user.join();
     Active = 0;
     for (int i = 0; i < JOB_COUNT; i++) Jobs[i] = saved[i];

@@ -59,6 +59,43 @@ TEST(Program, ServesOnLoopbackAndClosesOnSigterm)
     EXPECT_NE(ini.find("Port=" + std::to_string(port) + "\r\n"), std::string::npos) << ini;
 }
 
+/* The headless front end's commands drive the server control: Stop while
+** stopped is refused, Start serves, Stop closes the port, Start serves
+** again; SIGTERM then ends it through the dialog's close with code 0. */
+TEST(Program, HeadlessCommandsStartAndStopAndSigtermEnds)
+{
+    Program v;
+    setenv("VELMORA_IDLE_SECONDS", "3", 1);   /* the accept loop looks at Stop each second */
+    v.start({"-t"}, loopback_home("127.0.0.4"));
+    unsetenv("VELMORA_IDLE_SECONDS");
+    v.press("Stop");
+    EXPECT_TRUE(eventually([&] { return read_file(v.home + "/stderr.txt").find("No button \"Stop\"") != std::string::npos; }));
+    auto listening = [&](int n) {
+        const std::string key = "Http listening on 127.0.0.4  Port ";
+        std::string t = v.trace();
+        size_t at = std::string::npos;
+        for (size_t p = t.find(key); p != std::string::npos; p = t.find(key, p + 1), n--) at = p;
+        return n == 0 ? atoi(t.c_str() + at + key.size()) : 0;
+    };
+    auto answers = [](int port) {
+        int s = connect_loopback("127.0.0.4", port);
+        if (s >= 0) close(s);
+        return s >= 0;
+    };
+    for (int round = 1; round <= 2; round++) {
+        v.press("Start");
+        int port = 0;
+        ASSERT_TRUE(eventually([&] { return (port = listening(round)) > 0; })) << v.trace();
+        EXPECT_TRUE(answers(port));
+        v.press("Stop");
+        EXPECT_TRUE(eventually([&] { return !answers(port); })) << round;
+    }
+    EXPECT_EQ(v.stop(SIGTERM), 0);
+    std::string t = v.trace();
+    const std::string last = " dialog wm_destroy\n";
+    EXPECT_TRUE(t.size() > last.size() && t.compare(t.size() - last.size(), last.size(), last) == 0) << t;
+}
+
 TEST(Program, FaultSignalWritesTheWalkback)
 {
     Program v;

@@ -189,7 +189,7 @@ TEST_F(Trace, SwitchingNeverMeetsAWriter)
             char line[120] = "dump";
             while (!stop) {
                 Debug("writer line %d", i);
-                Audit_Write("access line\n");
+                Audit_Put("access line\n", 12);
                 Dump("d", line, 40);
             }
         });

@@ -12,6 +12,7 @@
 #   info library   media file readers; the music and photo imports
 #   http           the server, the request handler and its answers
 #   discovery      SSDP and the channel's launch
+#   control        the server control: Start, Stop, Exit, Connect
 #   ui             the dialogs and the status port drawn on them
 #   main           src/main.cpp and src/main.h: start-up and wiring
 #
@@ -19,7 +20,7 @@
 # calls up, into main.h.
 set -eu
 cd "$(dirname "$0")/.."
-ORDER='pal|global|subs|config|live|roku|info library|http|discovery|ui|main'
+ORDER='pal|global|subs|config|live|roku|info library|http|discovery|control|ui|main'
 bad=$(find src -name '*.cpp' -o -name '*.h' | sort |
     xargs grep -n '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' |
     awk -v order="$ORDER" '

@@ -234,8 +234,8 @@ int server(void)
         char msg[200];
         sfmt(msg, sizeof msg, "Unable to acquire socket - %s ports 80, 8000 and 8080", Selected_Adrs());
         Alert("Socket Error", msg, 0);
+        /* The server control shows the state when this thread ends. */
         Active = 0;
-        Status_Line(STATUS_START, "Start");
         return 0;
     }
     Debug("Http listening on %s  Port %i  %s", Selected_Adrs(), My_Port.load(), My_Host);

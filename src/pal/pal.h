@@ -158,9 +158,6 @@ void *pal_get_proc_address(void *lib, const char *name);
 /* Signatures of the optional functions that the loader resolves. */
 typedef int (*pal_GetProfilesDirectory_fn)(char *buf, unsigned long *size);
 typedef unsigned long (*pal_SetThreadExecutionState_fn)(unsigned long flags);
-typedef int (*pal_CreateSymbolicLink_fn)(const char *link, const char *target, unsigned long flags);
-typedef void *(*pal_SHBrowseForFolder_fn)(void *info);
-typedef int (*pal_SHGetPathFromIDList_fn)(void *idlist, char *path);
 
 #define PAL_ES_CONTINUOUS       0x80000000UL
 #define PAL_ES_SYSTEM_REQUIRED  0x00000001UL
@@ -584,7 +581,6 @@ int pal_is_dlg_button_checked(HWND w, int id);
 /* CB_ADDSTRING: appends text to the list, or inserts it in order in a sorted
 ** combo; returns its index, -1 on failure. */
 int pal_combo_add(HWND w, int id, const char *text);
-int pal_combo_reset(HWND w, int id);
 /* CB_SETCURSEL: selects the item (its text becomes the field's); -1 clears. */
 int pal_combo_select(HWND w, int id, int index);
 int pal_combo_selected(HWND w, int id);
@@ -652,10 +648,40 @@ struct pal_front_end {
 void pal_set_front_end(const pal_front_end *fe);
 const pal_front_end *pal_headless_front_end(void);
 
+/* The server control that the front ends drive: the buttons of the main
+** dialog as calls.  The program registers it at start-up (null before);
+** a front end may call it from any thread.  Each call is carried out on the
+** main dialog's thread, one after the other, and returns when it has run:
+**   start    starts the server (a due library import first); 1, or 0 when
+**            it already runs
+**   stop     stops the server; 1, or 0 when it was not running
+**   connect  launches the channel on the players; 1, or 0 while the last
+**            launch still runs (the call then does nothing)
+**   exit     saves the configuration and ends the program with exit code
+**            code
+**   active   1 while the server is started, 0 when stopped (this one is
+**            answered at once, on the caller's thread)
+** The main dialog's Start button shows the server's state whichever road
+** changed it. */
+struct pal_server_control {
+    int (*start)(void);
+    int (*stop)(void);
+    int (*connect)(void);
+    void (*exit)(int code);
+    int (*active)(void);
+};
+void pal_set_server_control(const pal_server_control *c);
+const pal_server_control *pal_server_control_get(void);
+
 /* The headless front end prints the activity counters, when only their
 ** numbers moved, at most once in this many milliseconds (a minute unless
 ** set). */
 void pal_headless_counters_every(int ms);
+
+/* The main dialog (the first one opened) from the moment it opens until it
+** is destroyed, else null.  Messages sent to it before its opening message
+** has run wait for it. */
+HWND pal_main_window(void);
 
 /* The template id of a live dialog, -1 for a null or destroyed one. */
 int pal_dialog_id(HWND w);

@@ -25,8 +25,7 @@ enum status_line {
     STATUS_ACTIVITY,   /* what the server does now: connections, streams */
     STATUS_COUNTERS,   /* the file being sent, an import's counts */
     STATUS_SERVER,     /* the address served on */
-    STATUS_DIAG,       /* which logs are on */
-    STATUS_START       /* the caption of the Start button */
+    STATUS_DIAG        /* which logs are on */
 };
 
 struct status_port {

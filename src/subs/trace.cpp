@@ -134,11 +134,6 @@ static const char *release(char *code)
 {
     int mj = Win_Vers_Major, mn = Win_Vers_Minor;
     bool nt = Win_Platform == 2;
-    if (mj == 5) {
-        static const char *names[] = {"Windows 2000", "Windows XP", "Windows Server 2003"};
-        *code = (char)('a' + mn);
-        return mn >= 0 && mn <= 2 ? names[mn] : "Windows ";
-    }
     if (mj == 6) {
         *code = (char)('d' + mn);
         if (mn == 0) return nt ? "Windows Vista" : "Windows Server 2008";
@@ -186,17 +181,6 @@ int Set_Diag(void)
 }
 
 void Set_Diag_Hook(Diag_Hook hook) { diag_hook.store(hook); }
-
-int Audit_Write(const char *line)
-{
-    if (!AUD.load(std::memory_order_relaxed)) return 0;
-    log_reader r;
-    FILE *f = AUD.load();
-    if (!f) return 0;
-    fputs(line, f);
-    fflush(f);
-    return 1;
-}
 
 long Audit_Put(const char *line, size_t len)
 {

@@ -38,10 +38,6 @@ int Set_Diag(void);
 typedef void (*Diag_Hook)(const char *status);
 void Set_Diag_Hook(Diag_Hook hook);
 
-/* Writes one line to the access log while holding the switch off; returns 0
-** when the log is closed. */
-int Audit_Write(const char *line);
-
 /* Writes the len bytes of line to the access log in one write.  Returns the
 ** count written, or -1 when the log is closed.  A short write closes the log
 ** (AUD becomes null) until the switch opens it again. */

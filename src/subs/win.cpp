@@ -12,9 +12,6 @@
 
 pal_GetProfilesDirectory_fn xGetProfilesDirectory = nullptr;
 pal_SetThreadExecutionState_fn xSetThreadExecutionState = nullptr;
-pal_CreateSymbolicLink_fn xCreateSymbolicLink = nullptr;
-pal_SHBrowseForFolder_fn xSHBrowseForFolder = nullptr;
-pal_SHGetPathFromIDList_fn xSHGetPathFromIDList = nullptr;
 
 int Alert(const char *hdg, const char *txt, int err)
 {
@@ -49,15 +46,12 @@ void Get_Version(void)
     if (!pal_get_version(&Win_Vers_Major, &Win_Vers_Minor, &Win_Platform)) ErrorExit("Failed Get Version");
 }
 
-/* The optional system functions and the lowest Windows version that has
-** each; a function that the running version should have must be there. */
+/* The optional system functions; every Windows the program runs on (6
+** and later) has each, so each must be there. */
 static LD dlls[] = {
-    {(void **)&xSHBrowseForFolder, 5, "SHBrowseForFolder", "Shell32.dll"},
-    {(void **)&xSHGetPathFromIDList, 5, "SHGetPathFromIDList", "Shell32.dll"},
-    {(void **)&xCreateSymbolicLink, 6, "CreateSymbolicLinkA", "Kernel32.dll"},
-    {(void **)&xSetThreadExecutionState, 6, "SetThreadExecutionState", "Kernel32.dll"},
-    {(void **)&xGetProfilesDirectory, 5, "GetProfilesDirectoryA", "Userenv.dll"},
-    {nullptr, 0, nullptr, nullptr},
+    {(void **)&xSetThreadExecutionState, "SetThreadExecutionState", "Kernel32.dll"},
+    {(void **)&xGetProfilesDirectory, "GetProfilesDirectoryA", "Userenv.dll"},
+    {nullptr, nullptr, nullptr},
 };
 
 void dll_loader(void)
@@ -66,7 +60,6 @@ void dll_loader(void)
     int failed = 0;
     char msg[300];
     for (LD *d = dlls; d->adrs; d++) {
-        if (d->vers > Win_Vers_Major) continue;
         void *lib = pal_load_library(d->dll);
         if (!lib) {
             sfmt(msg, sizeof msg, "LoadLibrary failed %i for %s\n", pal_last_error(), d->dll);

@@ -25,8 +25,5 @@ void dll_loader(void);
 /* The optional functions resolved by dll_loader (null when absent). */
 extern pal_GetProfilesDirectory_fn xGetProfilesDirectory;
 extern pal_SetThreadExecutionState_fn xSetThreadExecutionState;
-extern pal_CreateSymbolicLink_fn xCreateSymbolicLink;
-extern pal_SHBrowseForFolder_fn xSHBrowseForFolder;
-extern pal_SHGetPathFromIDList_fn xSHGetPathFromIDList;
 
 #endif

@@ -7,10 +7,11 @@
 #include "ui/dialog.h"
 
 #include "config/config.h"
+#include "control/control.h"
+#include "library/itunes.h"
 #include "subs/text.h"
 #include "subs/threads.h"
 #include "subs/trace.h"
-#include "library/itunes.h"
 #include "subs/win.h"
 #include "ui/options.h"
 
@@ -47,7 +48,7 @@ void Set_Tray(HWND w, int mode)
 ** platform has it, else the plain system-required state. */
 static void keep_awake(void)
 {
-    if (Win_Vers_Major < 6 || !xSetThreadExecutionState) return;
+    if (!xSetThreadExecutionState) return;
     if (!xSetThreadExecutionState(PAL_ES_CONTINUOUS | PAL_ES_SYSTEM_REQUIRED | PAL_ES_AWAYMODE_REQUIRED))
         xSetThreadExecutionState(PAL_ES_CONTINUOUS | PAL_ES_SYSTEM_REQUIRED);
     Debug("Keep awake: %s", pal_keep_awake_text());
@@ -59,34 +60,74 @@ int open_main(void)
 {
     WALK("open_main");
     keep_awake();
-    if (pal_dialog_box(&Main_Dialog, Win.load(), get_main_p) == -1) ErrorExit("Open Main Dialog");
+    intptr_t code = pal_dialog_box(&Main_Dialog, Win.load(), get_main_p);
+    if (code == -1) ErrorExit("Open Main Dialog");
+    return (int)code;
+}
+
+/* ------------------------------------------- the server control's front */
+
+/* The Start button names the next action. */
+static void show_state(int active) { pal_set_dlg_item_text(Win.load(), IDC_START, active ? "Stop" : "Start"); }
+
+static void end_main(int code) { pal_end_dialog(Win.load(), code); }
+
+static const server_front dialog_front = {show_state, end_main};
+
+/* Exit, from the button or from another front end. */
+static void exit_main(int code)
+{
+    Debug("dialog exit");
+    Server_Exit(code);
+    Set_Tray(Win.load(), 0);
+}
+
+/* What WM_CONTROL asks for. */
+enum { CTL_START, CTL_STOP, CTL_CONNECT, CTL_EXIT };
+
+static intptr_t on_control(int action, int code)
+{
+    switch (action) {
+    case CTL_START:
+        return Server_Start();
+    case CTL_STOP:
+        return Server_Stop();
+    case CTL_CONNECT:
+        return Server_Connect();
+    case CTL_EXIT:
+        exit_main(code);
+        return 1;
+    }
     return 0;
 }
 
-/* Start: runs a due library import here, then the server and discovery. */
-static void start_server(HWND hDlg)
+/* The other front ends' calls, carried to the dialog's thread. */
+static intptr_t send_control(int action, int code)
 {
-    pal_set_dlg_item_text(hDlg, IDC_START, "Stop");
-    Debug("User Started Server");
-    Active = 1;
-    int code = Chk_iTunes_iPhoto();
-    if (code) Bld_Tables(code);
-    myfork(JOB_SERVER, 0);
-    myfork(JOB_UPNP, 0);
+    return pal_send_message(pal_main_window(), WM_CONTROL, (WPARAM)action, (LPARAM)code);
+}
+static int control_start(void) { return (int)send_control(CTL_START, 0); }
+static int control_stop(void) { return (int)send_control(CTL_STOP, 0); }
+static int control_connect(void) { return (int)send_control(CTL_CONNECT, 0); }
+static void control_exit(int code) { send_control(CTL_EXIT, code); }
+
+static const pal_server_control front_control = {control_start, control_stop, control_connect, control_exit,
+                                                 Server_Active};
+
+void Connect_Dialog(void)
+{
+    Server_Set_Front(&dialog_front);
+    pal_set_server_control(&front_control);
 }
 
-static intptr_t on_command(HWND hDlg, int id)
+/* ------------------------------------------------------------ messages */
+
+static intptr_t on_command(int id)
 {
     Debug("Command %d", id);
     switch (id) {
     case IDC_START:
-        if (Active) {
-            pal_set_dlg_item_text(hDlg, IDC_START, "Start");
-            Debug("User Stoped Server");
-            Active = 0;
-        } else {
-            start_server(hDlg);
-        }
+        if (!Server_Stop()) Server_Start();
         return 1;
     case IDC_OPTIONS:
         if (pal_dialog_box(&Options_Dialog, Win.load(), get_option_p) == -1) ErrorExit("Open Option Dialog");
@@ -94,19 +135,12 @@ static intptr_t on_command(HWND hDlg, int id)
         if (Save_Config) save_config();
         return 1;
     case IDC_CONNECT:
-        Debug("Option connect - %d", Connecting.load());
-        if (!Connecting) {
-            Connecting = 1;
-            myfork(JOB_CONNECT, 0);
-        }
+        Server_Connect();
         /* The sender gets 0 (not handled), unlike the other buttons: the
         ** press only starts the Connect job. */
         return 0;
     case IDC_EXIT:
-        Debug("dialog exit");
-        pal_end_dialog(hDlg, 0);
-        save_config();
-        Set_Tray(Win.load(), 0);
+        exit_main(0);
         return 1;
     }
     return 0;
@@ -134,10 +168,14 @@ intptr_t get_main_p(HWND hDlg, unsigned uMsg, WPARAM wParam, LPARAM lParam)
         return 1;
     }
     case PAL_WM_COMMAND:
-        return on_command(hDlg, (int)(wParam & 0xFFFF));
+        return on_command((int)(wParam & 0xFFFF));
+    case WM_CONTROL:
+        return on_control((int)wParam, (int)lParam);
     case PAL_WM_CLOSE:
+        /* The close box, and the close signals: the configuration is
+        ** saved, and the window goes at once, nested dialogs with it. */
         Debug("dialog wm_close");
-        save_config();
+        Server_Exit(0);
         pal_destroy_window(hDlg);
         return 1;
     case PAL_WM_DESTROY:
@@ -150,13 +188,8 @@ intptr_t get_main_p(HWND hDlg, unsigned uMsg, WPARAM wParam, LPARAM lParam)
             Set_Tray(Win.load(), 1);
             return 1;
         }
-        if ((wParam & 0xFFF0) == PAL_SC_MONITORPOWER) {
-            /* Before Windows 6 a request to dim the monitor is answered by
-            ** turning it on again; the request never reaches the system. */
-            if (Win_Vers_Major < 6 && lParam == 1)
-                pal_send_message(hDlg, PAL_WM_SYSCOMMAND, PAL_SC_MONITORPOWER, -1);
-            return 1;
-        }
+        /* A request to dim the monitor never reaches the system. */
+        if ((wParam & 0xFFF0) == PAL_SC_MONITORPOWER) return 1;
         return 0;
     case WM_IMPORT: {
         int hi = (int)((wParam >> 16) & 0xFFFF), lo = (int)(wParam & 0xFFFF);

@@ -17,10 +17,19 @@ enum {
 #define WM_IMPORT   PAL_WM_USER
 /* The tray icon's callback message. */
 #define WM_TRAY     (PAL_WM_USER + 1)
+/* A server-control call that another thread sends the main dialog:
+** wParam says which, lParam is Exit's code; the result is the call's. */
+#define WM_CONTROL  (PAL_WM_USER + 2)
 
 /* Keeps the machine awake and runs the main dialog until it ends.
-** Returns 0. */
+** Returns the exit code it ended with. */
 int open_main(void);
+
+/* Makes the main dialog the server control's front end (its Start button
+** shows the state, Exit ends it) and hands the
+** platform's front ends the server control, carried to the dialog's
+** thread.  Start-up calls it. */
+void Connect_Dialog(void);
 
 /* Shows which logs are on (Set_Diag's status text) in IDC_DIAG. */
 void Show_Diag(const char *status);

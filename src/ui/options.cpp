@@ -132,8 +132,6 @@ int Get_Path(HWND hwnd, const char *text, char *out, int files, size_t size)
     WALK("Get_Path");
     if (!out || size < 2) return 0;
     out[0] = 0;
-    /* Without the shell's picker the fields can still be typed. */
-    if (!xSHBrowseForFolder) return 0;
     unsigned flags = files ? BROWSE_FILES : BROWSE_FOLDERS;
     if (!pal_pick_path(hwnd, text, (flags & 0x4000) ? 1 : 0, out, (int)size - 1)) return 0;
     size_t n = strlen(out);

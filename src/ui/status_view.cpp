@@ -13,6 +13,7 @@
 #include "ui/dialog.h"
 
 #include "config/config.h"
+#include "control/control.h"
 #include "discovery/launch.h"
 #include "discovery/ssdp.h"
 #include "live/transcode.h"
@@ -213,7 +214,7 @@ static void gather(pal_status_view &v)
 {
     std::lock_guard<std::mutex> g(view_lock);
     time_t now = time(nullptr);
-    v.running = Active.load();
+    v.running = Server_Active();
     gather_players(v, now);
     for (const Live_View &s : Live_Streams())
         v.streams.push_back({s.number, s.movie, segments_made(s.number), s.vlc});

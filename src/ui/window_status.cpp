@@ -17,7 +17,6 @@ static int control_of(status_line which)
     case STATUS_COUNTERS: return IDC_COUNTERS;
     case STATUS_SERVER: return IDC_SERVER;
     case STATUS_DIAG: return IDC_DIAG;
-    case STATUS_START: return IDC_START;
     }
     return IDC_ACTIVITY;
 }

@@ -122,6 +122,13 @@ static void changed(void)
 
 void pal_set_front_end(const pal_front_end *fe) { front = fe; }
 
+/* Set once at start-up, before any front end calls it. */
+static std::atomic<const pal_server_control *> server_control{nullptr};
+
+void pal_set_server_control(const pal_server_control *c) { server_control = c; }
+
+const pal_server_control *pal_server_control_get(void) { return server_control.load(); }
+
 static const pal_front_end *fe(void)
 {
     const pal_front_end *f = front.load();
@@ -376,6 +383,12 @@ int pal_post_message(HWND w, unsigned msg, WPARAM wp, LPARAM lp)
     return 1;
 }
 
+HWND pal_main_window(void)
+{
+    std::lock_guard<std::mutex> g(mu);
+    return main_window && main_window->alive ? main_window : nullptr;
+}
+
 void pal_close_request(void)
 {
     std::lock_guard<std::mutex> g(mu);
@@ -496,11 +509,6 @@ int pal_combo_add(HWND w, int id, const char *text)
         return true;
     }, false);
     return index;
-}
-
-int pal_combo_reset(HWND w, int id)
-{
-    return change_control(w, id, [&](control_state &c) { c.items.clear(); c.selected = -1; return true; }, false);
 }
 
 int pal_combo_select(HWND w, int id, int index)

@@ -3,9 +3,10 @@
 ** main dialog (log switches, activity, server address) and its caption go to
 ** standard output when their text changes (a line of counters that only
 ** moved its numbers, at most once a minute); message boxes go to standard error and are
-** answered OK at once.  Each line of standard input presses the button that
-** carries it as its label ("Start", "Connect", "Exit"), in the newest open
-** dialog that has one; the end of input changes nothing.
+** answered OK at once.  Each line of standard input is a command: "Start",
+** "Stop", "Connect" and "Exit" call the server control; any other line
+** presses the button that carries it as its label ("Options", "OK"), in the
+** newest open dialog that has one.  The end of input changes nothing.
 */
 #include "pal/pal.h"
 
@@ -40,7 +41,27 @@ static int press(const char *text)
     return 0;
 }
 
-/* Reads labels from standard input until it ends.  The descriptor is read
+/* Runs a line that names a server-control call.  Returns 1 when the call
+** was made, 0 when it could not be (Start while the server runs, Stop while
+** it does not: there is no such button then), -1 when the line names none. */
+static int control(const char *line)
+{
+    const pal_server_control *c = pal_server_control_get();
+    if (!c) return -1;
+    if (!strcmp(line, "Start")) return c->start();
+    if (!strcmp(line, "Stop")) return c->stop();
+    if (!strcmp(line, "Connect")) {
+        c->connect();    /* while a launch runs, the press is ignored */
+        return 1;
+    }
+    if (!strcmp(line, "Exit")) {
+        c->exit(0);
+        return 1;
+    }
+    return -1;
+}
+
+/* Reads commands from standard input until it ends.  The descriptor is read
 ** directly: a stdio read would hold the stream's lock while it waits, and the
 ** flush of every stream at exit would wait for it. */
 static int read_presses(int)
@@ -55,7 +76,9 @@ static int read_presses(int)
         }
         while (len > 0 && line[len - 1] == '\r') len--;
         line[len] = 0;
-        if (len && !press(line)) {
+        int done = len ? control(line) : 1;
+        if (done < 0) done = press(line);
+        if (!done) {
             fprintf(stderr, "No button \"%s\"\n", line);
             fflush(stderr);
         }

@@ -243,28 +243,12 @@ static unsigned long set_thread_execution_state(unsigned long flags)
 
 const char *pal_keep_awake_text(void) { return awake_text; }
 
-static int create_symbolic_link(const char *link, const char *target, unsigned long)
-{
-    return symlink(target, link) == 0;
-}
-
-/* The folder picker has no POSIX system dialog; the front end supplies one. */
-static void *sh_browse_for_folder(void *) { return nullptr; }
-static int sh_get_path_from_idlist(void *, char *path)
-{
-    if (path) path[0] = 0;
-    return 0;
-}
-
 struct proc_entry {
     const char *dll;
     const char *name;
     void *fn;
 };
 static const proc_entry optional_functions[] = {
-    {"shell32.dll", "SHBrowseForFolder", (void *)sh_browse_for_folder},
-    {"shell32.dll", "SHGetPathFromIDList", (void *)sh_get_path_from_idlist},
-    {"kernel32.dll", "CreateSymbolicLinkA", (void *)create_symbolic_link},
     {"kernel32.dll", "SetThreadExecutionState", (void *)set_thread_execution_state},
     {"userenv.dll", "GetProfilesDirectoryA", (void *)get_profiles_directory},
 };

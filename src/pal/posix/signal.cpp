@@ -1,8 +1,8 @@
 /*
 ** POSIX signals.  A player that hangs up must never end the process, so
 ** SIGPIPE is ignored.  SIGTERM, SIGINT and SIGHUP ask the main window to
-** close (as Windows does at log-off), so the configuration is saved and the
-** exit code is 0; a thread of their own waits for them, so the close runs as
+** close (as Windows does at log-off), whose close is the server control's
+** Exit: the configuration is saved and the exit code is 0; a thread of their own waits for them, so the close runs as
 ** ordinary code and not inside a signal handler.  Faults and the other
 ** signals that would end the process go to the crash report.
 */

@@ -3,8 +3,8 @@
 ** overflow, illegal instruction, division by zero) reaches the crash report
 ** through the structured-exception filter, an abort through SIGABRT.  The
 ** console's close events (Ctrl-C, Ctrl-Break, the window's close, log-off,
-** shut-down) ask the main window to close, so the configuration is saved
-** and the exit code is 0.
+** shut-down) ask the main window to close, whose close is the server
+** control's Exit: the configuration is saved and the exit code is 0.
 */
 #include "pal/pal.h"
 #include "pal/common/pal_common.h"
