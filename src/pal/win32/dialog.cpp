@@ -38,7 +38,6 @@
 #undef pal_check_dlg_button
 #undef pal_is_dlg_button_checked
 #undef pal_combo_add
-#undef pal_combo_reset
 #undef pal_combo_select
 #undef pal_combo_selected
 #undef pal_combo_find
@@ -591,21 +590,6 @@ int pal_combo_add(HWND w, int id, const char *text)
     native_window *n = native(w);
     if (!n) return pal_emulated_combo_add(w, id, text);
     return (int)combo_text_message(n, id, CB_ADDSTRING, 0, text);
-}
-
-int pal_combo_reset(HWND w, int id)
-{
-    native_window *n = native(w);
-    if (!n) return pal_emulated_combo_reset(w, id);
-    /* The list goes; the field keeps what it shows. */
-    return change(n, id, [](win32_HWND c) {
-        int len = GetWindowTextLengthW(c);
-        std::wstring field((size_t)(len > 0 ? len : 0) + 1, L'\0');
-        GetWindowTextW(c, &field[0], len + 1);
-        SendMessageW(c, CB_RESETCONTENT, 0, 0);
-        SetWindowTextW(c, field.c_str());
-        return (intptr_t)1;
-    });
 }
 
 int pal_combo_select(HWND w, int id, int index)

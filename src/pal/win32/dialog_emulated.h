@@ -24,7 +24,6 @@
 #define pal_check_dlg_button      pal_emulated_check_dlg_button
 #define pal_is_dlg_button_checked pal_emulated_is_dlg_button_checked
 #define pal_combo_add             pal_emulated_combo_add
-#define pal_combo_reset           pal_emulated_combo_reset
 #define pal_combo_select          pal_emulated_combo_select
 #define pal_combo_selected        pal_emulated_combo_selected
 #define pal_combo_find            pal_emulated_combo_find
