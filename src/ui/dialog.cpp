@@ -158,7 +158,7 @@ intptr_t get_main_p(HWND hDlg, unsigned uMsg, WPARAM wParam, LPARAM lParam)
         Set_Diag();
         if (OPT('s')) {
             Debug("Startup option S");
-            pal_send_message(hDlg, PAL_WM_COMMAND, IDC_START, 0);
+            Server_Start();
         }
         if (OPT('m')) {
             Debug("Startup option M");
