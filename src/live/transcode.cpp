@@ -33,9 +33,6 @@ const char *const Movies[] = {
 std::atomic<int> Live_Stream{0};
 char NET_Adrs[50];
 
-/* Where the distribution puts VLC, in the order tried; the last found wins. */
-static const char *const vlc_folders[] = {"/usr/bin", "/usr/local/bin"};
-#define VLC_PROGRAM "vlc"
 /* A stream's HTTP output port in network mode is this plus its number. */
 #define VLC_NET_PORT 5000
 /* Waits, in milliseconds between checks and checks in all. */
@@ -153,17 +150,6 @@ int Chk_Movie(const char *type)
 /* The live-stream folder. */
 static void live_folder(char *out, size_t size) { sfmt(out, size, "%s/Live Stream", Roku_Path); }
 
-/* Appends text to cmd as one word of the shell, in single quotes. */
-static void shell_word(std::string &cmd, const char *text)
-{
-    cmd += '\'';
-    for (const char *p = text; *p; p++) {
-        if (*p == '\'') cmd += "'\\''";
-        else cmd += *p;
-    }
-    cmd += '\'';
-}
-
 /* Writes text to the open file f and closes it.  Returns 1 on success. */
 static int put_text(FILE *f, const char *text)
 {
@@ -246,11 +232,12 @@ static int locate_vlc(void)
     char prog[MAX_PATH_TXT + 16], name[MAX_PATH_TXT + 32];
     My_Stat_Buf st;
     char vlc[MAX_PATH_TXT] = "";   /* VLC_Path to be: published once known */
-    for (size_t k = 0; k < sizeof vlc_folders / sizeof vlc_folders[0]; k++) {
-        sfmt(prog, sizeof prog, "%s/" VLC_PROGRAM, vlc_folders[k]);
+    /* The last one found wins. */
+    for (int k = 0; pal_vlc_folders[k]; k++) {
+        sfmt(prog, sizeof prog, "%s/%s", pal_vlc_folders[k], pal_vlc_program);
         int rc = My_stat(prog, &st);
-        Debug("stat %d = %d %s", (int)k + 1, rc, prog);
-        if (rc == 0) scopy(vlc, sizeof vlc, vlc_folders[k]);
+        Debug("stat %d = %d %s", k + 1, rc, prog);
+        if (rc == 0) scopy(vlc, sizeof vlc, pal_vlc_folders[k]);
     }
     /* Without VLC in its usual places the user is asked for its folder (a
     ** front end with nobody to ask answers with none). */
@@ -260,7 +247,7 @@ static int locate_vlc(void)
         size_t n = strlen(vlc);
         if (n > 1 && vlc[n - 1] == '/') vlc[n - 1] = 0;
     }
-    sfmt(prog, sizeof prog, "%s/" VLC_PROGRAM, vlc);
+    sfmt(prog, sizeof prog, "%s/%s", vlc, pal_vlc_program);
     Debug("VLC path = [%s]", prog);
     if (!vlc[0] || My_stat(prog, &st) != 0) {
         char err[200];
@@ -268,9 +255,11 @@ static int locate_vlc(void)
         fail = "Unable to access VLC";
     }
     if (!fail) {
-        std::string kill = "cd ";
-        shell_word(kill, vlc);
-        kill += "\n./" VLC_PROGRAM " -I dummy --one-instance vlc://quit\nexit\n";
+        std::string kill;
+        pal_shell_cd(kill, vlc);
+        kill += "\n";
+        pal_shell_run(kill, pal_vlc_program);
+        kill += " -I dummy --one-instance vlc://quit\nexit\n";
         sfmt(name, sizeof name, "%s/kill-vlc.bat", Roku_Path);
         Debug("VLC kill runstream = [%s]", name);
         if (!write_text(name, kill.c_str())) fail = "Unable to create runstream";
@@ -335,14 +324,16 @@ static std::string vlc_command(const char *movie, int n, const char *folder)
 
     /* Without a console to read, VLC's default text interface would quit at
     ** once: the dummy interface waits for the end of the movie. */
-    std::string cmd = "./" VLC_PROGRAM " -vvv -I dummy --one-instance ";
-    shell_word(cmd, movie);
+    std::string cmd;
+    pal_shell_run(cmd, pal_vlc_program);
+    cmd += " -vvv -I dummy --one-instance ";
+    pal_shell_word(cmd, movie);
     cmd += " --sout-all ";
     if (VLC_Subtitle) cmd += "--sub-track=0 ";
-    shell_word(cmd, sout.c_str());
+    pal_shell_word(cmd, sout.c_str());
     cmd += " vlc://quit 2>";
     sfmt(text, sizeof text, "%s/stream%d-Debug.txt", folder, n);
-    shell_word(cmd, text);
+    pal_shell_word(cmd, text);
     return cmd;
 }
 
@@ -414,8 +405,8 @@ static int start_vlc(const char *movie, uint32_t addr)
     if (!VLC_Stream) given = given && put_text(Live_Create(name, PAL_PRIVATE_GIVE), "");
     if (!given) Debug("Live Stream folder not writable for VLC");
 
-    std::string bat = "cd ";
-    shell_word(bat, Setting_Text(VLC_Path).c_str());
+    std::string bat;
+    pal_shell_cd(bat, Setting_Text(VLC_Path).c_str());
     bat += "\n" + vlc_command(movie, n, folder) + "\nexit\n";
     sfmt(name, sizeof name, "stream%d-Run.bat", n);
     Debug("Save run - %s/%s [%s]", folder, name, bat.c_str());

@@ -97,6 +97,20 @@ char *pal_error_text(int err, char *buf, size_t size);
 ** Returns the shell's process id (above 0), or 0 when it could not start. */
 int pal_shell_execute(const char *folder, const char *file);
 
+/* The batch files' syntax, which is their shell's: pal_shell_word appends
+** text as one word (in single quotes for /bin/sh; for cmd.exe in double
+** quotes, escaped for its reading of the line and then the program's),
+** pal_shell_cd the change to folder, pal_shell_run the start of program, a
+** file of the current folder. */
+void pal_shell_word(std::string &cmd, const char *text);
+void pal_shell_cd(std::string &cmd, const char *folder);
+void pal_shell_run(std::string &cmd, const char *program);
+
+/* VLC as the platform installs it: the folders it may be in, in the order
+** tried, null at the end; and its program's file name there. */
+extern const char *const pal_vlc_folders[];
+extern const char *const pal_vlc_program;
+
 /* 1 while the process started by pal_shell_execute still runs, else 0
 ** (a process that ended is reaped here). */
 int pal_shell_running(int pid);

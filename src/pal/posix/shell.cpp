@@ -425,3 +425,30 @@ void pal_shell_kill(int pid)
 {
     if (pid > 0) kill(-pid, SIGKILL);
 }
+
+/* ------------------------------------------------- the batch files' syntax */
+
+const char *const pal_vlc_folders[] = {"/usr/bin", "/usr/local/bin", nullptr};
+const char *const pal_vlc_program = "vlc";
+
+void pal_shell_word(std::string &cmd, const char *text)
+{
+    cmd += '\'';
+    for (const char *p = text; *p; p++) {
+        if (*p == '\'') cmd += "'\\''";
+        else cmd += *p;
+    }
+    cmd += '\'';
+}
+
+void pal_shell_cd(std::string &cmd, const char *folder)
+{
+    cmd += "cd ";
+    pal_shell_word(cmd, folder);
+}
+
+void pal_shell_run(std::string &cmd, const char *program)
+{
+    cmd += "./";
+    cmd += program;
+}

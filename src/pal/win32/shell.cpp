@@ -108,3 +108,57 @@ int pal_shell_account(char *buf, size_t size)
 }
 
 int pal_shell_grant_folder(const char *) { return 1; }
+
+/* ------------------------------------------------- the batch files' syntax */
+
+const char *const pal_vlc_folders[] = {"C:/Program Files/VideoLAN/VLC", "C:/Program Files (x86)/VideoLAN/VLC",
+                                       nullptr};
+const char *const pal_vlc_program = "vlc.exe";
+
+/* Characters that cmd.exe takes for its own outside its quotes; a ^ before
+** one makes it plain. */
+static const char CMD_SPECIALS[] = "&|<>^";
+
+/* A batch line is read twice.  cmd.exe reads it first: "%" starts one of its
+** variables ("%%" is a plain one), and every double quote opens or closes its
+** quotes, outside which CMD_SPECIALS are its own.  The program's start-up then
+** splits the rest into words: in double quotes, a quote of the word is \" and
+** the backslashes before a quote, or before the closing one, are doubled. */
+void pal_shell_word(std::string &cmd, const char *text)
+{
+    bool cmd_quoted = true;
+    size_t slashes = 0;
+    cmd += '"';
+    for (const char *p = text; *p; p++) {
+        if (*p == '\\') {
+            slashes++;
+            cmd += '\\';
+            continue;
+        }
+        if (*p == '"') {
+            cmd.append(slashes + 1, '\\');
+            cmd_quoted = !cmd_quoted;
+        } else if (*p == '%') {
+            cmd += '%';
+        } else if (!cmd_quoted && strchr(CMD_SPECIALS, *p)) {
+            cmd += '^';
+        }
+        cmd += *p;
+        slashes = 0;
+    }
+    cmd.append(slashes, '\\');
+    cmd += '"';
+}
+
+/* "/d" changes the drive as well; cmd.exe's cd wants backslashes. */
+void pal_shell_cd(std::string &cmd, const char *folder)
+{
+    std::string f = folder;
+    for (char &c : f)
+        if (c == '/') c = '\\';
+    cmd += "cd /d ";
+    pal_shell_word(cmd, f.c_str());
+}
+
+/* cmd.exe looks in the current folder first. */
+void pal_shell_run(std::string &cmd, const char *program) { cmd += program; }
