@@ -331,6 +331,10 @@ void pal_replace_abandon(int h, const char *tmp);
 ** values are trimmed of blanks and of one pair of enclosing quotes; lines end
 ** in CRLF.  `file` is a path in the platform's own form. */
 
+/* The most of a profile that is read.  A longer file is read up to here; a
+** write to one fails rather than cut it. */
+#define PAL_PROFILE_MAX_BYTES (64u * 1024u * 1024u)
+
 /* The value of key in section, or def when missing; cut to size - 1
 ** characters.  Returns the number of characters copied. */
 unsigned long pal_get_private_profile_string(const char *section, const char *key,
