@@ -3,7 +3,8 @@
 # loopback, side by side in one run, and fetches it with 1 client and with
 # 32 clients at once
 # (each from its own 127.0.1.x address; Velmora's clients follow the cookie
-# sequence).  Prints each throughput, the ratio Velmora/nginx, and Velmora's
+# sequence).  Prints each throughput, the ratio Velmora/nginx, the CPU
+# seconds (user and system) each server spent per GiB served, and Velmora's
 # peak memory.  Velmora serves the file's folder as the title "Bench", as a
 # user shares a folder.  Installs nginx with apt-get when it is missing.
 set -euo pipefail
@@ -52,14 +53,31 @@ vport=$(sed -n 's/^Server - 127.0.0.1:\([0-9]*\) .*/\1/p' "$work/velmora.out")
 sleep 0.5
 
 fetch="$build/velmora-fetch"
+hz=$(getconf CLK_TCK)
+# CPU clock ticks (user and system) of the given processes so far.
+ticks() { for p in "$@"; do awk '{ print $14 + $15 }' "/proc/$p/stat"; done | awk '{ t += $1 } END { print t + 0 }'; }
+# Runs one fetch and prints its output and, last, the CPU seconds per GiB
+# served that the given processes spent meanwhile.
+measure() {
+    local procs=$1 out t0 t1
+    shift
+    t0=$(ticks $procs)
+    out=$("$@") || return 1
+    t1=$(ticks $procs)
+    awk -v o="$out" -v d=$(( t1 - t0 )) -v hz="$hz" \
+        'BEGIN { split(o, f, " "); printf "%s %.2f\n", o, d / hz / (f[1] / 1073741824) }'
+}
+workers=$(pgrep -P $npid | tr '\n' ' ')
 for n in 1 32; do
     # A first pass of each warms the page cache alike.
     $fetch -n 1 $nport /big.bin >/dev/null
-    v=$($fetch -c -n $n "$vport" /Roku/Bench/big.bin) || { echo "Velmora fetch failed"; exit 1; }
-    g=$($fetch -n $n $nport /big.bin) || { echo "nginx fetch failed"; exit 1; }
+    v=$(measure "$vpid" $fetch -c -n $n "$vport" /Roku/Bench/big.bin) || { echo "Velmora fetch failed"; exit 1; }
+    g=$(measure "$npid $workers" $fetch -n $n $nport /big.bin) || { echo "nginx fetch failed"; exit 1; }
     vm=$(echo "$v" | cut -d' ' -f3); gm=$(echo "$g" | cut -d' ' -f3)
+    vc=$(echo "$v" | cut -d' ' -f4); gc=$(echo "$g" | cut -d' ' -f4)
     ratio=$(awk -v a="$vm" -v b="$gm" 'BEGIN { printf "%.2f", a / b }')
-    printf '%2d client(s): Velmora %8s MB/s   nginx %8s MB/s   ratio %s\n' "$n" "$vm" "$gm" "$ratio"
+    printf '%2d client(s): Velmora %8s MB/s   nginx %8s MB/s   ratio %s   CPU s/GiB: Velmora %s nginx %s\n' \
+        "$n" "$vm" "$gm" "$ratio" "$vc" "$gc"
 done
 peak=$(awk '/VmHWM/ { print $2 " " $3 }' /proc/$vpid/status)
 echo "Velmora peak memory: $peak"

@@ -3,6 +3,10 @@
 # for Windows, its calls take the names that dialog_emulated.h gives them.
 set_source_files_properties(src/pal/common/dialog.cpp PROPERTIES
   COMPILE_OPTIONS "-include;${CMAKE_SOURCE_DIR}/src/pal/win32/dialog_emulated.h")
+# The same for the portable profile engine, whose calls src/pal/win32/profile.cpp
+# makes where the system's profile functions would change what Linux writes.
+set_source_files_properties(src/pal/common/profile.cpp PROPERTIES
+  COMPILE_OPTIONS "-include;${CMAKE_SOURCE_DIR}/src/pal/win32/profile_own.h")
 target_link_libraries(velmora_core PUBLIC comctl32 ole32 user32 gdi32)
 
 # The Windows build's tests: the unit suite, cross-built with GoogleTest
@@ -34,7 +38,7 @@ file(GLOB VELMORA_TEST_SOURCES CONFIGURE_DEPENDS tests/*.cpp)
 foreach(name ${VELMORA_POSIX_ONLY_TESTS})
   list(REMOVE_ITEM VELMORA_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/${name})
 endforeach()
-add_executable(velmora_tests ${VELMORA_TEST_SOURCES} tests/win/main.cpp)
+add_executable(velmora_tests ${VELMORA_TEST_SOURCES} tests/win/main.cpp tests/win/profile_test.cpp)
 target_include_directories(velmora_tests PRIVATE tests)
 target_link_libraries(velmora_tests PRIVATE velmora_core gtest)
 target_compile_definitions(velmora_tests PRIVATE

@@ -30,9 +30,16 @@ wine=/usr/lib/wine/wine64
 tools/netns.sh "$wine" wineboot -i >/dev/null 2>&1
 tools/netns.sh "$wine" build/win/velmora_tests.exe --gtest_filter="$filter" </dev/null
 
-# The real dialogs, driven by another program on a display of its own; the
-# channel stand-in that fetches the listing is built for this machine.
+# The channel stand-in that fetches from the Windows program is built for
+# this machine.
 g++ -O1 -Itools tools/channel.cpp tools/roku_channel.cpp -o build/win/velmora-channel
+
+# End to end: velmora.exe -s answers the channel stand-in as the Linux build does.
+[ -x build/release/velmora ] || { cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+    cmake --build build/release -j"$(nproc)" --target velmora; }
+tools/netns.sh tests/win/e2e.sh "$wine" "$PWD/build/win" "$PWD/build/release/velmora" "$PWD/build/win/velmora-channel"
+
+# The real dialogs, driven by another program on a display of its own.
 tools/netns.sh xvfb-run -a -s "-screen 0 800x600x24" \
     tests/win/dialogs.sh "$wine" "$PWD/build/win" "$PWD/build/win/velmora-channel"
 # The installer and uninstaller, on a clean Wine prefix of their own.

@@ -457,6 +457,20 @@ static int stalled(pal_socket s)
     return stalled_socket == s;
 }
 
+/* Whether a send on the connection *(pal_socket *)ctx that has made no
+** progress for `waited` steps of STALL_STEP waits on.  When it does not,
+** the connection is marked stalled and the send fails with WSAETIMEDOUT. */
+static int keep_waiting(void *ctx, int waited)
+{
+    pal_socket s = *(pal_socket *)ctx;
+    int room = Crowded(s) ? CROWDED_STALL : Stall_Seconds.load();
+    if (waited < room && Active) return 1;
+    Debug("send stalled %d seconds, connection ended", waited);
+    stalled_socket = s;
+    pal_set_socket_error(PAL_WSAETIMEDOUT);
+    return 0;
+}
+
 int send_bounded(pal_socket s, const void *buf, int len)
 {
     /* After a stall the connection only waits to end: nothing more goes. */
@@ -471,15 +485,15 @@ int send_bounded(pal_socket s, const void *buf, int len)
             waited = 0;
             continue;
         }
-        int room = Crowded(s) ? CROWDED_STALL : Stall_Seconds.load();
-        if (++waited >= room || !Active) {
-            Debug("send stalled %d seconds, connection ended", waited);
-            stalled_socket = s;
-            pal_set_socket_error(PAL_WSAETIMEDOUT);
-            return done ? done : -1;
-        }
+        if (!keep_waiting(&s, ++waited)) return done ? done : -1;
     }
     return done;
+}
+
+long long send_file_bounded(pal_socket s, FILE *f, long long off, long long len)
+{
+    if (stalled_socket == s) return -1;
+    return pal_send_file(s, f, off, len, STALL_STEP, keep_waiting, &s);
 }
 
 int Serve_Roku(pal_socket s, char *item, char *out, int req)

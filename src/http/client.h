@@ -70,6 +70,11 @@ int request_target(char *out, const char *in, size_t size);
 ** seconds when Crowded): the connection is then to end, and is reset when
 ** it closes.  Returns len, or fewer (-1 for none) on failure or stall. */
 int send_bounded(pal_socket s, const void *buf, int len);
+/* The same for len bytes of the open stream f from its byte off, sent
+** straight from the file (pal_send_file).  Returns the bytes sent (fewer
+** when the file ends sooner), -1 on failure or stall, or
+** PAL_SEND_FILE_REFUSED when the stream must be read and sent instead. */
+long long send_file_bounded(pal_socket s, FILE *f, long long off, long long len);
 
 /* The bound of a stalled send, in seconds: 300.  Start-up sets it from the
 ** environment variable VELMORA_STALL_SECONDS, so tests need not wait. */

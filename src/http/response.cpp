@@ -255,6 +255,36 @@ static size_t header_block(char *buf, size_t size, int status, const char *type,
     return write_header(buf, size, code, lines, n);
 }
 
+/* Bytes of a body's first block shown in the trace. */
+#define DUMP_BYTES 32
+
+/* One block of a body: ask bytes of in from its byte at, sent straight from
+** the file while the system lets it (*direct), else read into buf and sent
+** from there.  Returns the bytes sent (fewer than ask where the file ends
+** sooner, 0 when it ends at at), or -1 when the send failed. */
+static long long send_block(pal_socket s, FILE *in, long long at, size_t ask, char *buf, int *direct,
+                            int first)
+{
+    if (*direct) {
+        if (first && TRA.load(std::memory_order_relaxed)) {
+            /* The trace shows the first bytes as they were read. */
+            My_fseek64(in, at, 0);
+            size_t k = fread(buf, 1, ask < DUMP_BYTES ? ask : DUMP_BYTES, in);
+            if (k) Dump("Read data", buf, (int)k);
+        }
+        Debug("send %d \toffset %lld", (int)ask, at + (long long)ask);
+        long long n = send_file_bounded(s, in, at, (long long)ask);
+        if (n != PAL_SEND_FILE_REFUSED) return n;
+        *direct = 0;
+        My_fseek64(in, at, 0);
+    }
+    size_t n = fread(buf, 1, ask, in);
+    if (n == 0) return 0;
+    if (first) Dump("Read data", buf, n < DUMP_BYTES ? (int)n : DUMP_BYTES);
+    Debug("send %d \toffset %lld", (int)n, at + (long long)n);
+    return send_bounded(s, buf, (int)n) == (int)n ? (long long)n : -1;
+}
+
 /* The response path: header block, body in blocks, padding, log line. */
 int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size)
 {
@@ -310,27 +340,27 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
 
         size_t block = size < SEND_BLOCK ? size : SEND_BLOCK;
         long long left = length, got = 0;
+        int direct = 1;
         while (Active) {
             size_t ask = left < (long long)block ? (size_t)left : block;
-            size_t n = ask ? fread(buf, 1, ask, in) : 0;
+            long long n = ask ? send_block(s, in, start + got, ask, buf, &direct, got == 0) : 0;
             if (n == 0) break;
-            if (got == 0) Dump("Read data", buf, n < 32 ? (int)n : 32);
-            got += (long long)n;
-            Debug("send %d \toffset %lld", (int)n, start + got);
-            if (send_bounded(s, buf, (int)n) != (int)n) {
+            if (n < 0) {
+                got += (long long)ask;
                 int err = pal_socket_error();
                 Debug("send failed errno %d - %s", err, getsockerr(err));
                 failed = 1;
                 break;
             }
+            got += n;
             Status_Line(STATUS_COUNTERS, name);
             /* Sent so far over what was still to send: the bar runs faster
             ** towards the end, as users know it. */
             double pos = 100.0 * (double)sent / (double)left;
             Status_Progress(pos < 1e9 ? (int)pos : 1000000000);
-            sent += (long long)n;
-            left -= (long long)n;
-            if (n != block) break;
+            sent += n;
+            left -= n;
+            if (n != (long long)block) break;
         }
         if (me >= 0) DataArray[me].Xfer = 0;
         Status_Progress(0);

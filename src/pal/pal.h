@@ -331,6 +331,10 @@ void pal_replace_abandon(int h, const char *tmp);
 ** values are trimmed of blanks and of one pair of enclosing quotes; lines end
 ** in CRLF.  `file` is a path in the platform's own form. */
 
+/* The most of a profile that is read.  A longer file is read up to here; a
+** write to one fails rather than cut it. */
+#define PAL_PROFILE_MAX_BYTES (64u * 1024u * 1024u)
+
 /* The value of key in section, or def when missing; cut to size - 1
 ** characters.  Returns the number of characters copied. */
 unsigned long pal_get_private_profile_string(const char *section, const char *key,
@@ -453,6 +457,23 @@ int pal_peer_closed(pal_socket s);
 ** (1 or more), 0 when the peer took nothing in that time, -1 on failure.
 ** Never raises SIGPIPE. */
 int pal_send_some(pal_socket s, const void *buf, int len, int ms);
+/* What pal_send_file asks after each wait of ms milliseconds in which the
+** peer took nothing; waited counts those waits in a row.  0 gives up. */
+typedef int (*pal_send_wait_fn)(void *ctx, int waited);
+/* pal_send_file's answer when the stream cannot be sent that way (it has
+** no file behind it, or the system refuses that file): nothing was sent,
+** and the caller reads and sends it instead. */
+#define PAL_SEND_FILE_REFUSED (-2)
+/* Sends len bytes of the open stream f, from its byte off (the stream's
+** own position is not used), to s without a copy through
+** the program: sendfile on Linux, TransmitFile on Windows.  Whenever the
+** peer takes nothing for ms milliseconds, keep_waiting(ctx, waited) says
+** whether to wait on.  Returns the bytes sent, fewer than len only when the
+** file ends sooner; -1 on a socket failure or when keep_waiting gave up
+** (pal_socket_error says why); or PAL_SEND_FILE_REFUSED.  Never raises
+** SIGPIPE. */
+long long pal_send_file(pal_socket s, FILE *f, long long off, long long len, int ms,
+                        pal_send_wait_fn keep_waiting, void *ctx);
 /* WSAGetLastError: the Windows Sockets number of the calling thread's last
 ** socket failure (ECONNRESET is 10054 on every platform). */
 int pal_socket_error(void);

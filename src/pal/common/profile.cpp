@@ -26,10 +26,6 @@
 #include <mutex>
 #include <string>
 
-/* The most of a file that is read.  A longer file is read up to here; a
-** write to one fails rather than cut it. */
-#define MAX_PROFILE_BYTES (64u * 1024u * 1024u)
-
 /* Rewrites of profile files never interleave inside the process; between
 ** processes the lock on the temporary file does the same. */
 static std::mutex profile_lock;
@@ -254,7 +250,7 @@ static void load_for_read(const char *file, std::string *out)
     }
     int cut;
     unsigned mode;
-    if (!pal_load_file(file, out, MAX_PROFILE_BYTES, &cut, &mode))
+    if (!pal_load_file(file, out, PAL_PROFILE_MAX_BYTES, &cut, &mode))
         out->clear();
 }
 
@@ -597,7 +593,7 @@ static int write_locked(const change *ch, const char *file)
     std::string now;
     if (in_batch(file)) {
         apply_change(batch.data, ch, &now);
-        if (now.size() > MAX_PROFILE_BYTES) {
+        if (now.size() > PAL_PROFILE_MAX_BYTES) {
             pal_set_last_error(pal_err_too_big);
             return 0;
         }
@@ -612,7 +608,7 @@ static int write_locked(const change *ch, const char *file)
     int h = pal_replace_lock(tmp.c_str());
     if (h < 0)
         return 0;
-    int exists = pal_load_file(target.c_str(), &old, MAX_PROFILE_BYTES, &cut, &mode);
+    int exists = pal_load_file(target.c_str(), &old, PAL_PROFILE_MAX_BYTES, &cut, &mode);
     if ((!exists && pal_last_error() != pal_err_not_found) || cut) {
         if (cut)
             pal_set_last_error(pal_err_too_big);
@@ -625,7 +621,7 @@ static int write_locked(const change *ch, const char *file)
         pal_replace_abandon(h, tmp.c_str());
         return 1;
     }
-    if (now.size() > MAX_PROFILE_BYTES) {
+    if (now.size() > PAL_PROFILE_MAX_BYTES) {
         pal_set_last_error(pal_err_too_big);
         pal_replace_abandon(h, tmp.c_str());
         return 0;
@@ -718,7 +714,7 @@ int pal_profile_begin(const char *file)
         unsigned mode;
         int cut;
         std::string target = pal_replace_target(file);
-        batch.exists = pal_load_file(target.c_str(), &batch.data, MAX_PROFILE_BYTES, &cut, &mode) != 0;
+        batch.exists = pal_load_file(target.c_str(), &batch.data, PAL_PROFILE_MAX_BYTES, &cut, &mode) != 0;
         if ((!batch.exists && pal_last_error() != pal_err_not_found) || cut) {
             if (cut)
                 pal_set_last_error(pal_err_too_big);

@@ -18,6 +18,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -399,6 +400,70 @@ int pal_send_some(pal_socket s, const void *buf, int len, int ms)
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         return fail();
     }
+}
+
+/* The most one sendfile call is asked to move; Linux moves at most about
+** 2 GB per call in any case. */
+#define SENDFILE_MOST (1LL << 30)
+
+long long pal_send_file(pal_socket s, FILE *f, long long off, long long len, int ms,
+                        pal_send_wait_fn keep_waiting, void *ctx)
+{
+    if (off < 0 || len < 0) return fail_with(PAL_WSAEINVAL);
+    int fd = f ? fileno(f) : -1;
+    if (fd < 0) return PAL_SEND_FILE_REFUSED;
+    /* Non-blocking while the file goes, so that a peer that takes nothing
+    ** holds the thread no longer than one wait before keep_waiting is
+    ** asked; the socket is blocking again for the rest of the connection. */
+    int fl = fcntl(s, F_GETFL);
+    if (fl < 0) return fail();
+    bool was_blocking = !(fl & O_NONBLOCK);
+    if (was_blocking && fcntl(s, F_SETFL, fl | O_NONBLOCK) < 0) return fail();
+    long long done = 0, rc = 0;
+    int waited = 0;
+    for (;;) {
+        if (done == len) {
+            rc = done;
+            break;
+        }
+        off_t at = (off_t)(off + done);
+        long long want = len - done < SENDFILE_MOST ? len - done : SENDFILE_MOST;
+        ssize_t n = sendfile(s, fd, &at, (size_t)want);
+        if (n > 0) {
+            done += n;
+            waited = 0;
+            continue;
+        }
+        if (n == 0) {
+            rc = done;   /* the file ends here */
+            break;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd p = {s, POLLOUT, 0};
+            int r = poll(&p, 1, ms < 0 ? 0 : ms);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) {
+                rc = fail();
+                break;
+            }
+            if (r == 0 && !keep_waiting(ctx, ++waited)) {
+                rc = -1;
+                break;
+            }
+            continue;
+        }
+        /* A file the system cannot send from (some file systems, a pipe)
+        ** is refused before anything went, and is read instead. */
+        if (done == 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            rc = PAL_SEND_FILE_REFUSED;
+            break;
+        }
+        rc = fail();
+        break;
+    }
+    if (was_blocking) fcntl(s, F_SETFL, fl);
+    return rc;
 }
 
 int pal_gethostname(char *buf, int size)

@@ -9,6 +9,8 @@
 #include "pal/win32/win32_internal.h"
 
 #include <cstring>
+#include <io.h>
+#include <mswsock.h>
 
 static SOCKET S(pal_socket s) { return (SOCKET)(uintptr_t)(unsigned)s; }
 
@@ -284,6 +286,70 @@ int pal_send_some(pal_socket s, const void *buf, int len, int ms)
     if (n != SOCKET_ERROR) return n;
     /* Writable yet full again: the time was spent all the same. */
     return err == WSAEWOULDBLOCK ? 0 : fail_with(err);
+}
+
+/* The most one TransmitFile call is asked to move (its limit is 2 GB - 2). */
+#define TRANSMIT_MOST (1LL << 30)
+
+/* One TransmitFile of n bytes from off, overlapped so that the waits for
+** a peer that takes nothing are ms long and keep_waiting is asked after
+** each.  Returns the bytes sent or -1; on a refusal before anything went,
+** PAL_SEND_FILE_REFUSED. */
+static long long transmit(SOCKET s, HANDLE h, long long off, DWORD n, int ms,
+                          pal_send_wait_fn keep_waiting, void *ctx)
+{
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof ov);
+    ov.Offset = (DWORD)(off & 0xFFFFFFFF);
+    ov.OffsetHigh = (DWORD)(off >> 32);
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) return PAL_SEND_FILE_REFUSED;
+    if (!TransmitFile(s, h, n, 0, &ov, nullptr, 0)) {
+        int err = WSAGetLastError();
+        if (err != WSA_IO_PENDING && err != ERROR_IO_PENDING) {
+            CloseHandle(ov.hEvent);
+            return err == WSAENOTSOCK || err == WSAEFAULT ? fail_with(err) : PAL_SEND_FILE_REFUSED;
+        }
+    }
+    int waited = 0;
+    DWORD sent = 0, flags = 0;
+    while (WaitForSingleObject(ov.hEvent, ms < 0 ? 0 : (DWORD)ms) == WAIT_TIMEOUT) {
+        if (keep_waiting(ctx, ++waited)) continue;
+        /* Given up: the rest is cancelled and the connection is to end. */
+        int err = WSAGetLastError();
+        CancelIoEx((HANDLE)s, &ov);
+        WSAGetOverlappedResult(s, &ov, &sent, TRUE, &flags);
+        CloseHandle(ov.hEvent);
+        return fail_with(err);
+    }
+    BOOL ok = WSAGetOverlappedResult(s, &ov, &sent, FALSE, &flags);
+    int err = ok ? 0 : WSAGetLastError();
+    CloseHandle(ov.hEvent);
+    return ok ? (long long)sent : fail_with(err);
+}
+
+long long pal_send_file(pal_socket s, FILE *f, long long off, long long len, int ms,
+                        pal_send_wait_fn keep_waiting, void *ctx)
+{
+    if (off < 0 || len < 0) return fail_with(WSAEINVAL);
+    int fd = f ? _fileno(f) : -1;
+    HANDLE h = fd >= 0 ? (HANDLE)_get_osfhandle(fd) : INVALID_HANDLE_VALUE;
+    LARGE_INTEGER size;
+    if (h == INVALID_HANDLE_VALUE || !GetFileSizeEx(h, &size)) return PAL_SEND_FILE_REFUSED;
+    /* TransmitFile is held to the file's end, where sendfile stops by
+    ** itself. */
+    if (len > size.QuadPart - off) len = size.QuadPart > off ? size.QuadPart - off : 0;
+    long long done = 0;
+    while (done < len) {
+        long long want = len - done < TRANSMIT_MOST ? len - done : TRANSMIT_MOST;
+        long long n = transmit(S(s), h, off + done, (DWORD)want, ms, keep_waiting, ctx);
+        if (n == PAL_SEND_FILE_REFUSED && done == 0) return n;
+        if (n == PAL_SEND_FILE_REFUSED) return fail_with(WSAEOPNOTSUPP);
+        if (n < 0) return -1;
+        done += n;
+        if (n < want) break;   /* the file shrank meanwhile */
+    }
+    return done;
 }
 
 /* select() on one socket; a negative sec waits without limit. */
