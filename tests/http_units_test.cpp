@@ -203,6 +203,14 @@ TEST_F(HttpEnv, FileResponsesBlocksPaddingAndLogCounts)
         EXPECT_EQ(last_log_line(), "\"" + line + "\" " + status + " " + logged + " \"Roku/DVP\" \"-\"\n");
     }
 
+    /* A stream with no file behind it goes through the buffer, block by
+    ** block, from where its range starts. */
+    std::string got = sent_by([&](int s) {
+        SEND_FILE f = {METHOD_GET, 206, SEND_BLOCK - 1, 0, "big.bin", "/big.bin", 0, "GET /m HTTP/1.1", "-", "-"};
+        EXPECT_EQ(send_file(s, fmemopen(&big[0], big.size(), "rb"), &f, buf, sizeof buf), 0);
+    });
+    EXPECT_EQ(got.substr(got.find("\n\n") + 2), big.substr(SEND_BLOCK - 1));
+
     /* A player that hangs up: the send fails, the log line is still written. */
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 top=$PWD
 tools/setup.sh --package
 
-version=$(sed -n 's/^project(Velmora VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(tools/version.sh)
 logged=$(dpkg-parsechangelog -l packaging/changelog -S Version)
 if [ "$version" != "$logged" ]; then
     echo "package.sh: the program is version $version, packaging/changelog's last entry $logged" >&2

@@ -11,9 +11,9 @@
 # xwd and ImageMagick for the screenshots of its dialogs);
 # with --package what tools/package.sh needs; with --windows what
 # tools/windows.sh needs (mingw-w64 with POSIX threads, GoogleTest's sources,
-# NSIS for the installer).  Packages already present are left alone.  No
-# service is started by an install, and installing systemd does not make it
-# the init system (that is systemd-sysv).
+# NSIS for the installer, zip for the zip).  Packages already present are
+# left alone.  No service is started by an install, and installing systemd
+# does not make it the init system (that is systemd-sysv).
 set -euo pipefail
 
 want=(cmake g++ make vlc-bin vlc-plugin-base dbus)
@@ -29,7 +29,7 @@ if [ "${1:-}" = "--test" ]; then
 elif [ "${1:-}" = "--package" ]; then
     want+=(dpkg-dev)
 elif [ "${1:-}" = "--windows" ]; then
-    want+=(g++-mingw-w64-x86-64-posix libgtest-dev nsis)
+    want+=(g++-mingw-w64-x86-64-posix libgtest-dev nsis zip)
 fi
 
 missing=()

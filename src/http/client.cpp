@@ -51,9 +51,10 @@
 /* Range values are held within this bound, so no sum or difference of two of
 ** them can overflow. */
 #define RANGE_CAP 1000000000000000000LL
-/* Trace bytes one request may write.  A movie of 30 GB sent whole traces
-** about 12 MB (a line per block); a request that would write more is cut
-** there, whatever file or search it meets. */
+/* Trace bytes one request may write.  A movie of 30 GB sent whole through
+** the buffer traces about 12 MB (a line per block; a tenth of that straight
+** from the file); a request that would write more is cut there, whatever
+** file or search it meets. */
 #define TRACE_PER_REQUEST (16L << 20)
 /* reply's buffer: large enough for a redirect that names Roku_Path. */
 #define REPLY_TXT (2 * MAX_PATH_TXT)

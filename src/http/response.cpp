@@ -2,7 +2,8 @@
 ** File responses.  Every answer with content from a stream -- a file, a
 ** folder listing, a search result, missing.htm -- goes out here: the stream
 ** is measured, the byte range applied, the header block built, the body sent
-** in blocks of SEND_BLOCK bytes for GET, a short body padded, and the
+** in blocks for GET (straight from the file where the system allows it), a
+** short body padded, and the
 ** request logged.  Also the MIME table that names a file's type and the
 ** clock text that dates the answers.
 **
@@ -259,30 +260,22 @@ static size_t header_block(char *buf, size_t size, int status, const char *type,
 #define DUMP_BYTES 32
 
 /* One block of a body: ask bytes of in from its byte at, sent straight from
-** the file while the system lets it (*direct), else read into buf and sent
-** from there.  Returns the bytes sent (fewer than ask where the file ends
-** sooner, 0 when it ends at at), or -1 when the send failed. */
-static long long send_block(pal_socket s, FILE *in, long long at, size_t ask, char *buf, int *direct,
-                            int first)
+** the file (direct), else read into buf and sent from there.  Returns the
+** bytes sent (fewer than ask where the file ends sooner, 0 when it ends at
+** at), -1 when the send failed, or PAL_SEND_FILE_REFUSED when the stream
+** cannot go straight (nothing was sent). */
+static long long send_block(pal_socket s, FILE *in, long long at, size_t ask, char *buf, int direct)
 {
-    if (*direct) {
-        if (first && TRA.load(std::memory_order_relaxed)) {
-            /* The trace shows the first bytes as they were read. */
-            My_fseek64(in, at, 0);
-            size_t k = fread(buf, 1, ask < DUMP_BYTES ? ask : DUMP_BYTES, in);
-            if (k) Dump("Read data", buf, (int)k);
-        }
-        Debug("send %d \toffset %lld", (int)ask, at + (long long)ask);
-        long long n = send_file_bounded(s, in, at, (long long)ask);
-        if (n != PAL_SEND_FILE_REFUSED) return n;
-        *direct = 0;
-        My_fseek64(in, at, 0);
+    if (!direct) {
+        size_t r = fread(buf, 1, ask, in);
+        if (r == 0) return 0;
+        Debug("send %d \toffset %lld", (int)r, at + (long long)r);
+        return send_bounded(s, buf, (int)r) == (int)r ? (long long)r : -1;
     }
-    size_t n = fread(buf, 1, ask, in);
-    if (n == 0) return 0;
-    if (first) Dump("Read data", buf, n < DUMP_BYTES ? (int)n : DUMP_BYTES);
-    Debug("send %d \toffset %lld", (int)n, at + (long long)n);
-    return send_bounded(s, buf, (int)n) == (int)n ? (long long)n : -1;
+    long long n = send_file_bounded(s, in, at, (long long)ask);
+    long long shown = n > 0 ? n : (long long)ask;
+    if (n > 0 || n == -1) Debug("send %d \toffset %lld", (int)shown, at + shown);
+    return n;
 }
 
 /* The response path: header block, body in blocks, padding, log line. */
@@ -338,12 +331,25 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
         int me = GetMyID();
         if (me >= 0) DataArray[me].Xfer = 1;
 
-        size_t block = size < SEND_BLOCK ? size : SEND_BLOCK;
+        if (length > 0 && TRA.load(std::memory_order_relaxed)) {
+            /* The trace shows the body's first bytes. */
+            size_t k = fread(buf, 1, length < DUMP_BYTES ? (size_t)length : DUMP_BYTES, in);
+            if (k) Dump("Read data", buf, (int)k);
+            My_fseek64(in, start, 0);
+        }
+        size_t read_block = size < SEND_BLOCK ? size : SEND_BLOCK;
         long long left = length, got = 0;
         int direct = 1;
         while (Active) {
+            size_t block = direct ? DIRECT_BLOCK : read_block;
             size_t ask = left < (long long)block ? (size_t)left : block;
-            long long n = ask ? send_block(s, in, start + got, ask, buf, &direct, got == 0) : 0;
+            long long n = ask ? send_block(s, in, start + got, ask, buf, direct) : 0;
+            if (n == PAL_SEND_FILE_REFUSED) {
+                /* Read and sent through buf from here on. */
+                direct = 0;
+                My_fseek64(in, start + got, 0);
+                continue;
+            }
             if (n == 0) break;
             if (n < 0) {
                 got += (long long)ask;

@@ -7,7 +7,11 @@
 
 #include "global.h"
 
-#define SEND_BLOCK 100000    /* bytes read and sent at a time */
+#define SEND_BLOCK 100000    /* bytes read and sent at a time through a buffer */
+/* Bytes sent at a time straight from a file.  Larger than SEND_BLOCK: each
+** block costs a system call, a progress update and a status line, and with
+** no copy through the program these were a large part of the cost. */
+#define DIRECT_BLOCK (1 << 20)
 
 /* One line of a header block: "name: value". */
 struct header_line {
@@ -51,7 +55,9 @@ struct SEND_FILE {
 /* Answers f's request with the stream in, which it closes: the header block
 ** for f->status (206 with the range; 404 without Last-Modified), the MIME
 ** type of f->item's extension and f->mtime as Last-Modified; for GET the body
-** in blocks of SEND_BLOCK bytes from f->start, with a shortfall under 1000
+** from f->start in blocks of DIRECT_BLOCK bytes sent straight from the file,
+** or of SEND_BLOCK bytes read into buf where the stream cannot go straight
+** (pal_send_file), with a shortfall under 1000
 ** bytes padded with zero bytes.  A video sent from its first byte enters the
 ** recent list by path.  Logs the request line with referer and agent.  buf
 ** (size bytes, at least SEND_BLOCK) holds the header and each block.
