@@ -267,8 +267,13 @@ int pal_wrename(const uint16_t *from, const uint16_t *to);
 struct pal_wdirent {
     unsigned short d_namlen;            /* units, or bytes after conversion */
     unsigned char d_link;               /* 1 when the entry is a symbolic link */
+    unsigned char d_kind;               /* what the listing says it is (PAL_DK_...) */
     char d_name[1024 * 3 + 4];
 };
+/* d_kind: a walk that only wants folders skips PAL_DK_FILE entries without
+** a status call; PAL_DK_UNKNOWN (a link, or a file system that does not say)
+** needs one. */
+enum { PAL_DK_UNKNOWN = 0, PAL_DK_FOLDER = 1, PAL_DK_FILE = 2 };
 struct pal_wdir;
 pal_wdir *pal_wopendir(const uint16_t *path);
 pal_wdirent *pal_wreaddir(pal_wdir *d);

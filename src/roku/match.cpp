@@ -295,7 +295,7 @@ static FILE *search(const char *path, const char *target, int option, FILE *out,
             /* A matching folder is an answer in itself: not searched. */
             continue;
         }
-        if (!(option & MATCH_SUBDIRS))
+        if (!(option & MATCH_SUBDIRS) || e->d_kind == PAL_DK_FILE)
             continue;
         My_Stat_Buf cst;
         if (My_stat(full.c_str(), &cst) || (cst.st_mode & PAL_S_IFMT) != PAL_S_IFDIR)

@@ -155,6 +155,9 @@ pal_wdirent *pal_wreaddir(pal_wdir *w)
     struct dirent *e = readdir(w->d);
     if (!e) return nullptr;
     w->ent.d_link = e->d_type == DT_LNK;
+    w->ent.d_kind = e->d_type == DT_DIR ? PAL_DK_FOLDER
+                    : e->d_type == DT_LNK || e->d_type == DT_UNKNOWN ? PAL_DK_UNKNOWN
+                                                                     : PAL_DK_FILE;
     if (e->d_type == DT_UNKNOWN) {
         struct stat ls;
         w->ent.d_link = fstatat(dirfd(w->d), e->d_name, &ls, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(ls.st_mode);

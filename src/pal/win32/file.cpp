@@ -244,6 +244,12 @@ pal_wdirent *pal_wreaddir(pal_wdir *d)
     memcpy(d->ent.d_name, d->data.cFileName, units * 2);
     d->ent.d_name[2 * units] = d->ent.d_name[2 * units + 1] = 0;
     d->ent.d_namlen = (unsigned short)units;
+    /* A reparse point (a symbolic link or a junction) is a link here. */
+    DWORD attr = d->data.dwFileAttributes;
+    d->ent.d_link = (attr & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    d->ent.d_kind = d->ent.d_link ? PAL_DK_UNKNOWN
+                    : (attr & FILE_ATTRIBUTE_DIRECTORY) ? PAL_DK_FOLDER
+                                                        : PAL_DK_FILE;
     return &d->ent;
 }
 
