@@ -27,7 +27,10 @@
 #define RECENT_TXT    1000   /* one row of the recent list */
 #define MAX_PLINKS    10000  /* library folder prefixes */
 
-#define VELMORA_VERSION "2.0.14.0"
+/* VELMORA_VERSION comes from the build (the project line of CMakeLists.txt). */
+#ifndef VELMORA_VERSION
+#error "VELMORA_VERSION is defined by the build"
+#endif
 
 /* ---------------------------------------------------------------- records */
 
