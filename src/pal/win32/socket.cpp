@@ -288,8 +288,10 @@ int pal_send_some(pal_socket s, const void *buf, int len, int ms)
     return err == WSAEWOULDBLOCK ? 0 : fail_with(err);
 }
 
-/* The most one TransmitFile call is asked to move (its limit is 2 GB - 2). */
-#define TRANSMIT_MOST (1LL << 30)
+/* The most one TransmitFile call is asked to move.  Its progress shows only
+** when it completes, so a slow peer that takes a piece within a wait keeps
+** counting as taking something, as it does for a send. */
+#define TRANSMIT_PIECE (64LL << 10)
 
 /* One TransmitFile of n bytes from off, overlapped so that the waits for
 ** a peer that takes nothing are ms long and keep_waiting is asked after
@@ -341,7 +343,7 @@ long long pal_send_file(pal_socket s, FILE *f, long long off, long long len, int
     if (len > size.QuadPart - off) len = size.QuadPart > off ? size.QuadPart - off : 0;
     long long done = 0;
     while (done < len) {
-        long long want = len - done < TRANSMIT_MOST ? len - done : TRANSMIT_MOST;
+        long long want = len - done < TRANSMIT_PIECE ? len - done : TRANSMIT_PIECE;
         long long n = transmit(S(s), h, off + done, (DWORD)want, ms, keep_waiting, ctx);
         if (n == PAL_SEND_FILE_REFUSED && done == 0) return n;
         if (n == PAL_SEND_FILE_REFUSED) return fail_with(WSAEOPNOTSUPP);
