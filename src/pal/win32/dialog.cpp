@@ -94,6 +94,8 @@ struct native_window {
     intptr_t result = 0;
     int quiet = 0;               /* a change of ours runs: its notifications are not the user's */
     bool in_tray = false;
+    std::wstring tray_tip;       /* the icon's tip and message, kept to add it again; under mu */
+    unsigned tray_msg = 0;
     bool hidden = false;         /* the program hid it: the dialog's loop must not show it */
     std::deque<queued_call> calls;   /* under mu */
 };
@@ -329,6 +331,9 @@ static bool user_notice(native_window *n, int id, unsigned code)
     }
 }
 
+static bool add_icon(native_window *n, win32_HWND h);
+static UINT taskbar_created(void);
+
 static INT_PTR CALLBACK native_proc(win32_HWND h, UINT msg, WPARAM wp, LPARAM lp)
 {
     native_window *n;
@@ -351,6 +356,10 @@ static INT_PTR CALLBACK native_proc(win32_HWND h, UINT msg, WPARAM wp, LPARAM lp
     }
     n = reinterpret_cast<native_window *>(GetWindowLongPtrW(h, DWLP_USER));
     if (!n) return FALSE;
+    if (msg == taskbar_created()) {
+        if (n->in_tray) add_icon(n, h);
+        return FALSE;
+    }
     switch (msg) {
     case RUN_CALLS_MSG: run_calls(n); return TRUE;
     case WM_NCDESTROY: window_gone(n); return FALSE;
@@ -669,6 +678,32 @@ int pal_progress_pos(HWND w, int id, int pos)
     return change(n, id, [pos](win32_HWND c) { return (intptr_t)(SendMessageW(c, PBM_SETPOS, (WPARAM)pos, 0), 1); });
 }
 
+/* Adds the window's tray icon with n's kept tip and message.  Returns the
+** shell's answer. */
+static bool add_icon(native_window *n, win32_HWND h)
+{
+    NOTIFYICONDATAW nid{};
+    nid.cbSize = sizeof nid;
+    nid.uID = TRAY_ICON_ID;
+    nid.hWnd = h;
+    nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        nid.uCallbackMessage = n->tray_msg;
+        wcsncpy(nid.szTip, n->tray_tip.c_str(), sizeof nid.szTip / sizeof nid.szTip[0] - 1);
+    }
+    nid.hIcon = app_icon();
+    return nid.hIcon && Shell_NotifyIconW(NIM_ADD, &nid);
+}
+
+/* The message the shell sends every top-level window when the taskbar is
+** made again (Explorer restarted): the icons it showed are gone. */
+static UINT taskbar_created(void)
+{
+    static const UINT msg = RegisterWindowMessageW(L"TaskbarCreated");
+    return msg;
+}
+
 /* The icon is added or removed at once from any thread; a shell that
 ** refuses it counts as an icon that cannot be loaded, since a window hidden
 ** behind an icon that is not there could not be brought back. */
@@ -676,26 +711,25 @@ int pal_tray_icon(HWND w, int show, const char *tip, unsigned callback_msg)
 {
     native_window *n = native(w);
     if (!n) return pal_emulated_tray_icon(w, show, tip, callback_msg);
-    NOTIFYICONDATAW nid{};
-    nid.cbSize = sizeof nid;
-    nid.uID = TRAY_ICON_ID;
+    win32_HWND h;
     {
         std::lock_guard<std::mutex> g(mu);
         if (!n->alive) return 0;
-        nid.hWnd = n->hwnd;
+        h = n->hwnd;
+        if (show) {
+            n->tray_tip = pal_widen(tip ? tip : "");
+            n->tray_msg = callback_msg;
+        }
     }
     if (!show) {
+        NOTIFYICONDATAW nid{};
+        nid.cbSize = sizeof nid;
+        nid.uID = TRAY_ICON_ID;
+        nid.hWnd = h;
         if (n->in_tray) Shell_NotifyIconW(NIM_DELETE, &nid);
         n->in_tray = false;
     } else {
-        nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-        nid.uCallbackMessage = callback_msg;
-        nid.hIcon = app_icon();
-        std::wstring t = pal_widen(tip ? tip : "");
-        t.resize(t.size() < sizeof nid.szTip / sizeof nid.szTip[0] ? t.size() : sizeof nid.szTip / sizeof nid.szTip[0] - 1);
-        wcscpy(nid.szTip, t.c_str());
-        if (!nid.hIcon) return 0;
-        if (!n->in_tray && !Shell_NotifyIconW(NIM_ADD, &nid)) return 0;
+        if (!n->in_tray && !add_icon(n, h)) return 0;
         n->in_tray = true;
     }
     status_lines()->tray(w, show, tip ? tip : "");
