@@ -9,4 +9,8 @@
 ** manager delivers the close request to the main window once it exists. */
 void pal_close_request(void);
 
+/* Keeps the program's arguments joined by single blanks, as
+** pal_command_line gives them; pal_init calls it once, before any thread. */
+void pal_keep_command_line(int argc, char **argv);
+
 #endif

@@ -3,6 +3,7 @@
 ** the command line, error codes and texts, the optional-function table and
 ** the keep-awake request.
 */
+#include "pal/common/pal_common.h"
 #include "pal/pal.h"
 #include "pal/posix/posix_internal.h"
 
@@ -18,7 +19,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-static std::string command_line;
 
 /* Opens /dev/null on any of the standard descriptors that is closed, so the
 ** first socket never gets number 0 (which the server reads as "none"). */
@@ -38,10 +38,7 @@ static void hold_std_descriptors(void)
 void pal_init(int argc, char **argv)
 {
     hold_std_descriptors();
-    for (int i = 1; i < argc; i++) {
-        if (i > 1) command_line += ' ';
-        command_line += argv[i];
-    }
+    pal_keep_command_line(argc, argv);
     pal_signals_init();
 }
 
@@ -52,8 +49,6 @@ void pal_exit(int code)
 }
 
 int pal_process_id(void) { return (int)getpid(); }
-
-const char *pal_command_line(void) { return command_line.c_str(); }
 
 int pal_get_version(int *major, int *minor, int *platform)
 {

@@ -23,6 +23,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "pal/common/sockaddr.h"
 
 /* The calling thread's last socket error, as a Windows Sockets number. */
 static thread_local int sock_error = 0;
@@ -89,22 +90,6 @@ void pal_set_socket_error(int err) { sock_error = err; }
 
 /* Nothing to start on POSIX; SIGPIPE is already ignored by pal_init. */
 int pal_wsa_startup(void) { return 0; }
-
-static sockaddr_in make_addr(uint32_t addr, int port)
-{
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(addr);
-    sa.sin_port = htons((uint16_t)port);
-    return sa;
-}
-
-static void take_addr(const sockaddr_in &sa, uint32_t *addr, int *port)
-{
-    if (addr) *addr = ntohl(sa.sin_addr.s_addr);
-    if (port) *port = ntohs(sa.sin_port);
-}
 
 /* Descriptors are close-on-exec so that a VLC or batch child never holds a
 ** listening port or a player's connection after the server let go of it. */

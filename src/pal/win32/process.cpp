@@ -3,6 +3,7 @@
 ** line, error codes and their texts, and the optional functions, which are
 ** the system's own through LoadLibraryA and GetProcAddress.
 */
+#include "pal/common/pal_common.h"
 #include "pal/pal.h"
 #include "pal/win32/win32_internal.h"
 
@@ -12,7 +13,6 @@
 #include <io.h>
 #include <string>
 
-static std::string command_line;
 
 std::wstring pal_widen(const char *s)
 {
@@ -44,10 +44,7 @@ void pal_init(int argc, char **argv)
     _setmode(_fileno(stderr), _O_BINARY);
     /* No "program stopped working" box: a crash is reported and ends. */
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    for (int i = 1; i < argc; i++) {
-        if (i > 1) command_line += ' ';
-        command_line += argv[i];
-    }
+    pal_keep_command_line(argc, argv);
     pal_signals_init();
 }
 
@@ -58,8 +55,6 @@ void pal_exit(int code)
 }
 
 int pal_process_id(void) { return (int)GetCurrentProcessId(); }
-
-const char *pal_command_line(void) { return command_line.c_str(); }
 
 int pal_get_version(int *major, int *minor, int *platform)
 {

@@ -12,6 +12,8 @@
 #include <io.h>
 #include <mswsock.h>
 
+#include "pal/common/sockaddr.h"
+
 static SOCKET S(pal_socket s) { return (SOCKET)(uintptr_t)(unsigned)s; }
 
 static int fail(void) { return -1; }
@@ -29,22 +31,6 @@ int pal_wsa_startup(void)
 {
     WSADATA d;
     return WSAStartup(MAKEWORD(2, 2), &d);
-}
-
-static sockaddr_in make_addr(uint32_t addr, int port)
-{
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(addr);
-    sa.sin_port = htons((u_short)port);
-    return sa;
-}
-
-static void take_addr(const sockaddr_in &sa, uint32_t *addr, int *port)
-{
-    if (addr) *addr = ntohl(sa.sin_addr.s_addr);
-    if (port) *port = ntohs(sa.sin_port);
 }
 
 /* A socket handle as the layer's number; Windows keeps them within 32 bits. */
