@@ -51,3 +51,7 @@ add_dependencies(velmora_tests velmora)
 add_executable(velmora_dialogs tests/win/dialogs.cpp)
 target_link_libraries(velmora_dialogs PRIVATE user32)
 add_dependencies(velmora_dialogs velmora)
+
+# The stand-in for VLC that tests/win/e2e.sh installs where Windows VLC goes.
+add_executable(velmora_vlc_standin tests/win/vlc.cpp)
+set_target_properties(velmora_vlc_standin PROPERTIES OUTPUT_NAME vlc)

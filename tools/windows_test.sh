@@ -30,17 +30,19 @@ wine=/usr/lib/wine/wine64
 tools/netns.sh "$wine" wineboot -i >/dev/null 2>&1
 tools/netns.sh "$wine" build/win/velmora_tests.exe --gtest_filter="$filter" </dev/null
 
-# The channel stand-in that fetches from the Windows program is built for
-# this machine.
-g++ -O1 -Itools tools/channel.cpp tools/roku_channel.cpp -o build/win/velmora-channel
+# The Linux build: the program the Windows one is compared with, and the
+# channel stand-in that fetches from both.
+linux=$PWD/build/release
+[ -x "$linux/velmora" ] && [ -x "$linux/velmora-channel" ] ||
+    { cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+      cmake --build build/release -j"$(nproc)" --target velmora velmora-channel; }
+channel=$linux/velmora-channel
 
 # End to end: velmora.exe -s answers the channel stand-in as the Linux build does.
-[ -x build/release/velmora ] || { cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-    cmake --build build/release -j"$(nproc)" --target velmora; }
-tools/netns.sh tests/win/e2e.sh "$wine" "$PWD/build/win" "$PWD/build/release/velmora" "$PWD/build/win/velmora-channel"
+tools/netns.sh tests/win/e2e.sh "$wine" "$PWD/build/win" "$linux/velmora" "$channel"
 
 # The real dialogs, driven by another program on a display of its own.
 tools/netns.sh xvfb-run -a -s "-screen 0 800x600x24" \
-    tests/win/dialogs.sh "$wine" "$PWD/build/win" "$PWD/build/win/velmora-channel"
+    tests/win/dialogs.sh "$wine" "$PWD/build/win" "$channel"
 # The installer and uninstaller, on a clean Wine prefix of their own.
-tools/netns.sh tests/win/installer.sh "$wine" "build/velmora-$(tools/version.sh)-setup.exe" build/win/stage build/win/velmora-channel
+tools/netns.sh tests/win/installer.sh "$wine" "build/velmora-$(tools/version.sh)-setup.exe" build/win/stage "$channel"

@@ -6,7 +6,7 @@
 #   tests/win/e2e.sh WINE WIN_BUILD_DIR LINUX_VELMORA CHANNEL
 set -euo pipefail
 export LC_ALL=C
-wine=$1 exe=$2/velmora.exe linux=$3 channel=$4 port=50321 start_tries=120 exit_seconds=30
+wine=$1 win_build=$2 exe=$2/velmora.exe linux=$3 channel=$4 port=50321 start_tries=120 exit_seconds=30
 data=$(cd "$(dirname "$0")/../data" && pwd)
 work=$(mktemp -d /tmp/velmora-e2e-XXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -105,12 +105,12 @@ for f in answers ini; do
         fail "the Windows build's $f differ from the Linux build's"
 done
 
-# Live transcoding: the stream batch starts VLC (a stand-in built here) with
+# Live transcoding: the stream batch starts VLC (the stand-in, tests/win/vlc.cpp) with
 # ShellExecuteA of cmd.exe; the segmenter cuts what it writes into the HLS
 # playlist and segments; at the stream's end the quit batch ends it.
 vlc_dir="$WINEPREFIX/drive_c/Program Files/VideoLAN/VLC"
 mkdir -p "$vlc_dir"
-x86_64-w64-mingw32-g++-posix -O1 -static "$data/../win/vlc.cpp" -o "$vlc_dir/vlc.exe"
+cp "$win_build/vlc.exe" "$vlc_dir/vlc.exe"
 fetch_live() {
     local at list tries=0
     at=$("$channel" -I 127.0.0.1 $port /Roku/Movies/Clips/Short%20Clip.ts |
