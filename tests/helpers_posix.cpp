@@ -38,13 +38,15 @@ void Program::start(const std::vector<std::string> &args, const std::string &hom
     if (in_fd >= 0) close(in_fd);
     int in[2] = {-1, -1};
     if (pipe2(in, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe";
+    /* Emptied before the child runs: a wait for a line must never find the
+    ** one an earlier program in the same home left. */
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open((home + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
         close(in[1]);
-        int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        int err = open((home + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
         dup2(err, 2);
         setenv("HOME", home.c_str(), 1);
         /* A refusal's pause shortened: the tests refuse many requests. */
@@ -60,6 +62,8 @@ void Program::start(const std::vector<std::string> &args, const std::string &hom
         _exit(127);
     }
     close(in[0]);
+    close(out);
+    close(err);
     in_fd = in[1];
 }
 
