@@ -340,6 +340,7 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
         size_t read_block = size < SEND_BLOCK ? size : SEND_BLOCK;
         long long left = length, got = 0;
         int direct = 1;
+        int shown = -1;   /* the bar's position this answer last set */
         while (Active) {
             size_t block = direct ? DIRECT_BLOCK : read_block;
             size_t ask = left < (long long)block ? (size_t)left : block;
@@ -362,8 +363,9 @@ int send_file(pal_socket s, FILE *in, const SEND_FILE *f, char *buf, size_t size
             Status_Line(STATUS_COUNTERS, name);
             /* Sent so far over what was still to send: the bar runs faster
             ** towards the end, as users know it. */
-            double pos = 100.0 * (double)sent / (double)left;
-            Status_Progress(pos < 1e9 ? (int)pos : 1000000000);
+            double ratio = 100.0 * (double)sent / (double)left;
+            int pos = ratio < 1e9 ? (int)ratio : 1000000000;
+            if (pos != shown) Status_Progress(shown = pos);
             sent += n;
             left -= n;
             if (n != (long long)block) break;

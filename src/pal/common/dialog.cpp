@@ -85,7 +85,14 @@ struct prompt {
 };
 
 static std::mutex mu;                 /* guards everything below and all windows */
+/* Wakes the threads that wait for a message, a reply, a prompt's answer or
+** a window's end. */
 static std::condition_variable cv;
+/* Wakes the front ends that wait for the change counter (version) to move.
+** A control's new text or position wakes only these: the dialog threads
+** have nothing to do about it, and a file being sent moves the progress
+** bar many times a second. */
+static std::condition_variable change_cv;
 static std::deque<message> queue;
 /* Never destroyed, so windows stay reachable to the very end of the process
 ** (a worker may still hold one while static destructors run). */
@@ -113,10 +120,18 @@ static void answer_all(void)
     changed();
 }
 
-/* Marks a change for the front ends that wait on the counter; mu held. */
-static void changed(void)
+/* Marks a change to what a front end draws; mu held. */
+static void redrawn(void)
 {
     version++;
+    change_cv.notify_all();
+}
+
+/* Marks a change that may also end a wait on cv (a window gone, a prompt
+** answered, a dialog opened or closed); mu held. */
+static void changed(void)
+{
+    redrawn();
     cv.notify_all();
 }
 
@@ -411,7 +426,7 @@ static int change_control(HWND w, int id, F change, bool announce)
         if (!c) return 0;
         if (!change(*c)) return 1;
         text = c->text;
-        changed();
+        redrawn();
     }
     if (announce) fe()->control_changed(w, id, text.c_str());
     return 1;
@@ -575,12 +590,21 @@ int pal_combo_item(HWND w, int id, int index, char *buf, int size)
 
 int pal_progress_range(HWND w, int id, int lo, int hi)
 {
-    return change_control(w, id, [&](control_state &c) { c.lo = lo; c.hi = hi; return true; }, false);
+    return change_control(w, id, [&](control_state &c) {
+        if (c.lo == lo && c.hi == hi) return false;
+        c.lo = lo;
+        c.hi = hi;
+        return true;
+    }, false);
 }
 
 int pal_progress_pos(HWND w, int id, int pos)
 {
-    return change_control(w, id, [&](control_state &c) { c.pos = pos; return true; }, false);
+    return change_control(w, id, [&](control_state &c) {
+        if (c.pos == pos) return false;
+        c.pos = pos;
+        return true;
+    }, false);
 }
 
 int pal_tray_icon(HWND w, int show, const char *tip, unsigned callback_msg)
@@ -726,7 +750,7 @@ unsigned long pal_dialog_snapshot(std::vector<pal_window_view> &out, std::vector
 unsigned long pal_dialog_wait_change(unsigned long seen, int ms)
 {
     std::unique_lock<std::mutex> g(mu);
-    cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return version != seen; });
+    change_cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return version != seen; });
     return version;
 }
 
