@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Serves one 1 GiB file (HTTP_BENCH_MB) from Velmora and from nginx on
 # loopback, side by side in one run, and fetches it with 1 client and with
-# 32 clients at once
-# (each from its own 127.0.1.x address; Velmora's clients follow the cookie
-# sequence).  Prints each throughput, the ratio Velmora/nginx, the CPU
-# seconds (user and system) each server spent per GiB served, and Velmora's
-# peak memory.  Velmora serves the file's folder as the title "Bench", as a
-# user shares a folder.  Installs nginx with apt-get when it is missing.
+# 32 clients at once (each from its own 127.0.1.x address; Velmora's clients
+# follow the cookie sequence), ROUNDS times each.  Prints each
+# throughput, the ratio Velmora/nginx, the CPU seconds (user and system) each
+# server spent per GiB served, and Velmora's peak memory.  Velmora serves the
+# file's folder as the title "Bench", as a user shares a folder.  Installs
+# nginx with apt-get when it is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mb=${HTTP_BENCH_MB:-1024}
@@ -68,16 +68,32 @@ measure() {
         'BEGIN { split(o, f, " "); printf "%s %.2f\n", o, d / hz / (f[1] / 1073741824) }'
 }
 workers=$(pgrep -P $npid | tr '\n' ' ')
+# Two passes, one through each server, warm the page cache: the second
+# read of a page moves it to the kernel's active list, work that would
+# otherwise fall on whichever server is measured first.
+$fetch -c -n 1 "$vport" /Roku/Bench/big.bin >/dev/null
+$fetch -n 1 $nport /big.bin >/dev/null
+# The median of a column of numbers.
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+rounds=${ROUNDS:-5}
 for n in 1 32; do
-    # A first pass of each warms the page cache alike.
-    $fetch -n 1 $nport /big.bin >/dev/null
-    v=$(measure "$vpid" $fetch -c -n $n "$vport" /Roku/Bench/big.bin) || { echo "Velmora fetch failed"; exit 1; }
-    g=$(measure "$npid $workers" $fetch -n $n $nport /big.bin) || { echo "nginx fetch failed"; exit 1; }
-    vm=$(echo "$v" | cut -d' ' -f3); gm=$(echo "$g" | cut -d' ' -f3)
-    vc=$(echo "$v" | cut -d' ' -f4); gc=$(echo "$g" | cut -d' ' -f4)
+    # The servers take turns going first; each figure is the median of
+    # its rounds, as one round is short against the machine's noise.
+    vs=; gs=
+    for r in $(seq "$rounds"); do
+        for side in $( [ $((r % 2)) = 1 ] && echo "v g" || echo "g v"); do
+            if [ "$side" = v ]; then
+                vs+=$(measure "$vpid" $fetch -c -n $n "$vport" /Roku/Bench/big.bin)$'\n' || { echo "Velmora fetch failed"; exit 1; }
+            else
+                gs+=$(measure "$npid $workers" $fetch -n $n $nport /big.bin)$'\n' || { echo "nginx fetch failed"; exit 1; }
+            fi
+        done
+    done
+    vm=$(printf %s "$vs" | cut -d' ' -f3 | median); gm=$(printf %s "$gs" | cut -d' ' -f3 | median)
+    vc=$(printf %s "$vs" | cut -d' ' -f4 | median); gc=$(printf %s "$gs" | cut -d' ' -f4 | median)
     ratio=$(awk -v a="$vm" -v b="$gm" 'BEGIN { printf "%.2f", a / b }')
-    printf '%2d client(s): Velmora %8s MB/s   nginx %8s MB/s   ratio %s   CPU s/GiB: Velmora %s nginx %s\n' \
-        "$n" "$vm" "$gm" "$ratio" "$vc" "$gc"
+    printf '%2d client(s): Velmora %8s MB/s   nginx %8s MB/s   ratio %s   CPU s/GiB: Velmora %s nginx %s   (medians of %d rounds)\n' \
+        "$n" "$vm" "$gm" "$ratio" "$vc" "$gc" "$rounds"
 done
 peak=$(awk '/VmHWM/ { print $2 " " $3 }' /proc/$vpid/status)
 echo "Velmora peak memory: $peak"
