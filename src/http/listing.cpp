@@ -1,14 +1,14 @@
 /*
 ** Folder listings: the HTML page of a folder's entries that the channel
-** reads when it opens a folder, written into a temporary file for the
-** request handler to send.  The page marks the private folders with a link
+** reads when it opens a folder, handed to the request handler as a stream
+** to send.  The page marks the private folders with a link
 ** to Roku_Config.txt and carries the new-title and new-iTunes notices.
 ** Targets with "?info" come this way too; they get the media information.
 */
 #include "global.h"
 #include "http/listing.h"
 
-#include <cstdarg>
+#include <charconv>
 #include <string>
 
 #include "config/config.h"
@@ -44,8 +44,65 @@ static std::string parent_link(const char *item)
     return "/";
 }
 
+/* A listing's page is gathered in memory while it is under LIST_MEMORY
+** bytes; a larger one goes on in a temporary file, written LIST_FLUSH bytes
+** at a time, so a folder of any size is listed whole in bounded memory. */
+#define LIST_MEMORY (1 << 20)
+#define LIST_FLUSH (64 << 10)
+
+namespace {
+struct page_out {
+    std::string text;
+    FILE *file = nullptr;   /* the temporary file, once the page outgrew memory */
+    bool failed = false;
+
+    /* Moves the gathered text to the temporary file when there is enough
+    ** of it. */
+    void settle()
+    {
+        if (failed || text.size() < (file ? LIST_FLUSH : LIST_MEMORY)) return;
+        if (!file && !(file = get_temp_file())) {
+            char err[300];
+            Debug("tmpfile %s  errno %s", Roku_Path, pal_error_text(pal_last_error(), err, sizeof err));
+            failed = true;
+            return;
+        }
+        if (fwrite(text.data(), 1, text.size(), file) != text.size()) failed = true;
+        text.clear();
+    }
+
+    /* The whole page as a stream positioned at its start; null when it
+    ** could not be kept whole. */
+    FILE *finish()
+    {
+        FILE *out = file;
+        if (!failed && !out) out = pal_memory_stream(text.size());
+        /* A listing cut short by a full disk would show the channel a
+        ** folder with entries missing; no listing is better. */
+        if (!out || failed || fwrite(text.data(), 1, text.size(), out) != text.size() || fflush(out) ||
+            ferror(out)) {
+            if (file) Temp_Release(file);
+            if (out) fclose(out);
+            return nullptr;
+        }
+        rewind(out);
+        return out;
+    }
+};
+}
+
+/* Appends n right-aligned in a field of width characters, as "%*lld". */
+static void append_number(std::string &out, long long n, int width)
+{
+    char digits[24];
+    auto r = std::to_chars(digits, digits + sizeof digits, n);
+    int len = (int)(r.ptr - digits);
+    if (len < width) out.append((size_t)(width - len), ' ');
+    out.append(digits, (size_t)len);
+}
+
 /* The listing of folder path for the target item (ending in "/"), or the
-** media information for a target with "?info", as an open temporary file
+** media information for a target with "?info", as an open stream
 ** positioned at its start; null when there is nothing to list. */
 FILE *chk_browse(const char *item, const char *path, int req)
 {
@@ -67,27 +124,22 @@ FILE *chk_browse(const char *item, const char *path, int req)
         Debug("dir failed for %s", path);
         return nullptr;
     }
-    std::string parent = parent_link(item);
 
-    FILE *out = get_temp_file();
-    if (!out) {
-        char err[300];
-        pal_error_text(pal_last_error(), err, sizeof err);
-        Debug("tmpfile %s  %o  errno %s", Roku_Path, 0u, err);
-        My_closedir(dir);
-        return nullptr;
-    }
+    /* Pieces are appended whole, so no target or name is ever cut: a cut
+    ** name would be a link to nothing. */
+    page_out page;
+    std::string &out = page.text;
+    out.append("<HTML><TITLE>Directory listing of ").append(item).append("</TITLE><BODY>\n");
+    out.append("<H3>Directory listing of ").append(item).append("</H3>\n");
+    out.append("<PRE><A HREF=\"").append(parent_link(item)).append("\">");
+    out.append("Up to higher level directory</A><BR>\n");
 
-    /* Pieces go straight to the file, so no target or name is ever cut:
-    ** a cut name would be a link to nothing. */
-    fprintf(out, "<HTML><TITLE>Directory listing of %s</TITLE><BODY>\n", item);
-    fprintf(out, "<H3>Directory listing of %s</H3>\n", item);
-    fprintf(out, "<PRE><A HREF=\"%s\">", parent.c_str());
-    fputs("Up to higher level directory</A><BR>\n", out);
-
+    /* The trace names each entry by its full path; without the trace
+    ** only a link needs it. */
+    const bool tracing = TRA.load(std::memory_order_relaxed) != nullptr;
     std::string full, name;
     while (my_dirent *e = My_readdir(dir)) {
-        full.assign(path).append("/").append(e->d_name);
+        if (e->d_link || tracing) full.assign(path).append("/").append(e->d_name);
         /* A link that leads out of the shared places is not shown, as it
         ** is not served. */
         if (e->d_link && !Links_Stay_Shared(full.c_str())) continue;
@@ -95,11 +147,11 @@ FILE *chk_browse(const char *item, const char *path, int req)
         ** for each of thousands of entries cost more than the rest of the
         ** listing. */
         My_Stat_Buf st;
-        if (My_stat_entry(dir, e->d_name, &st)) {
-            Debug("stat failed ! [%s]", full.c_str());
+        if (My_stat_entry(dir, &st)) {
+            if (tracing) Debug("stat failed ! [%s]", full.c_str());
             continue;
         }
-        Debug("stat ok ! [%s]", full.c_str());
+        if (tracing) Debug("stat ok ! [%s]", full.c_str());
 
         char date[64];
         Clock_Text(st.mtime, date, sizeof date);
@@ -110,18 +162,20 @@ FILE *chk_browse(const char *item, const char *path, int req)
 
         char enc[1000];                    /* Encode writes at most 999 */
         Encode(name.c_str(), enc);
-        fprintf(out, "<A HREF=\"%s\">%s</A>", enc, name.c_str());
+        out.append("<A HREF=\"").append(enc).append("\">").append(name).append("</A>\t\t");
         /* The whole size: the field is 8 wide, and a movie past 2 GB shows
         ** its real size rather than a wrapped 32-bit one. */
-        fprintf(out, "\t\t%8lld  %s  ", (long long)st.st_size, date);
+        append_number(out, (long long)st.st_size, 8);
+        out.append("  ").append(date).append("  ");
         const char *desc = getmime(name.c_str(), 2);
         if (desc)
-            fprintf(out, "%s<BR>", desc);
+            out.append(desc).append("<BR>");
         else if (is_dir)
-            fputs("Directory<BR>", out);
+            out.append("Directory<BR>");
         else
-            fputs("<BR>", out);
+            out.append("<BR>");
         /* No line feed after an entry: the channel splits on <BR>. */
+        page.settle();
     }
     My_closedir(dir);
 
@@ -133,23 +187,20 @@ FILE *chk_browse(const char *item, const char *path, int req)
             continue;                      /* free records lie anywhere */
         Debug("PIN path = [%s]", folder);
         if (same_folder(folder, path))
-            fputs("<BR><A HREF=\"Roku_Config.txt\">Roku_Config.txt</A>", out);
+            out.append("<BR><A HREF=\"Roku_Config.txt\">Roku_Config.txt</A>");
     }
 
     if (New_Title)
-        fputs("<BR>Roku-New-Title\n", out);
+        out.append("<BR>Roku-New-Title\n");
     if (New_iTunes)
-        fputs("<BR>Roku-New-iTunes\n", out);
-    fputs("</PRE></BODY></HTML>\n", out);
+        out.append("<BR>Roku-New-iTunes\n");
+    out.append("</PRE></BODY></HTML>\n");
 
-    /* A listing cut short by a full disk would show the channel a folder
-    ** with entries missing; no listing is better. */
-    if (fflush(out) || ferror(out)) {
+    FILE *f = page.finish();
+    if (!f) {
         Debug("listing write failed [%s]", path);
-        fclose(out);
         return nullptr;
     }
-    rewind(out);
-    Debug("Return %o", (unsigned)(uintptr_t)out);
-    return out;
+    Debug("Return %o", (unsigned)(uintptr_t)f);
+    return f;
 }

@@ -278,10 +278,10 @@ struct pal_wdir;
 pal_wdir *pal_wopendir(const uint16_t *path);
 pal_wdirent *pal_wreaddir(pal_wdir *d);
 int pal_wclosedir(pal_wdir *d);
-/* The status of the entry name (UTF-16, as pal_wreaddir gave it) of the
-** open listing d, found from the folder without a walk of its whole path;
-** -1 when it has none. */
-int pal_wstat_entry(pal_wdir *d, const uint16_t *name, struct pal_stat *st);
+/* The status of the entry pal_wreaddir gave last from d, found from the
+** folder without a walk of its whole path and from the name as the system
+** gave it; -1 when it has none (or no entry was read). */
+int pal_wstat_last(pal_wdir *d, struct pal_stat *st);
 
 /* A nameless stream, open for writing and reading as a temporary file is,
 ** gone at fclose.  Where it is held in memory (POSIX) it grows up to limit

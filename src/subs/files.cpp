@@ -71,12 +71,7 @@ my_dirent *My_readdir(MY_DIR *dir)
 
 int My_closedir(MY_DIR *dir) { return pal_wclosedir(dir); }
 
-int My_stat_entry(MY_DIR *dir, const char *name, My_Stat_Buf *st)
-{
-    uint16_t wn[WPATH];
-    utf8_to_utf16(name, wn, WPATH);
-    return pal_wstat_entry(dir, wn, st);
-}
+int My_stat_entry(MY_DIR *dir, My_Stat_Buf *st) { return pal_wstat_last(dir, st); }
 
 /* One conversion for the single-path calls. */
 static int with_path(const char *path, int (*call)(const uint16_t *))

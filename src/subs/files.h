@@ -24,10 +24,10 @@ MY_DIR *My_opendir(const char *path);
 /* The next entry with its name in UTF-8, or null at the end. */
 my_dirent *My_readdir(MY_DIR *dir);
 int My_closedir(MY_DIR *dir);
-/* The status of the entry name (UTF-8) of the open listing dir, as My_stat
-** of the folder's path, "/" and name would give it, but cheaper: the folder
-** is not looked up again. */
-int My_stat_entry(MY_DIR *dir, const char *name, My_Stat_Buf *st);
+/* The status of the entry My_readdir gave last from dir, as My_stat of the
+** folder's path, "/" and its name would give it, but cheaper: the folder is
+** not looked up again and the name not converted back. */
+int My_stat_entry(MY_DIR *dir, My_Stat_Buf *st);
 
 /* Creates a folder, removes and renames files (UTF-8 paths). */
 int My_mkdir(const char *path);

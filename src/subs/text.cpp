@@ -528,19 +528,62 @@ double Get_Double(const unsigned char *buf)
 }
 
 /* The 24-character clock text of t in local time. */
+/* Puts n's digits at p, at least width of them (zeros in front); returns
+** the end.  n is not negative. */
+static char *put_digits(char *p, long long n, int width)
+{
+    char d[24];
+    int k = 0;
+    do {
+        d[k++] = (char)('0' + n % 10);
+        n /= 10;
+    } while (n && k < (int)sizeof d);
+    while (k < width) d[k++] = '0';
+    while (k) *p++ = d[--k];
+    return p;
+}
+
 size_t Clock_Text(time_t t, char *out, size_t size)
 {
     WALK("Clock_Text");
     static const char days[] = "SunMonTueWedThuFriSat";
     static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    if (!size) return 0;
     struct tm tm = {};   /* a time the system cannot convert reads as zeros */
     pal_localtime(t, &tm);
     int wd = tm.tm_wday >= 0 && tm.tm_wday < 7 ? tm.tm_wday : 0;
     int mo = tm.tm_mon >= 0 && tm.tm_mon < 12 ? tm.tm_mon : 0;
-    /* English names whatever the locale: players parse this. */
-    sfmt(out, size, "%.3s %.3s%3d %02d:%02d:%02d %d", days + 3 * wd, months + 3 * mo, tm.tm_mday,
-         tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
-    return strlen(out);
+    /* English names whatever the locale: players parse this.  Written by
+    ** hand, not through a format: a listing writes one per entry. */
+    int fields[] = {tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    for (int &f : fields)
+        if (f < 0 || f > 99) f = 0;   /* a converter's nonsense stays two digits */
+    char text[48], *p = text;
+    memcpy(p, days + 3 * wd, 3);
+    p[3] = ' ';
+    memcpy(p + 4, months + 3 * mo, 3);
+    p += 7;
+    *p++ = ' ';
+    if (fields[0] < 10) *p++ = ' ';
+    p = put_digits(p, fields[0], 1);
+    *p++ = ' ';
+    p = put_digits(p, fields[1], 2);
+    *p++ = ':';
+    p = put_digits(p, fields[2], 2);
+    *p++ = ':';
+    p = put_digits(p, fields[3], 2);
+    *p++ = ' ';
+    long long year = (long long)tm.tm_year + 1900;
+    if (year < 0) {
+        *p++ = '-';
+        year = -year;
+    }
+    p = put_digits(p, year, 1);
+    size_t n = (size_t)(p - text);
+    if (n > size - 1) n = size - 1;
+    memcpy(out, text, n);
+    out[n] = 0;
+    return n;
 }
 
 /* No call-trace entry here: answers are built from dozens of calls, and a

@@ -112,6 +112,7 @@ int pal_wrename(const uint16_t *from, const uint16_t *to)
 
 struct pal_wdir {
     DIR *d;
+    struct dirent *last;   /* the entry readdir gave last, valid until the next */
     pal_wdirent ent;
 };
 
@@ -152,7 +153,7 @@ static int utf8_char(const unsigned char *s, size_t n, unsigned *u)
 pal_wdirent *pal_wreaddir(pal_wdir *w)
 {
     if (!w) return nullptr;
-    struct dirent *e = readdir(w->d);
+    struct dirent *e = w->last = readdir(w->d);
     if (!e) return nullptr;
     w->ent.d_link = e->d_type == DT_LNK;
     w->ent.d_kind = e->d_type == DT_DIR ? PAL_DK_FOLDER
@@ -184,11 +185,10 @@ pal_wdirent *pal_wreaddir(pal_wdir *w)
     return &w->ent;
 }
 
-int pal_wstat_entry(pal_wdir *w, const uint16_t *name, struct pal_stat *st)
+int pal_wstat_last(pal_wdir *w, struct pal_stat *st)
 {
     struct stat s;
-    std::string n = narrow(name);
-    if (!w || n.empty() || fstatat(dirfd(w->d), n.c_str(), &s, 0) != 0) return -1;
+    if (!w || !w->last || fstatat(dirfd(w->d), w->last->d_name, &s, 0) != 0) return -1;
     fill_stat(s, st);
     return 0;
 }

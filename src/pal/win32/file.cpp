@@ -227,10 +227,10 @@ pal_wdir *pal_wopendir(const uint16_t *path)
 
 /* Windows has no status relative to an open folder: the folder's path
 ** and the name make the whole path. */
-int pal_wstat_entry(pal_wdir *d, const uint16_t *name, struct pal_stat *st)
+int pal_wstat_last(pal_wdir *d, struct pal_stat *st)
 {
-    if (!d || !name || !name[0]) return -1;
-    std::wstring full = std::wstring(d->folder) + W(name);
+    if (!d || d->first || !d->data.cFileName[0]) return -1;
+    std::wstring full = std::wstring(d->folder) + d->data.cFileName;
     return pal_wstat((const uint16_t *)full.c_str(), st);
 }
 
