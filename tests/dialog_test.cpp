@@ -6,6 +6,7 @@
 
 #include "ui/dialog.h"
 #include "global.h"
+#include "pal/common/dialog_internal.h"
 #include "helpers.h"
 #include "subs/threads.h"
 
@@ -85,6 +86,59 @@ TEST(DialogManager, SendsRunOnTheDialogThreadAndNestedDialogsKeepAnswering)
     EXPECT_EQ(pal_post_message(outer_window, PAL_WM_USER + 1, 1, 0), 0);
     EXPECT_EQ(pal_dialog_id(outer_window), -1);
     EXPECT_EQ(pal_send_message(nullptr, PAL_WM_USER, 0, 0), 0);
+}
+
+namespace {
+
+const pal_control bar_controls[] = {{7, PAL_CTL_STATIC, "seven", 0, 0, 10, 10, 0, 0},
+                                    {8, PAL_CTL_PROGRESS, "", 0, 20, 10, 10, 0, 0}};
+const pal_dialog_template bar_dialog = {302, "bar", "Arial", 10, 10, 10, bar_controls, 2};
+std::atomic<HWND> bar_window{nullptr};
+
+intptr_t bar_proc(HWND w, unsigned msg, WPARAM, LPARAM)
+{
+    if (msg == PAL_WM_INITDIALOG) bar_window = w;
+    if (msg == PAL_WM_CLOSE) pal_end_dialog(w, 3);
+    return 0;
+}
+
+unsigned long version_now(void)
+{
+    std::vector<pal_window_view> windows;
+    std::vector<pal_prompt_view> prompts;
+    return pal_dialog_snapshot(windows, prompts);
+}
+
+}  // namespace
+
+/* A file being sent sets the progress bar many times a second: a position
+** the bar already has is no change, and a real change still reaches a front
+** end that waits for one. */
+TEST(DialogManager, ControlChangesReachWatchersAndAnUnchangedBarIsNoChange)
+{
+    bar_window = nullptr;
+    std::thread loop([] { EXPECT_EQ(pal_dialog_box(&bar_dialog, nullptr, bar_proc), 3); });
+    while (!bar_window.load()) pal_sleep(1);
+    HWND w = bar_window.load();
+
+    pal_progress_range(w, 8, 0, 100);
+    pal_progress_pos(w, 8, 40);
+    unsigned long seen = version_now();
+    pal_progress_range(w, 8, 0, 100);
+    pal_progress_pos(w, 8, 40);
+    pal_set_dlg_item_text(w, 7, "seven");
+    EXPECT_EQ(version_now(), seen);
+
+    /* The watcher waits far longer than any loaded machine needs; only the
+    ** change ends its wait with a new count. */
+    std::atomic<unsigned long> woke{0};
+    std::thread watcher([&] { woke = pal_dialog_wait_change(seen, 120000); });
+    pal_progress_pos(w, 8, 41);
+    watcher.join();
+    EXPECT_NE(woke.load(), seen);
+
+    pal_post_message(w, PAL_WM_CLOSE, 0, 0);
+    loop.join();
 }
 
 namespace {

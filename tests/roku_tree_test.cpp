@@ -240,6 +240,37 @@ TEST_F(RokuTree, ListingPageParentLinksAndRefusals)
     }
 }
 
+/* A page past what a listing keeps in memory goes on in a temporary file:
+** it comes back whole, every entry once, in the folder's order. */
+TEST_F(RokuTree, ListingOfAFolderOfThousandsIsWhole)
+{
+    std::string big = dir + "/Big";
+    fs::create_directories(big);
+    trace_off();              /* the trace would name every file twice */
+    const int files = 2500;   /* about 1.2 MB of page */
+    for (int i = 0; i < files; i++) {
+        std::string name = "Track " + std::to_string(i) + std::string(200, 'n') + ".mp3";
+        write_file(big + "/" + name, std::string((size_t)(i % 7), 'x'));
+    }
+    std::string page = drain(chk_browse("/C:/Big/", big.c_str(), 0));
+    ASSERT_GT(page.size(), (size_t)(1 << 20));
+    const std::string end = "</PRE></BODY></HTML>\n";
+    ASSERT_EQ(page.substr(page.size() - end.size()), end);
+    std::string body = page.substr(page.find("<BR>\n") + 5);
+    body.resize(body.size() - end.size());
+    Lines got;
+    size_t from = 0;
+    for (size_t at; (at = body.find("<BR>", from)) != std::string::npos; from = at + 4)
+        got.insert(body.substr(from, at + 4 - from));
+    EXPECT_EQ(from, body.size());
+    ASSERT_EQ(got.size(), (size_t)files + 2);
+    for (int i = 0; i < files; i += 499) {
+        std::string name = "Track " + std::to_string(i) + std::string(200, 'n') + ".mp3";
+        std::string href = "Track%20" + std::to_string(i) + std::string(200, 'n') + ".mp3";
+        EXPECT_EQ(got.count(entry(big, name, href, "MP3 ")), 1u) << name;
+    }
+}
+
 TEST(Match, PatternRules)
 {
     const int P = MATCH_PATHNAME, D = MATCH_PERIOD, E = MATCH_NOESCAPE, C = MATCH_CASEFOLD;
