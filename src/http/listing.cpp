@@ -8,7 +8,6 @@
 #include "global.h"
 #include "http/listing.h"
 
-#include <charconv>
 #include <string>
 
 #include "config/config.h"
@@ -91,16 +90,6 @@ struct page_out {
 };
 }
 
-/* Appends n right-aligned in a field of width characters, as "%*lld". */
-static void append_number(std::string &out, long long n, int width)
-{
-    char digits[24];
-    auto r = std::to_chars(digits, digits + sizeof digits, n);
-    int len = (int)(r.ptr - digits);
-    if (len < width) out.append((size_t)(width - len), ' ');
-    out.append(digits, (size_t)len);
-}
-
 /* The listing of folder path for the target item (ending in "/"), or the
 ** media information for a target with "?info", as an open stream
 ** positioned at its start; null when there is nothing to list. */
@@ -165,7 +154,8 @@ FILE *chk_browse(const char *item, const char *path, int req)
         out.append("<A HREF=\"").append(enc).append("\">").append(name).append("</A>\t\t");
         /* The whole size: the field is 8 wide, and a movie past 2 GB shows
         ** its real size rather than a wrapped 32-bit one. */
-        append_number(out, (long long)st.st_size, 8);
+        char size[32];
+        out.append(size, Put_Number(size, (long long)st.st_size, 8, ' '));
         out.append("  ").append(date).append("  ");
         const char *desc = getmime(name.c_str(), 2);
         if (desc)

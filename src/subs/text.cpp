@@ -527,22 +527,25 @@ double Get_Double(const unsigned char *buf)
     return d;
 }
 
-/* The 24-character clock text of t in local time. */
-/* Puts n's digits at p, at least width of them (zeros in front); returns
-** the end.  n is not negative. */
-static char *put_digits(char *p, long long n, int width)
+char *Put_Number(char *p, long long n, int width, char pad)
 {
+    unsigned long long m = n < 0 ? 0ULL - (unsigned long long)n : (unsigned long long)n;
     char d[24];
     int k = 0;
     do {
-        d[k++] = (char)('0' + n % 10);
-        n /= 10;
-    } while (n && k < (int)sizeof d);
-    while (k < width) d[k++] = '0';
+        d[k++] = (char)('0' + m % 10);
+        m /= 10;
+    } while (m);
+    int len = k + (n < 0);
+    if (pad != '0')
+        for (; len < width; len++) *p++ = pad;
+    if (n < 0) *p++ = '-';
+    for (; len < width; len++) *p++ = '0';
     while (k) *p++ = d[--k];
     return p;
 }
 
+/* The 24-character clock text of t in local time. */
 size_t Clock_Text(time_t t, char *out, size_t size)
 {
     WALK("Clock_Text");
@@ -555,30 +558,20 @@ size_t Clock_Text(time_t t, char *out, size_t size)
     int mo = tm.tm_mon >= 0 && tm.tm_mon < 12 ? tm.tm_mon : 0;
     /* English names whatever the locale: players parse this.  Written by
     ** hand, not through a format: a listing writes one per entry. */
-    int fields[] = {tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-    for (int &f : fields)
-        if (f < 0 || f > 99) f = 0;   /* a converter's nonsense stays two digits */
-    char text[48], *p = text;
+    char text[96], *p = text;   /* room for every field at its widest */
     memcpy(p, days + 3 * wd, 3);
     p[3] = ' ';
     memcpy(p + 4, months + 3 * mo, 3);
     p += 7;
+    p = Put_Number(p, tm.tm_mday, 3, ' ');
     *p++ = ' ';
-    if (fields[0] < 10) *p++ = ' ';
-    p = put_digits(p, fields[0], 1);
-    *p++ = ' ';
-    p = put_digits(p, fields[1], 2);
+    p = Put_Number(p, tm.tm_hour, 2, '0');
     *p++ = ':';
-    p = put_digits(p, fields[2], 2);
+    p = Put_Number(p, tm.tm_min, 2, '0');
     *p++ = ':';
-    p = put_digits(p, fields[3], 2);
+    p = Put_Number(p, tm.tm_sec, 2, '0');
     *p++ = ' ';
-    long long year = (long long)tm.tm_year + 1900;
-    if (year < 0) {
-        *p++ = '-';
-        year = -year;
-    }
-    p = put_digits(p, year, 1);
+    p = Put_Number(p, (long long)tm.tm_year + 1900, 1, ' ');
     size_t n = (size_t)(p - text);
     if (n > size - 1) n = size - 1;
     memcpy(out, text, n);

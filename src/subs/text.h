@@ -33,6 +33,12 @@ size_t sappend(char *dst, size_t size, const char *fmt, ...)
 ** cutting what does not fit.  Returns the new length. */
 size_t bld(size_t cnt, char *out, size_t size, const char *in);
 
+/* Writes n in decimal at p, filled on the left up to width characters
+** with pad (' ' before a minus sign, '0' after it, as printf's "%*lld" and
+** "%0*lld" do); returns the end.  No terminating zero; p has room for width
+** and 21 characters. */
+char *Put_Number(char *p, long long n, int width, char pad);
+
 /* The clock text of t in local time, "Www Mmm dd hh:mm:ss yyyy" (English
 ** names, the day padded with a blank), into out.  Returns its length. */
 size_t Clock_Text(time_t t, char *out, size_t size);
