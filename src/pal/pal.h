@@ -237,6 +237,11 @@ size_t pal_path_root(const char *path);
 #define PAL_FILE_MODE   0600
 #define PAL_FOLDER_MODE 0700
 FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode);
+/* Writes len bytes of data as the whole file path, made or replaced as
+** pal_wfopen(path, "wb") would, in fewer calls than a stream takes.  0 when
+** every byte went and the file closed well; else -1 with the error for
+** pal_last_error, and the file removed, so no half-written file stays. */
+int pal_wwrite_file(const uint16_t *path, const void *data, size_t len);
 
 /* The status record of the wide status call (the fields the system reads). */
 struct pal_stat {

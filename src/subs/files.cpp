@@ -34,6 +34,15 @@ int Close_Written(FILE *f, const char *path)
     return err ? err : -1;
 }
 
+int Write_Whole(const char *path, const void *data, size_t len)
+{
+    uint16_t wp[WPATH];
+    utf8_to_utf16(path, wp, WPATH);
+    if (pal_wwrite_file(wp, data, len) == 0) return 0;
+    int err = pal_last_error();
+    return err ? err : -1;
+}
+
 FILE *My_fopen(const char *path, const char *mode)
 {
     uint16_t wp[WPATH], wm[WMODE];

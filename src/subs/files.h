@@ -48,6 +48,11 @@ int is_folder(const char *path);
 ** else the error, and the file is removed, so no half-written file stays. */
 int Close_Written(FILE *f, const char *path);
 
+/* Writes len bytes of data as the whole file path (UTF-8), made or
+** replaced: 0 when it was written whole; else the error, as Close_Written
+** gives it, and no file is left. */
+int Write_Whole(const char *path, const void *data, size_t len);
+
 /* A new temporary file "Roku-..." in Roku_Path, open "wb+".  Names stay
 ** unique when two threads ask in the same millisecond.  Null when no file
 ** could be made for a second. */

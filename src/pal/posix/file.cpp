@@ -12,7 +12,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -42,6 +41,17 @@ static std::string narrow(const uint16_t *w)
     return s;
 }
 
+/* Opens p with flags (which hold O_CREAT) for writing.  A file that was
+** there with bits for others loses them. */
+static int open_own(const std::string &p, int flags)
+{
+    int fd = open(p.c_str(), flags, PAL_FILE_MODE);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && (st.st_mode & 077)) fchmod(fd, st.st_mode & 0700);
+    return fd;
+}
+
 FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
 {
     std::string p = narrow(path), m = narrow(mode);
@@ -55,10 +65,8 @@ FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
     ** looser bits is closed to others too. */
     int flags = (m.find('+') != std::string::npos ? O_RDWR : O_WRONLY) | O_CREAT | O_CLOEXEC |
                 (m[0] == 'w' ? O_TRUNC : O_APPEND);
-    int fd = open(p.c_str(), flags, PAL_FILE_MODE);
+    int fd = open_own(p, flags);
     if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && (st.st_mode & 077)) fchmod(fd, st.st_mode & 0700);
     FILE *f = fdopen(fd, m.c_str());
     if (!f) {
         int err = errno;
@@ -66,6 +74,39 @@ FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
         errno = err;
     }
     return f;
+}
+
+int pal_wwrite_file(const uint16_t *path, const void *data, size_t len)
+{
+    std::string p = narrow(path);
+    if (p.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    /* Most files written whole are new: an exclusive create gets one with
+    ** the server's bits already, without the status call an existing file
+    ** needs. */
+    int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, PAL_FILE_MODE);
+    if (fd < 0 && errno == EEXIST) fd = open_own(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const char *at = (const char *)data;
+    size_t left = len;
+    int err = 0;
+    while (left > 0) {
+        ssize_t n = write(fd, at, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        at += n;
+        left -= (size_t)n;
+    }
+    if (close(fd) != 0 && !err) err = errno;
+    if (!err) return 0;
+    unlink(p.c_str());
+    errno = err;
+    return -1;
 }
 
 /* The fields of s that the system reads, into st. */

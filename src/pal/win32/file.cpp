@@ -101,6 +101,35 @@ FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
     return f;
 }
 
+int pal_wwrite_file(const uint16_t *path, const void *data, size_t len)
+{
+    if (!path || !path[0]) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return -1;
+    }
+    HANDLE h = CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    const char *at = (const char *)data;
+    size_t left = len;
+    DWORD err = 0;
+    while (left > 0) {
+        DWORD part = left < (1u << 30) ? (DWORD)left : (1u << 30), n = 0;
+        if (!WriteFile(h, at, part, &n, nullptr) || n == 0) {
+            err = GetLastError();
+            if (!err) err = ERROR_DISK_FULL;
+            break;
+        }
+        at += n;
+        left -= n;
+    }
+    if (!CloseHandle(h) && !err) err = GetLastError();
+    if (!err) return 0;
+    DeleteFileW(W(path));
+    SetLastError(err);
+    return -1;
+}
+
 /* The record from the runtime's status, and the file's identity (its
 ** volume and file number) from the handle h, when there is one. */
 static void fill_stat(const struct _stat64 &s, HANDLE h, struct pal_stat *st)
