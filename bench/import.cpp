@@ -15,6 +15,8 @@
 #include "global.h"
 #include "subs/text.h"
 #include "library/itunes.h"
+#include "library/track_files.h"
+#include "subs/threads.h"
 
 int main(int argc, char **argv)
 {
@@ -26,6 +28,7 @@ int main(int argc, char **argv)
     scopy(Roku_Path, sizeof Roku_Path, argv[2]);
     scopy(My_Path, sizeof My_Path, argv[2]);
     Active = 1;
+    Jobs[JOB_TRACKS] = Track_Writer;
     if (!Bld_Tables(1)) {
         fprintf(stderr, "velmora-import: the import could not start\n");
         return 1;

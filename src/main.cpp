@@ -16,6 +16,7 @@
 #include "http/client.h"
 #include "http/server.h"
 #include "http/socket.h"
+#include "library/track_files.h"
 #include "live/segmenter.h"
 #include "ui/dialog.h"
 #include "ui/window_status.h"
@@ -97,6 +98,7 @@ void Connect_Modules(void)
     Jobs[JOB_CLIENT] = client;
     Jobs[JOB_TRANSCODE] = VLC_Trans;
     Jobs[JOB_STATUS] = Status_Action;
+    Jobs[JOB_TRACKS] = Track_Writer;
     Set_Diag_Hook(diag_switched);
     Register_Window_Status();
     Connect_Dialog();

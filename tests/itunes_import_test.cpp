@@ -11,8 +11,10 @@
 
 #include "global.h"
 #include "library/itunes.h"
+#include "library/track_files.h"
 #include "helpers.h"
 #include "subs/text.h"
+#include "subs/threads.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -34,9 +36,12 @@ protected:
         iTunes_Time = 0;
         Active = 1;
         New_iTunes = 0;
+        /* The track files go through their writer threads, as in the server. */
+        Jobs[JOB_TRACKS] = Track_Writer;
     }
     void TearDown() override
     {
+        Jobs[JOB_TRACKS] = nullptr;
         Active = 0;
         TracedFolderTest::TearDown();
     }

@@ -29,11 +29,13 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "library/artwork.h"
 #include "config/config.h"
 #include "library/iphoto.h"
+#include "library/track_files.h"
 #include "subs/files.h"
 #include "subs/status.h"
 #include "subs/text.h"
@@ -432,20 +434,6 @@ static int safe_id(const char *id)
     return id[0] && !strpbrk(id, "/\\:");
 }
 
-/* Does the file name hold exactly text?  A rebuild of an unchanged
-** library then leaves its track files alone: reading one is much cheaper
-** than writing it again. */
-static int same_file(const char *name, const std::string &text)
-{
-    FILE *f = My_fopen(name, "rb");
-    if (!f) return 0;
-    static std::vector<char> old;
-    old.resize(text.size() + 1);
-    size_t n = fread(old.data(), 1, old.size(), f);
-    fclose(f);
-    return n == text.size() && !memcmp(old.data(), text.data(), n);
-}
-
 /* Writes "Track-ID.txt" with every held key.  A key without a value is
 ** written with nothing after "=". */
 static void write_track(const char *id)
@@ -462,8 +450,7 @@ static void write_track(const char *id)
     char listed[3 * sizeof wide + 1];
     int units = utf8_to_utf16(name, wide, 1024);
     Wide2UTF(listed, (const char *)wide, 2 * units, 2, 0);
-    static std::string text;
-    text.clear();
+    std::string text;
     for (int i = 0; i < keys; i++) {
         text += key[i].name;
         text += '=';
@@ -472,19 +459,8 @@ static void write_track(const char *id)
     }
     /* Only a file that was there can hold the text already: a first build
     ** looks for none. */
-    if (!present.count(listed) || !same_file(path.c_str(), text)) {
-        FILE *out = My_fopen(path.c_str(), "wb");
-        if (!out) {
-            Debug("* Failed to create %s !", name);
-            table_error(pal_last_error());
-            return;
-        }
-        fwrite(text.data(), 1, text.size(), out);
-        if (int err = Close_Written(out, path.c_str())) {
-            table_error(err);
-            return;
-        }
-    }
+    bool keep = present.count(listed) != 0;
+    Track_File(std::move(path), std::move(text), keep);
     written.insert(listed);
 }
 
@@ -792,9 +768,11 @@ static int build(void)
     std::string unfinished = table_path(UNFINISHED);
     if (FILE *mark = My_fopen(unfinished.c_str(), "wb")) fclose(mark);
     setvbuf(xml, nullptr, _IOFBF, 1 << 16);
+    Track_Files_Begin();
     read_library();
     fclose(xml);
     xml = nullptr;
+    table_error(Track_Files_End());
 
     Debug("closing lists");
     close_lists();

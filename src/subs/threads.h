@@ -10,8 +10,12 @@
 #include "global.h"
 
 /* Job codes of the thread table. */
-/* JOB_STATUS runs one action asked for from the panel's status view. */
-enum { JOB_SERVER = 0, JOB_CLIENT = 1, JOB_TRANSCODE = 2, JOB_UPNP = 3, JOB_CONNECT = 4, JOB_STATUS = 5, JOB_COUNT = 6 };
+/* JOB_STATUS runs one action asked for from the panel's status view;
+** JOB_TRACKS writes a music import's track files. */
+enum {
+    JOB_SERVER = 0, JOB_CLIENT = 1, JOB_TRANSCODE = 2, JOB_UPNP = 3, JOB_CONNECT = 4, JOB_STATUS = 5,
+    JOB_TRACKS = 6, JOB_COUNT = 7
+};
 
 /* The operation each job code runs; New_Thread dispatches through it.  The
 ** modules that own the jobs fill it at start-up, one line each (see
