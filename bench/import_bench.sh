@@ -33,14 +33,20 @@ cat "$lib" >/dev/null
 
 seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null || return 1; t1=$(date +%s.%N); awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'; }
 median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# Each side starts on a settled file system: the write-back of the files
+# made before (the fixture, the last round's tables) is not left to run
+# under the next timing.
 for r in $(seq "$rounds"); do
+    sync
     seconds python3 -c 'import plistlib, sys; plistlib.load(open(sys.argv[1], "rb"))' "$lib" >> "$work/t.p"
     mkdir "$work/data$r"
+    sync
     seconds "$build/velmora-import" "$work/library" "$work/data$r" >> "$work/t.v"
 done
 p=$(median "$work/t.p")
 first=$(median "$work/t.v")
 # A rebuild first deletes the tables of the last one.
+sync
 again=$(seconds "$build/velmora-import" "$work/library" "$work/data1")
 # The peak memory of a first import.
 mkdir "$work/memory"
