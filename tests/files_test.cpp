@@ -51,6 +51,20 @@ TEST(Files, BothSpellingsOfANameOpenTheSameFile)
     EXPECT_EQ(names_in(dir).size(), 2u);
 }
 
+/* A file written whole replaces what was there, longer or shorter; one that
+** cannot be made is an error and leaves nothing. */
+TEST(Files, WrittenWholeReplacesAndAFailureLeavesNothing)
+{
+    std::string dir = temp_folder(), path = dir + "/whole.txt";
+    std::string first(100000, 'a');
+    ASSERT_EQ(Write_Whole(path.c_str(), first.data(), first.size()), 0);
+    EXPECT_EQ(read_file(path), first);
+    ASSERT_EQ(Write_Whole(path.c_str(), "short", 5), 0);
+    EXPECT_EQ(read_file(path), "short");
+    EXPECT_NE(Write_Whole((dir + "/missing/whole.txt").c_str(), "x", 1), 0);
+    EXPECT_EQ(names_in(dir), std::vector<std::string>{"whole.txt"});
+}
+
 TEST(Files, TemporaryFilesAreUniqueAndOnlyTheyAreDropped)
 {
     std::string dir = temp_folder();

@@ -150,11 +150,16 @@ TEST_F(ItunesImport, TrackFilesFollowTheLibrary)
                                                  "artists.txt", "songs.txt"}));
     EXPECT_EQ(table("songs.txt"), "a=1\nb=2\nc=7\nd=8\n");
 
+    /* A file rewritten with another text keeps no bits for others it had. */
+    ASSERT_EQ(chmod((tables + "/Track-7\xc3\xa9.txt").c_str(), 0644), 0);
     ASSERT_EQ(import_text(itunes_library(one("2", "b") + one("3", "c") + one("7\xc3\xa9", "e"))), 1);
     EXPECT_EQ(files(), (std::vector<std::string>{"Track-2.txt", "Track-3.txt", "Track-7\xc3\xa9.txt", "albums.txt",
                                                  "artists.txt", "songs.txt"}));
     EXPECT_EQ(table("Track-2.txt"), "Track ID=2\tName=b\tAlbum=Unknown Album\tArtist=Unknown Artist\t");
     EXPECT_EQ(table("Track-7\xc3\xa9.txt"), "Track ID=7\xe9\tName=e\tAlbum=Unknown Album\tArtist=Unknown Artist\t");
+    struct stat st;
+    ASSERT_EQ(stat((tables + "/Track-7\xc3\xa9.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 /* Real libraries written by iTunes, checked against the XML read by hand. */
