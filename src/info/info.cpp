@@ -54,6 +54,17 @@ static void put_back_times(const char *path, const My_Stat_Buf *st, const My_Sta
     }
 }
 
+long info_read_at(FILE *in, int64_t pos, unsigned char *buf, long n, int64_t sz)
+{
+    if (pos < 0 || n <= 0 || (sz >= 0 && pos >= sz))
+        return 0;
+    if (sz >= 0 && n > sz - pos)
+        n = (long)(sz - pos);
+    if (My_fseek64(in, pos, 0))
+        return 0;
+    return (long)fread(buf, 1, (size_t)n, in);
+}
+
 /* Writes the info text of file (status st, type text ext, alias flag) to
 ** out: steps from the open of the media file on.  Returns 0, or -1 when the
 ** file cannot be opened (nothing is written then). */

@@ -30,6 +30,11 @@ int Check_Info_File(const char *inf, FILE *out);
 ** out.  Returns 1, or 0 (nothing written) when no media link holds in. */
 int Alias_Files(const char *in, FILE *out);
 
+/* Reads up to n bytes at file position pos of in (size sz, -1 when unknown)
+** into buf.  Returns the count.  Nothing past sz is asked for: a read that
+** could only meet the file's end would cost a call to the system. */
+long info_read_at(FILE *in, int64_t pos, unsigned char *buf, long n, int64_t sz);
+
 /* The readers of the media types share one form: in is the media file open
 ** for binary reading (they may move its position), out the info text, sz the
 ** file size (-1 when unknown).  Each writes the lines it finds; the result

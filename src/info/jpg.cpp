@@ -150,7 +150,7 @@ static const struct {
 static long find_exif(const unsigned char *buf, long len)
 {
     for (long e = 0; e < EXIF_SCAN && e + 5 <= len; e++)
-        if (memcmp(buf + e, "Exif", 5) == 0)
+        if (buf[e] == 'E' && memcmp(buf + e, "Exif", 5) == 0)
             return e;
     return -1;
 }
@@ -215,12 +215,10 @@ static void entry_line(FILE *out, unsigned tag, const unsigned char *ent, unsign
 int info_jpg(FILE *in, FILE *out, int64_t sz)
 {
     WALK("info_jpg");
-    (void)sz;
     unsigned char buf[JPG_WIN + 1];
     /* The window is the start of the file, wherever a reader run before
     ** this one left the position. */
-    My_fseek64(in, 0, 0);
-    long len = (long)fread(buf, 1, JPG_WIN, in);
+    long len = info_read_at(in, 0, buf, JPG_WIN, sz);
     buf[len] = 0;
 
     long e = find_exif(buf, len);

@@ -59,14 +59,6 @@ static const text_frame frames_v2[] = {
     {"TYE", "year"},  {"TRK", "track"}, {"TCO", "genre"},
 };
 
-/* Reads up to n bytes at file position pos into buf.  Returns the count. */
-static long read_at(FILE *in, int64_t pos, unsigned char *buf, long n)
-{
-    if (pos < 0 || My_fseek64(in, pos, 0))
-        return 0;
-    return (long)fread(buf, 1, (size_t)n, in);
-}
-
 /* Big-endian frame size of n bytes at p; with syncsafe set, 7 bits a byte. */
 static int64_t frame_size(const unsigned char *p, int n, int syncsafe)
 {
@@ -81,8 +73,9 @@ static const text_frame *text_id(const unsigned char *p, long len, const text_fr
 {
     if (len < idlen)
         return nullptr;
+    /* The scan asks at every byte: the first letter decides most. */
     for (int i = 0; i < 6; i++)
-        if (memcmp(p, set[i].id, (size_t)idlen) == 0)
+        if (p[0] == (unsigned char)set[i].id[0] && memcmp(p, set[i].id, (size_t)idlen) == 0)
             return &set[i];
     return nullptr;
 }
@@ -159,14 +152,14 @@ static int64_t scan_tag(FILE *in, FILE *out, unsigned char *buf, long len, int v
                 break;
             continue;
         }
-        if (left >= idlen + idlen && memcmp(p, pic, (size_t)idlen) == 0) {
+        if (left >= idlen + idlen && p[0] == (unsigned char)pic[0] && memcmp(p, pic, (size_t)idlen) == 0) {
             j += head + frame_size(p + idlen, idlen, version == 4);
             Debug("j after APIC %04llX", (long long)j);
             if (j >= len) {
                 int64_t pos = win + j;
                 if (sz >= 0 && pos > sz)
                     return pos;
-                len = read_at(in, pos, buf, TAG_WIN);
+                len = info_read_at(in, pos, buf, TAG_WIN, sz);
                 Debug("Skip Pos %lld rd %ld", (long long)pos, len);
                 win = pos;
                 j = 0;
@@ -195,7 +188,7 @@ static const int *rate_table(int vers, int layer)
 ** read: a variable-bit-rate file gets the estimate of its first frame. */
 static void first_frame(FILE *in, FILE *out, int64_t pos, int64_t sz, unsigned char *buf)
 {
-    long rd = read_at(in, pos, buf, HEAD_BUF);
+    long rd = info_read_at(in, pos, buf, HEAD_BUF, sz);
     Debug("Flags Pos %lld rd %ld", (long long)pos, rd);
     for (long k = 0; k + 2 < rd; k++) {
         if (buf[k] != 0xFF || (buf[k + 1] & 0xE0) != 0xE0 || buf[k + 2] == 0xFF)
@@ -237,12 +230,15 @@ static void field_line(FILE *out, const char *key, const unsigned char *p, int w
 static void tail_tags(FILE *in, FILE *out, int64_t sz, unsigned char *buf)
 {
     int64_t from = sz > TAG_WIN ? sz - TAG_WIN : 0;
-    long n = read_at(in, from, buf, TAG_WIN);
+    long n = info_read_at(in, from, buf, TAG_WIN, sz);
     Debug("Read tail = %ld", n);
     int ape = 0;
     for (long i = 0; i < n; i++) {
         const unsigned char *p = buf + i;
         long left = n - i;
+        /* Most bytes begin no marker: the first letter decides. */
+        if (*p != 'A' && *p != 'T')
+            continue;
         if (left >= 7 && memcmp(p, "APETAGE", 7) == 0) {
             Debug(ape ? "found APETAGE end" : "found APETAGE begin");
             ape = !ape;
@@ -281,7 +277,7 @@ int info_mp3(FILE *in, FILE *out, int64_t sz)
 {
     WALK("info_mp3");
     unsigned char buf[HEAD_BUF + 1];
-    long len = read_at(in, 0, buf, TAG_WIN);
+    long len = info_read_at(in, 0, buf, TAG_WIN, sz);
     buf[len] = 0;
     Debug("Head = %s", (const char *)buf);
 

@@ -50,14 +50,6 @@ struct walk_state {
     char name[NAME_BUF];     /* and the item's name */
 };
 
-/* Reads up to n bytes at file position pos into buf.  Returns the count. */
-static long read_at(FILE *in, int64_t pos, unsigned char *buf, long n)
-{
-    if (pos < 0 || My_fseek64(in, pos, 0))
-        return 0;
-    return (long)fread(buf, 1, (size_t)n, in);
-}
-
 /* Is the 4-byte type t one of the n types of list? */
 static int one_of(const char *t, const char *const *list, size_t n)
 {
@@ -250,7 +242,7 @@ int info_mpeg(FILE *in, FILE *out, int64_t sz)
     memset(&w, 0, sizeof w);
     int64_t pos = 0;        /* file position of the atom */
     long i = 0;             /* its offset in the window */
-    long rd = read_at(in, 0, buf, ATOM_WIN);
+    long rd = info_read_at(in, 0, buf, ATOM_WIN, sz);
     int zero = 0;           /* the last step was over a size of 0 */
 
     for (int atoms = 0; rd > 0; atoms++) {
@@ -280,7 +272,7 @@ int info_mpeg(FILE *in, FILE *out, int64_t sz)
         ** but runs past what was read, the window moves to the atom. */
         int64_t want = wanted(type, size);
         if (i > 0 && i + want > rd) {
-            long got = read_at(in, pos, buf, ATOM_WIN);
+            long got = info_read_at(in, pos, buf, ATOM_WIN, sz);
             if (got < 8)
                 break;
             rd = got;
@@ -316,7 +308,7 @@ int info_mpeg(FILE *in, FILE *out, int64_t sz)
         Debug("pos %lld  i %lld  sz %lld, result %lld", (long long)pos, (long long)(i + step),
               (long long)sz, (long long)rd);
         if (step >= rd - i - 8) {
-            rd = read_at(in, pos, buf, ATOM_WIN);
+            rd = info_read_at(in, pos, buf, ATOM_WIN, sz);
             i = 0;
         } else {
             i += (long)step;

@@ -178,7 +178,8 @@ long Find(const char *buf, const char *pat, long size)
         if (!hit)
             return 0;
         i = (const char *)hit - buf;
-        if (memcmp(buf + i, pat, (size_t)len) == 0)
+        /* The second byte rules out most places the first one found. */
+        if ((len < 2 || buf[i + 1] == pat[1]) && memcmp(buf + i, pat, (size_t)len) == 0)
             return i;
     }
     return 0;
