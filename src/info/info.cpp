@@ -70,7 +70,8 @@ long info_read_at(FILE *in, int64_t pos, unsigned char *buf, long n, int64_t sz)
 ** file cannot be opened (nothing is written then). */
 static int info_text(const char *file, const My_Stat_Buf *st, const char *ext, int alias, FILE *out)
 {
-    FILE *in = My_fopen(file, "rb");
+    int untouched;
+    FILE *in = My_fopen_untouched(file, &untouched);
     if (!in) {
         Debug("Unable to open file !");
         return -1;
@@ -97,9 +98,9 @@ static int info_text(const char *file, const My_Stat_Buf *st, const char *ext, i
         if (r.reader && Scan(ext, r.type))
             r.reader(in, out, sz);
     /* The times after the reading, from the open file: no second walk of
-    ** the path. */
+    ** the path; none are needed when the reading left them alone. */
     My_Stat_Buf now;
-    int have_now = pal_fstat(in, &now) == 0;
+    int have_now = !untouched && pal_fstat(in, &now) == 0;
     fclose(in);
     free(inbuf);
 
@@ -108,7 +109,8 @@ static int info_text(const char *file, const My_Stat_Buf *st, const char *ext, i
         Alias_Files(file, out);
 
     /* Reading the file for its tags must not make it look recently used. */
-    put_back_times(file, st, have_now ? &now : nullptr);
+    if (!untouched)
+        put_back_times(file, st, have_now ? &now : nullptr);
     return 0;
 }
 

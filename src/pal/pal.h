@@ -237,6 +237,10 @@ size_t pal_path_root(const char *path);
 #define PAL_FILE_MODE   0600
 #define PAL_FOLDER_MODE 0700
 FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode);
+/* Opens path for binary reading as pal_wfopen(path, "rb") does, and where
+** the system allows, so that reading does not move the file's access time:
+** *untouched is then 1, else 0. */
+FILE *pal_wfopen_untouched(const uint16_t *path, int *untouched);
 /* Writes len bytes of data as the whole file path, made or replaced as
 ** pal_wfopen(path, "wb") would, in fewer calls than a stream takes.  0 when
 ** every byte went and the file closed well; else -1 with the error for

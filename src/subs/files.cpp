@@ -51,6 +51,13 @@ FILE *My_fopen(const char *path, const char *mode)
     return pal_wfopen(wp, wm);
 }
 
+FILE *My_fopen_untouched(const char *path, int *untouched)
+{
+    uint16_t wp[WPATH];
+    utf8_to_utf16(path, wp, WPATH);
+    return pal_wfopen_untouched(wp, untouched);
+}
+
 int My_stat(const char *path, My_Stat_Buf *st)
 {
     uint16_t wp[WPATH];

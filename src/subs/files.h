@@ -15,6 +15,10 @@ typedef pal_wdirent my_dirent;
 /* Opens path (UTF-8) with mode; the open file or null. */
 FILE *My_fopen(const char *path, const char *mode);
 
+/* Opens path (UTF-8) for binary reading without moving its access time
+** where the system allows: *untouched is then 1, else 0. */
+FILE *My_fopen_untouched(const char *path, int *untouched);
+
 /* Status of path (UTF-8) into st; 0 when it exists. */
 int My_stat(const char *path, My_Stat_Buf *st);
 

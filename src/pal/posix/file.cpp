@@ -76,6 +76,33 @@ FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
     return f;
 }
 
+FILE *pal_wfopen_untouched(const uint16_t *path, int *untouched)
+{
+    *untouched = 0;
+    std::string p = narrow(path);
+    if (p.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    int fd = -1;
+#ifdef O_NOATIME
+    /* Allowed on the account's own files, and to root on any. */
+    fd = open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (fd >= 0) *untouched = 1;
+    else if (errno != EPERM) return nullptr;
+#endif
+    if (fd < 0) fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, "rb");
+    if (!f) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        *untouched = 0;
+    }
+    return f;
+}
+
 int pal_wwrite_file(const uint16_t *path, const void *data, size_t len)
 {
     std::string p = narrow(path);

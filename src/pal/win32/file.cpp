@@ -101,6 +101,13 @@ FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
     return f;
 }
 
+FILE *pal_wfopen_untouched(const uint16_t *path, int *untouched)
+{
+    /* The access time is put back by its caller where it moved. */
+    *untouched = 0;
+    return pal_wfopen(path, (const uint16_t *)L"rb");
+}
+
 int pal_wwrite_file(const uint16_t *path, const void *data, size_t len)
 {
     if (!path || !path[0]) {
