@@ -9,11 +9,11 @@
 # nginx with apt-get when it is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib.sh
 mb=${HTTP_BENCH_MB:-1024}
 build=${VELMORA_BUILD:-build/release}
 
-command -v nginx >/dev/null || PATH=$PATH:/usr/sbin
-command -v nginx >/dev/null || { apt-get update -q && apt-get install -y -q nginx-light; }
+need_nginx
 if [ -z "${VELMORA_NETNS:-}" ]; then
     tools/setup.sh
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -30,20 +30,7 @@ head -c $(( mb * 1048576 )) /dev/urandom > "$work/www/big.bin"
 
 # nginx: two workers, as many as the machine has cores, sendfile on.
 nport=18080
-cat > "$work/nginx.conf" <<CONF
-worker_processes auto;
-user $(id -un);
-pid $work/nginx.pid;
-error_log $work/nginx-error.log;
-daemon off;
-events { worker_connections 1024; }
-http {
-    access_log off;
-    sendfile on;
-    server { listen 127.0.0.1:$nport; root $work/www; }
-}
-CONF
-nginx -c "$work/nginx.conf" -p "$work" & npid=$!
+start_nginx "$work" $nport auto 1024 "sendfile on; server { listen 127.0.0.1:$nport; root $work/www; }"
 
 printf '[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\n[Links]\r\nBench=%s\r\n' "$work/www" \
     > "$work/home/My Roku/Velmora.ini"
@@ -73,8 +60,6 @@ workers=$(pgrep -P $npid | tr '\n' ' ')
 # otherwise fall on whichever server is measured first.
 $fetch -c -n 1 "$vport" /Roku/Bench/big.bin >/dev/null
 $fetch -n 1 $nport /big.bin >/dev/null
-# The median of a column of numbers.
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 rounds=${ROUNDS:-5}
 for n in 1 32; do
     # The servers take turns going first; each figure is the median of

@@ -10,6 +10,7 @@
 #   bench/import_bench.sh [TRACKS [FOLDERS [PLAYLISTS]]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib.sh
 tracks=${1:-50000}
 folders=${2:-5000}
 playlists=${3:-500}
@@ -31,8 +32,6 @@ echo "$tracks tracks in $folders folders, $playlists playlists: $(du -h "$lib" |
 # Warm the page cache so both read from memory.
 cat "$lib" >/dev/null
 
-seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null || return 1; t1=$(date +%s.%N); awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'; }
-median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # Each side starts on a settled file system: the write-back of the files
 # made before (the fixture, the last round's tables) is not left to run
 # under the next timing.

@@ -9,6 +9,7 @@
 # and exiftool with apt-get when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib.sh
 copies=${1:-250}
 rounds=${ROUNDS:-3}
 build=${VELMORA_BUILD:-build/release}
@@ -37,7 +38,6 @@ echo "$n files"
 # Warm the page cache so every tool reads from memory.
 cat "$work"/* >/dev/null
 
-seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null 2>&1 || return 1; t1=$(date +%s.%N); awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'; }
 # Both Velmora runs must have read every file.
 walk=$("$build/velmora-info-walk" "$work" "$temps" | cut -d' ' -f1)
 floor=$("$build/velmora-info-walk" -f "$work" | cut -d' ' -f1)
@@ -49,7 +49,6 @@ for r in $(seq "$rounds"); do
     seconds mediainfo "$work"/* >> "$temps/t.m"
     seconds exiftool -fast -q "$work" >> "$temps/t.e"
 done
-median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 v=$(median "$temps/t.v"); f=$(median "$temps/t.f"); m=$(median "$temps/t.m"); e=$(median "$temps/t.e")
 awk -v v="$v" -v f="$f" -v m="$m" -v e="$e" -v r="$rounds" 'BEGIN {
     printf "Velmora    %8.3fs   (medians of %d)\n", v, r

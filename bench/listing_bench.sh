@@ -9,13 +9,13 @@
 # Stops with an error when an answer is missing or short.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib.sh
 files=${LISTING_FILES:-20000}
 tree=${SEARCH_FILES:-100000}
 rounds=${ROUNDS:-5}
 build=${VELMORA_BUILD:-build/release}
 
-command -v nginx >/dev/null || PATH=$PATH:/usr/sbin
-command -v nginx >/dev/null || { apt-get update -q && apt-get install -y -q nginx-light; }
+need_nginx
 if [ -z "${VELMORA_NETNS:-}" ]; then
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$build" -j2 --target velmora velmora-fetch velmora-channel >/dev/null
@@ -46,19 +46,7 @@ total=$(find "$work/tree" -type f | wc -l)
 echo "listing: $files files in one folder; search: $pattern over $total files in $(find "$work/tree" -mindepth 1 -type d | wc -l) folders"
 
 nport=18080
-cat > "$work/nginx.conf" <<CONF
-worker_processes 1;
-user $(id -un);
-pid $work/nginx.pid;
-error_log $work/nginx-error.log;
-daemon off;
-events { worker_connections 64; }
-http {
-    access_log off;
-    server { listen 127.0.0.1:$nport; root $work; location /list/ { autoindex on; } }
-}
-CONF
-nginx -c "$work/nginx.conf" -p "$work" & npid=$!
+start_nginx "$work" $nport 1 64 "server { listen 127.0.0.1:$nport; root $work; location /list/ { autoindex on; } }"
 
 printf '[Velmora]\r\nIPadrs=127.0.0.1\r\nPort=0\r\n[Links]\r\nList=%s\r\nTree=%s\r\n' "$work/list" "$work/tree" \
     > "$work/home/My Roku/Velmora.ini"
@@ -66,7 +54,6 @@ HOME="$work/home" "$build/velmora" -s > "$work/velmora.out" & vpid=$!
 for _ in $(seq 100); do grep -q 'Server - 127.0.0.1:' "$work/velmora.out" 2>/dev/null && break; sleep 0.1; done
 vport=$(sed -n 's/^Server - 127.0.0.1:\([0-9]*\) .*/\1/p' "$work/velmora.out")
 [ -n "$vport" ] || { echo "Velmora did not start"; cat "$work/velmora.out"; exit 1; }
-for _ in $(seq 100); do kill -0 "$npid" 2>/dev/null && (exec 3<>/dev/tcp/127.0.0.1/$nport) 2>/dev/null && break; sleep 0.1; done
 
 # Each answer is checked whole once: every entry listed, every match found.
 "$build/velmora-channel" 127.0.0.1 "$vport" /Roku/List/ > "$work/v.html" 2>/dev/null ||
@@ -80,7 +67,6 @@ want=$(find "$work/tree" -iname "$pattern" | wc -l)
 [ "$found" -eq "$want" ] || { echo "Velmora found $found of the $want matches"; exit 1; }
 
 fetch="$build/velmora-fetch"
-seconds() { local t0; t0=$(date +%s.%N); "$@" >/dev/null; awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { print b - a }'; }
 fetched() { local out; out=$("$@") || { echo "fetch failed: $*" >&2; return 1; }; echo "$out" | cut -d' ' -f2; }
 for r in $(seq "$rounds"); do
     fetched "$fetch" -c -n 1 "$vport" /Roku/List/ >> "$work/t.vl"
@@ -88,7 +74,6 @@ for r in $(seq "$rounds"); do
     fetched "$fetch" -c -n 1 "$vport" "/Roku/Tree/$url_pattern&s" >> "$work/t.vs"
     seconds find "$work/tree" -iname "$pattern" >> "$work/t.fs"
 done
-median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 vl=$(median "$work/t.vl"); nl=$(median "$work/t.nl"); vs=$(median "$work/t.vs"); fs=$(median "$work/t.fs")
 awk -v vl="$vl" -v nl="$nl" -v vs="$vs" -v fs="$fs" -v r="$rounds" 'BEGIN {
     printf "listing  Velmora %.4f s   nginx autoindex %.4f s   ratio %.2f   (medians of %d)\n", vl, nl, nl / vl, r
