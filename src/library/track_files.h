@@ -16,7 +16,7 @@
 #include <string>
 
 /* Files handed over and not yet written, at most: enough to keep the
-** writer busy through the import's slower stretches, small enough that
+** writers busy through the import's slower stretches, small enough that
 ** their texts hold little memory. */
 #define TRACK_QUEUE 256
 
