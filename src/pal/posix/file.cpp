@@ -5,6 +5,7 @@
 ** and come back as the same bytes, so every name found can be opened again.
 */
 #include "pal/pal.h"
+#include "pal/posix/posix_internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -52,6 +53,18 @@ static int open_own(const std::string &p, int flags)
     return fd;
 }
 
+/* A stream over fd opened with mode; fd is closed when none can be made. */
+static FILE *stream_of(int fd, const char *mode)
+{
+    FILE *f = fdopen(fd, mode);
+    if (!f) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return f;
+}
+
 FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
 {
     std::string p = narrow(path), m = narrow(mode);
@@ -66,14 +79,7 @@ FILE *pal_wfopen(const uint16_t *path, const uint16_t *mode)
     int flags = (m.find('+') != std::string::npos ? O_RDWR : O_WRONLY) | O_CREAT | O_CLOEXEC |
                 (m[0] == 'w' ? O_TRUNC : O_APPEND);
     int fd = open_own(p, flags);
-    if (fd < 0) return nullptr;
-    FILE *f = fdopen(fd, m.c_str());
-    if (!f) {
-        int err = errno;
-        close(fd);
-        errno = err;
-    }
-    return f;
+    return fd < 0 ? nullptr : stream_of(fd, m.c_str());
 }
 
 FILE *pal_wfopen_untouched(const uint16_t *path, int *untouched)
@@ -93,13 +99,8 @@ FILE *pal_wfopen_untouched(const uint16_t *path, int *untouched)
 #endif
     if (fd < 0) fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    FILE *f = fdopen(fd, "rb");
-    if (!f) {
-        int err = errno;
-        close(fd);
-        errno = err;
-        *untouched = 0;
-    }
+    FILE *f = stream_of(fd, "rb");
+    if (!f) *untouched = 0;
     return f;
 }
 
@@ -116,19 +117,7 @@ int pal_wwrite_file(const uint16_t *path, const void *data, size_t len)
     int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, PAL_FILE_MODE);
     if (fd < 0 && errno == EEXIST) fd = open_own(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
     if (fd < 0) return -1;
-    const char *at = (const char *)data;
-    size_t left = len;
-    int err = 0;
-    while (left > 0) {
-        ssize_t n = write(fd, at, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            err = n < 0 ? errno : ENOSPC;
-            break;
-        }
-        at += n;
-        left -= (size_t)n;
-    }
+    int err = pal_write_all(fd, (const char *)data, len) ? 0 : errno;
     if (close(fd) != 0 && !err) err = errno;
     if (!err) return 0;
     unlink(p.c_str());

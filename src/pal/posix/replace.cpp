@@ -124,14 +124,17 @@ void pal_replace_abandon(int h, const char *tmp)
     errno = err;
 }
 
-/* Writes all n bytes at p; 1 on success. */
-static int write_all(int fd, const char *p, size_t n)
+int pal_write_all(int fd, const char *p, size_t n)
 {
     while (n > 0) {
         ssize_t put = write(fd, p, n);
         if (put < 0) {
             if (errno == EINTR)
                 continue;
+            return 0;
+        }
+        if (put == 0) {
+            errno = ENOSPC;
             return 0;
         }
         p += put;
@@ -158,7 +161,7 @@ static void sync_folder(const std::string &path)
 int pal_replace_commit(int h, const char *tmp, const char *target, const char *data, size_t n,
                        int keep_mode, unsigned mode)
 {
-    if (ftruncate(h, 0) != 0 || !write_all(h, data, n)) {
+    if (ftruncate(h, 0) != 0 || !pal_write_all(h, data, n)) {
         pal_replace_abandon(h, tmp);
         return 0;
     }

@@ -108,6 +108,21 @@ FILE *pal_wfopen_untouched(const uint16_t *path, int *untouched)
     return pal_wfopen(path, (const uint16_t *)L"rb");
 }
 
+int pal_write_handle(HANDLE h, const char *p, size_t n)
+{
+    while (n > 0) {
+        DWORD put = 0, part = n > 0x40000000 ? 0x40000000 : (DWORD)n;
+        if (!WriteFile(h, p, part, &put, nullptr)) return 0;
+        if (put == 0) {
+            SetLastError(ERROR_DISK_FULL);
+            return 0;
+        }
+        p += put;
+        n -= put;
+    }
+    return 1;
+}
+
 int pal_wwrite_file(const uint16_t *path, const void *data, size_t len)
 {
     if (!path || !path[0]) {
@@ -117,19 +132,8 @@ int pal_wwrite_file(const uint16_t *path, const void *data, size_t len)
     HANDLE h = CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
-    const char *at = (const char *)data;
-    size_t left = len;
     DWORD err = 0;
-    while (left > 0) {
-        DWORD part = left < (1u << 30) ? (DWORD)left : (1u << 30), n = 0;
-        if (!WriteFile(h, at, part, &n, nullptr) || n == 0) {
-            err = GetLastError();
-            if (!err) err = ERROR_DISK_FULL;
-            break;
-        }
-        at += n;
-        left -= n;
-    }
+    if (!pal_write_handle(h, (const char *)data, len) && !(err = GetLastError())) err = ERROR_WRITE_FAULT;
     if (!CloseHandle(h) && !err) err = GetLastError();
     if (!err) return 0;
     DeleteFileW(W(path));

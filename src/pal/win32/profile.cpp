@@ -165,15 +165,7 @@ static int write_whole(const std::string &file, const std::string &data)
     HANDLE h = CreateFileW(pal_widen(file.c_str()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
-    const char *p = data.data();
-    size_t n = data.size();
-    BOOL ok = TRUE;
-    while (ok && n > 0) {
-        DWORD put = 0, part = n > 0x40000000 ? 0x40000000 : (DWORD)n;
-        ok = WriteFile(h, p, part, &put, nullptr);
-        p += put;
-        n -= put;
-    }
+    int ok = pal_write_handle(h, data.data(), data.size());
     DWORD err = GetLastError();
     CloseHandle(h);
     SetLastError(err);

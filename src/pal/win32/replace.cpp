@@ -119,14 +119,9 @@ int pal_replace_commit(int h, const char *tmp, const char *target, const char *d
         pal_replace_abandon(h, tmp);
         return 0;
     }
-    while (n > 0) {
-        DWORD put = 0, part = n > 0x40000000 ? 0x40000000 : (DWORD)n;
-        if (!WriteFile(H(h), data, part, &put, nullptr)) {
-            pal_replace_abandon(h, tmp);
-            return 0;
-        }
-        data += put;
-        n -= put;
+    if (!pal_write_handle(H(h), data, n)) {
+        pal_replace_abandon(h, tmp);
+        return 0;
     }
     if (!FlushFileBuffers(H(h))) {
         pal_replace_abandon(h, tmp);

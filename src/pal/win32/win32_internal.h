@@ -21,6 +21,10 @@
 #include <shellapi.h>
 #undef HWND
 
+/* Writes all n bytes at p to the file h, in pieces WriteFile takes; 1 on
+** success, else 0 with the system's error set. */
+int pal_write_handle(HANDLE h, const char *p, size_t n);
+
 /* UTF-8 text to UTF-16 and back, for the system's wide calls. */
 std::wstring pal_widen(const char *s);
 std::string pal_narrow(const wchar_t *w);
